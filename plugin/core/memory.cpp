@@ -1,0 +1,78 @@
+// Handle blocks, plain blocks and string buffers over the platform's zeroed,
+// stable memory.
+#include "plugin/core/memory.h"
+
+#include <cstring>
+
+#include "plugin/platform/platform.h"
+
+namespace {
+
+// The master record of a handle block. `data` must stay the first field: the
+// host dereferences a Handle once to reach the data.
+struct MasterRecord {
+  char* data;
+  char signature[4];
+};
+
+OSErr g_last_memory_error = noErr;
+
+}  // namespace
+
+Handle NewHandleBlock(std::uint32_t size) {
+  g_last_memory_error = noErr;
+  auto* master = static_cast<MasterRecord*>(platform::OsAllocZeroed(sizeof(MasterRecord)));
+  if (master == nullptr) {
+    g_last_memory_error = memFullErr;
+    return nullptr;
+  }
+  // A zero-byte request still gets a distinct data area so that the handle is
+  // never mistaken for an empty one.
+  master->data = static_cast<char*>(platform::OsAllocZeroed(size == 0 ? 1 : size));
+  if (master->data == nullptr) {
+    platform::OsFree(master);  // nothing would ever free it
+    g_last_memory_error = memFullErr;
+    return nullptr;
+  }
+  std::memcpy(master->signature, "OTOF", 4);
+  return reinterpret_cast<Handle>(master);
+}
+
+Handle NewZeroedHandleBlock(std::int32_t size) {
+  Handle h = NewHandleBlock(size < 0 ? 0u : static_cast<std::uint32_t>(size));
+  if (h != nullptr && size >= 1) std::memset(*h, 0, static_cast<std::size_t>(size));
+  return h;
+}
+
+void DisposeHandleBlock(Handle handle) {
+  g_last_memory_error = noErr;
+  if (handle == nullptr) {
+    g_last_memory_error = nilHandleErr;
+    return;
+  }
+  auto* master = reinterpret_cast<MasterRecord*>(handle);
+  if (master->data != nullptr) platform::OsFree(master->data);
+  platform::OsFree(master);
+}
+
+void* NewBlock(std::uint32_t size) { return platform::OsAllocZeroed(size == 0 ? 1 : size); }
+
+void* NewZeroedBlock(std::uint32_t size) {
+  void* p = NewBlock(size);
+  if (p != nullptr && size != 0) std::memset(p, 0, size);
+  return p;
+}
+
+void DisposeBlock(void* block) {
+  if (block != nullptr) platform::OsFree(block);
+}
+
+char* NewString(std::uint32_t size) { return static_cast<char*>(NewZeroedBlock(size)); }
+
+void DisposeString(char* string) {
+  if (string == nullptr) return;
+  string[0] = '\0';
+  DisposeBlock(string);
+}
+
+OSErr LastMemoryError() { return g_last_memory_error; }

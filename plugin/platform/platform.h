@@ -1,0 +1,89 @@
+// Every operating-system service the plug-in uses, behind one small interface.
+// platform_posix.cpp and platform_win32.cpp implement it; nothing above this
+// layer includes an operating-system header.
+//
+// Files are opened without sharing: while one handle holds a file, a second
+// open (from this process or another) fails with kSharingViolation, the file
+// cannot be deleted or moved, and creating over it is refused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// An open file. kInvalidFile marks "no file" (the Win32 invalid-handle value).
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kInvalidFile = -1;
+
+// The platform's error conditions, already sorted into the kinds that the file
+// layer distinguishes. Each side maps its native error numbers onto these.
+enum class OsError {
+  kNone = 0,
+  kNotFound,          // no such file or directory
+  kAccessDenied,      // permission refused (a read-only file, a directory)
+  kSharingViolation,  // held by another opener
+  kBadName,           // invalid name, or a path too long
+  kTooManyFiles,      // out of file handles
+  kDiskFull,          // no space left
+  kBadHandle,         // not an open file
+  kBadPosition,       // seek before the start
+  kOther
+};
+
+// --- Paths ------------------------------------------------------------------
+// Turns a plug-in path (which may start with a drive prefix such as "c:\") into
+// a path of this system. On POSIX a drive prefix maps into the drive root
+// directory and backslashes read as separators. Returns false when the result
+// does not fit into `capacity` bytes including the terminator.
+bool MapPath(const char* path, char* out, std::size_t capacity);
+
+// --- Files ------------------------------------------------------------------
+// Every path argument below is a plug-in path; the functions map it with
+// MapPath themselves (a path that does not fit gives kBadName).
+// Opens an existing file for reading and writing (write = true) or reading only,
+// without sharing. `hint_sequential` chooses the sequential-scan access hint.
+OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandle* out);
+// Creates the file, or empties an existing one that no one holds, and closes it.
+OsError OsCreateFile(const char* path);
+OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count);
+OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count);
+// origin: 0 from the start, 1 from the current position, 2 from the end.
+OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin);
+OsError OsCloseFile(FileHandle file);
+OsError OsDeleteFile(const char* path);
+OsError OsMoveFile(const char* from, const char* to);
+// Gives an open file exactly `size` bytes, with the blocks really allocated, so
+// that a full disk shows here and never later as a fault in a mapped page.
+OsError OsSetFileSize(FileHandle file, std::uint64_t size);
+
+// --- Memory mapping ---------------------------------------------------------
+struct Mapping {
+  void* view = nullptr;
+  std::intptr_t object = 0;  // the mapping object (Win32); unused on POSIX
+  std::uint64_t size = 0;
+};
+// Maps `size` bytes of an open file (shared, writable), or, for kInvalidFile,
+// anonymous memory backed by the paging file. Returns false when no view can be
+// made; the caller then works through positioned reads and writes.
+bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out);
+void OsFlushMapping(const Mapping& mapping);
+void OsUnmapFile(Mapping* mapping);
+
+// --- Memory -----------------------------------------------------------------
+// Zero-filled memory at a stable address; null on failure.
+void* OsAllocZeroed(std::size_t size);
+void OsFree(void* block);
+
+// --- Time -------------------------------------------------------------------
+struct LocalTime {
+  int year, month, day;       // month 1..12, day 1..31
+  int hour, minute, second;   // 24-hour clock
+};
+LocalTime OsGetLocalTime();
+
+// --- User interface ---------------------------------------------------------
+// The plug-in's warning box: the text, an OK button; returns when dismissed.
+void OsShowMessage(const char* text);
+
+}  // namespace platform

@@ -1,0 +1,72 @@
+// A fresh drive root for one test: every "c:\..." path of the plug-in lands in
+// a private temporary directory, which is removed afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class TempRoot {
+ public:
+  TempRoot() {
+    const char* base_env = getenv("SHARPSTACK_TEST_TMP");
+    std::filesystem::path base =
+        base_env != nullptr ? std::filesystem::path(base_env) : std::filesystem::temp_directory_path();
+    std::filesystem::create_directories(base);
+    std::random_device rd;
+    for (;;) {
+      dir_ = base / ("root-" + std::to_string(rd()) + std::to_string(rd()));
+      if (std::filesystem::create_directory(dir_)) break;
+    }
+    const char* old = getenv("SHARPSTACK_ROOT");
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    setenv("SHARPSTACK_ROOT", dir_.c_str(), 1);
+  }
+  ~TempRoot() {
+    if (had_old_) {
+      setenv("SHARPSTACK_ROOT", old_.c_str(), 1);
+    } else {
+      unsetenv("SHARPSTACK_ROOT");
+    }
+    std::error_code ec;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::filesystem::path& dir() const { return dir_; }
+  // The file that the plug-in path "c:\<name>" maps to.
+  std::filesystem::path File(const std::string& name) const { return dir_ / name; }
+
+  std::vector<unsigned char> Read(const std::string& name) const {
+    std::ifstream in(File(name), std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+  }
+  void Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(File(name)); }
+
+ private:
+  std::filesystem::path dir_;
+  std::string old_;
+  bool had_old_ = false;
+};
+
+}  // namespace testsupport
