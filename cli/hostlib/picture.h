@@ -1,0 +1,67 @@
+// A picture held by a host: interleaved samples, row-major, colour planes first
+// then extra planes (transparency). At 8 bits a sample is one byte (0..255); at
+// 16 bits it is a native uint16_t on the host interface's scale 0..32768
+// (32768 is white). Shared by the test host, the image readers and writers and
+// the command-line host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace host {
+
+struct Picture {
+  int width = 0;
+  int height = 0;
+  int planes = 0;      // samples per pixel: colour planes + extra planes
+  int depth = 8;       // bits per channel: 8 or 16
+  int colorPlanes = 0; // 1 (grey) or 3 (RGB)
+  std::vector<std::uint8_t> data;  // height x width x planes x (depth / 8) bytes
+
+  int BytesPerSample() const { return depth / 8; }
+  std::size_t RowBytes() const {
+    return std::size_t(width) * std::size_t(planes) * std::size_t(BytesPerSample());
+  }
+  // The host interface's image mode for this picture.
+  std::int16_t ImageMode() const {
+    if (colorPlanes == 3) return depth == 16 ? 11 : 3;
+    return depth == 16 ? 10 : 1;
+  }
+  bool HasAlpha() const { return planes > colorPlanes; }
+
+  void Allocate(int w, int h, int colour_planes, int extra_planes, int bits) {
+    width = w;
+    height = h;
+    colorPlanes = colour_planes;
+    planes = colour_planes + extra_planes;
+    depth = bits;
+    data.assign(RowBytes() * std::size_t(h), 0);
+  }
+
+  std::uint8_t* Row(int y) { return data.data() + RowBytes() * std::size_t(y); }
+  const std::uint8_t* Row(int y) const { return data.data() + RowBytes() * std::size_t(y); }
+
+  // Sample k of pixel (x, y) as an integer, whatever the depth.
+  std::uint32_t Get(int x, int y, int k) const {
+    std::size_t i = (std::size_t(y) * std::size_t(width) + std::size_t(x)) * std::size_t(planes) +
+                    std::size_t(k);
+    if (depth == 8) return data[i];
+    std::uint16_t v;
+    std::memcpy(&v, data.data() + 2 * i, 2);
+    return v;
+  }
+  void Set(int x, int y, int k, std::uint32_t value) {
+    std::size_t i = (std::size_t(y) * std::size_t(width) + std::size_t(x)) * std::size_t(planes) +
+                    std::size_t(k);
+    if (depth == 8) {
+      data[i] = std::uint8_t(value);
+    } else {
+      std::uint16_t v = std::uint16_t(value);
+      std::memcpy(data.data() + 2 * i, &v, 2);
+    }
+  }
+};
+
+}  // namespace host
