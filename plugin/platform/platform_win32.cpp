@@ -1,0 +1,298 @@
+// The Win32 side of the platform layer: the calls the plug-in was designed
+// around. Files are opened with sharing mode 0; memory comes from movable,
+// zero-initialised global memory locked at once; stores map with file-mapping
+// objects (the paging file for anonymous stores).
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "plugin/platform/platform.h"
+#include "plugin/platform/test_hooks.h"
+
+namespace {
+HINSTANCE g_module = nullptr;
+bool g_mapping_refused = false;
+}  // namespace
+
+// Records the module handle: the dialog's resources are loaded from it.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) g_module = instance;
+  return TRUE;
+}
+
+namespace platform {
+namespace {
+
+HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+// GetLastError of a failed open.
+OsError FromOpenError(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+      return OsError::kNotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_DATA:
+      return OsError::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OsError::kSharingViolation;
+    case ERROR_BAD_COMMAND:
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return OsError::kBadName;
+    case ERROR_BAD_LENGTH:
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return OsError::kTooManyFiles;
+    default:
+      return OsError::kOther;
+  }
+}
+
+OsError FromWriteError(DWORD e) {
+  switch (e) {
+    case ERROR_OUT_OF_PAPER:  // 28: the historical "disk full" number
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL:
+      return OsError::kDiskFull;
+    case ERROR_INVALID_HANDLE:
+      return OsError::kBadHandle;
+    default:
+      return OsError::kOther;
+  }
+}
+
+OsError FromSeekError(DWORD e) {
+  switch (e) {
+    case ERROR_INVALID_BLOCK:  // 9
+    case ERROR_INVALID_HANDLE:
+      return OsError::kBadHandle;
+    case ERROR_BAD_COMMAND:  // 22
+    case ERROR_NEGATIVE_SEEK:
+      return OsError::kBadPosition;
+    default:
+      return OsError::kOther;
+  }
+}
+
+// The runtime library's error numbers, as create and delete report them.
+OsError FromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+      return OsError::kNotFound;
+    case EACCES:
+      return OsError::kAccessDenied;
+    case EMFILE:
+    case ENFILE:
+      return OsError::kTooManyFiles;
+    case ENOSPC:
+      return OsError::kDiskFull;
+    default:
+      return OsError::kOther;
+  }
+}
+
+// DeleteFileA's error as the runtime library maps it to an error number.
+int ErrnoFromDeleteError(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    default:
+      return EINVAL;
+  }
+}
+
+bool HasDrivePrefix(const char* path) {
+  const char c = path[0];
+  return ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
+}
+
+bool Native(const char* path, std::string* native) {
+  char buffer[4096];
+  if (!MapPath(path, buffer, sizeof buffer)) return false;
+  *native = buffer;
+  return true;
+}
+
+}  // namespace
+
+bool MapPath(const char* path, char* out, std::size_t capacity) {
+  if (path == nullptr || out == nullptr || capacity == 0) return false;
+  std::string result;
+  // SHARPSTACK_ROOT moves the drive root, as on POSIX, so that tests and
+  // portable installations keep their files in one folder.
+  const char* root = getenv("SHARPSTACK_ROOT");
+  if (root != nullptr && root[0] != '\0' && HasDrivePrefix(path)) {
+    CreateDirectoryA(root, nullptr);
+    result = root;
+    if (result.back() != '\\' && result.back() != '/') result += '\\';
+    result += path + 3;
+  } else {
+    result = path;
+  }
+  if (result.size() + 1 > capacity) return false;
+  memcpy(out, result.c_str(), result.size() + 1);
+  return true;
+}
+
+OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandle* out) {
+  *out = kInvalidFile;
+  std::string native;
+  if (!Native(path, &native)) return OsError::kBadName;
+  const DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+  const DWORD hint = hint_sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_RANDOM_ACCESS;
+  HANDLE h = CreateFileA(native.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | hint, nullptr);
+  *out = reinterpret_cast<FileHandle>(h);
+  if (h == INVALID_HANDLE_VALUE) return FromOpenError(GetLastError());
+  return OsError::kNone;
+}
+
+OsError OsCreateFile(const char* path) {
+  std::string native;
+  if (!Native(path, &native)) return OsError::kBadName;
+  const int fd = _open(native.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY,
+                       _S_IREAD | _S_IWRITE);
+  if (fd < 0) return FromErrno(errno);
+  _close(fd);
+  return OsError::kNone;
+}
+
+OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
+  DWORD done = 0;
+  const std::int32_t wanted = *count;
+  *count = 0;
+  if (wanted < 0) return OsError::kOther;
+  if (!ReadFile(ToHandle(file), buffer, static_cast<DWORD>(wanted), &done, nullptr)) {
+    return GetLastError() == ERROR_INVALID_HANDLE ? OsError::kBadHandle : OsError::kOther;
+  }
+  *count = static_cast<std::int32_t>(done);
+  return OsError::kNone;
+}
+
+OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
+  DWORD done = 0;
+  const std::int32_t wanted = *count;
+  *count = 0;
+  if (wanted < 0) return OsError::kOther;
+  if (!WriteFile(ToHandle(file), buffer, static_cast<DWORD>(wanted), &done, nullptr)) {
+    *count = static_cast<std::int32_t>(done);
+    return FromWriteError(GetLastError());
+  }
+  *count = static_cast<std::int32_t>(done);
+  return OsError::kNone;
+}
+
+OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
+  const DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : FILE_END;
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  if (!SetFilePointerEx(ToHandle(file), distance, nullptr, method)) {
+    return FromSeekError(GetLastError());
+  }
+  return OsError::kNone;
+}
+
+OsError OsCloseFile(FileHandle file) {
+  if (file == kInvalidFile || file == 0) return OsError::kBadHandle;
+  return CloseHandle(ToHandle(file)) ? OsError::kNone : OsError::kBadHandle;
+}
+
+OsError OsDeleteFile(const char* path) {
+  std::string native;
+  if (!Native(path, &native)) return OsError::kBadName;
+  if (DeleteFileA(native.c_str())) return OsError::kNone;
+  return FromErrno(ErrnoFromDeleteError(GetLastError()));
+}
+
+OsError OsMoveFile(const char* from, const char* to) {
+  std::string native_from, native_to;
+  if (!Native(from, &native_from) || !Native(to, &native_to)) return OsError::kBadName;
+  if (MoveFileA(native_from.c_str(), native_to.c_str())) return OsError::kNone;
+  return FromOpenError(GetLastError());
+}
+
+OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(ToHandle(file), at, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(ToHandle(file))) {
+    return FromWriteError(GetLastError());
+  }
+  return OsError::kNone;
+}
+
+bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
+  *out = Mapping{};
+  if (g_mapping_refused || size == 0) return false;
+  HANDLE object = CreateFileMappingA(ToHandle(file), nullptr, PAGE_READWRITE,
+                                     static_cast<DWORD>(size >> 32),
+                                     static_cast<DWORD>(size & 0xFFFFFFFFu), nullptr);
+  if (object == nullptr) return false;
+  void* view = MapViewOfFile(object, FILE_MAP_WRITE, 0, 0, 0);
+  if (view == nullptr) {
+    CloseHandle(object);
+    return false;
+  }
+  out->view = view;
+  out->object = reinterpret_cast<std::intptr_t>(object);
+  out->size = size;
+  return true;
+}
+
+void OsFlushMapping(const Mapping& mapping) {
+  if (mapping.view != nullptr) FlushViewOfFile(mapping.view, static_cast<SIZE_T>(mapping.size));
+}
+
+void OsUnmapFile(Mapping* mapping) {
+  if (mapping->view != nullptr) UnmapViewOfFile(mapping->view);
+  if (mapping->object != 0) CloseHandle(reinterpret_cast<HANDLE>(mapping->object));
+  *mapping = Mapping{};
+}
+
+void* OsAllocZeroed(std::size_t size) {
+  HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size == 0 ? 1 : size);
+  if (h == nullptr) return nullptr;
+  void* p = GlobalLock(h);
+  if (p == nullptr) GlobalFree(h);
+  return p;
+}
+
+void OsFree(void* block) {
+  if (block == nullptr) return;
+  HGLOBAL h = GlobalHandle(block);
+  if (h == nullptr) return;
+  GlobalUnlock(h);
+  GlobalFree(h);
+}
+
+LocalTime OsGetLocalTime() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+}
+
+void OsShowMessage(const char* text) {
+  // The caption is 36 spaces: the box carries no title of its own.
+  MessageBoxA(nullptr, text != nullptr ? text : "", "                                    ",
+              MB_OK | MB_ICONEXCLAMATION);
+}
+
+namespace test {
+void SetMappingRefused(bool refused) { g_mapping_refused = refused; }
+}  // namespace test
+
+}  // namespace platform
