@@ -86,4 +86,56 @@ LocalTime OsGetLocalTime();
 // The plug-in's warning box: the text, an OK button; returns when dismissed.
 void OsShowMessage(const char* text);
 
+
+// --- Modal dialogs ----------------------------------------------------------
+// A modal dialog is one of the plug-in's dialog resources driven by a dialog
+// procedure that the caller supplies. The procedure is platform-neutral: it
+// sees control ids, sets check marks and ends the dialog through the calls
+// below; the platform only shows the dialog and reports its events.
+struct DialogSession;  // the dialog while it is up (its HWND on Windows)
+
+// Control ids of the two standard buttons (IDOK, IDCANCEL on Windows): the
+// Enter key activates the default button, Escape the Cancel button.
+inline constexpr int kDialogOk = 1;
+inline constexpr int kDialogCancel = 2;
+
+enum class DialogEvent {
+  kInit,     // once, before the user can act; control is 0. The procedure's
+             // answer true lets the system give the keyboard focus to the
+             // first control, false leaves the focus alone.
+  kCommand,  // a control was activated; control is its id. An automatic radio
+             // button has already checked itself (and cleared the others).
+};
+// Returns true when the event was handled.
+using DialogProc = bool (*)(DialogSession* session, DialogEvent event, int control);
+
+enum class DialogControlKind { kDefaultButton, kButton, kRadioButton };
+struct DialogControl {
+  int id;
+  DialogControlKind kind;
+  const char* text;
+  char key;  // a key that activates the control where there is no pointer; 0: none
+};
+// What a dialog shows. Windows loads it from resource `resourceId` of the
+// plug-in module; a platform without dialog resources renders the caption and
+// controls given here, which must therefore match the resource.
+struct DialogTemplate {
+  int resourceId;
+  const char* caption;
+  const DialogControl* controls;
+  int controlCount;
+};
+
+// Shows the dialog modally, owned by `ownerWindow` (an HWND on Windows; unused
+// on POSIX), and returns the code that the procedure passed to OsEndDialog, or
+// -1 when the dialog cannot be shown. On POSIX the dialog is a prompt on the
+// terminal named by SHARPSTACK_TTY (default /dev/tty; an empty value means no
+// terminal): arrow keys or the controls' keys choose, Enter confirms, Escape
+// or q cancels, and the terminal's settings are restored before returning.
+int OsRunDialog(std::intptr_t ownerWindow, const DialogTemplate& dialog, DialogProc proc);
+// For the dialog procedure, while the dialog is up. An id that names no
+// control of the dialog is ignored.
+void OsSetDialogCheck(DialogSession* session, int control, bool checked);
+void OsEndDialog(DialogSession* session, int code);
+
 }  // namespace platform

@@ -1,0 +1,126 @@
+// The host's side of scripting: descriptors (ordered lists of keyed, typed
+// items), the read and write descriptor suites that a plug-in uses to look
+// into and build them, and the handle suite. A ScriptingHost plays back a
+// recorded step (hands the plug-in a descriptor with playInfo 0 or 1) and
+// takes the new descriptor that the plug-in leaves after its run.
+//
+// The suites' procedures take no context, as in the image editor's interface,
+// so they act on the one ScriptingHost that is current: the most recently
+// constructed one still alive.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "interface/filter_record.h"
+
+namespace host {
+
+// Result codes of the suites.
+inline constexpr OSErr kDescriptorWrongType = -1700;  // the item cannot be read that way
+inline constexpr OSErr kDescriptorNoItem = -1701;     // no current item, or bad arguments
+inline constexpr OSErr kDescriptorUnsupported = -1708;  // a procedure this host leaves idle
+inline constexpr OSErr kHandleUnknown = -109;          // not a handle of this host
+
+struct DescriptorItem {
+  enum class Kind { kInteger, kFloat, kBoolean, kText, kEnumerated };
+
+  std::uint32_t key = 0;
+  Kind kind = Kind::kInteger;
+  std::int32_t integer = 0;
+  double real = 0.0;
+  bool boolean = false;
+  std::string text;
+  std::uint32_t enumType = 0;  // the enumeration (e.g. "rB42")
+  std::uint32_t enumValue = 0;
+
+  // The type code the read suite reports: "long", "doub", "bool", "TEXT", "enum".
+  std::uint32_t TypeCode() const;
+
+  static DescriptorItem Integer(std::uint32_t key, std::int32_t value);
+  static DescriptorItem Float(std::uint32_t key, double value);
+  static DescriptorItem Bool(std::uint32_t key, bool value);
+  static DescriptorItem Text(std::uint32_t key, std::string value);
+  static DescriptorItem Enumerated(std::uint32_t key, std::uint32_t type, std::uint32_t value);
+
+  bool operator==(const DescriptorItem& other) const;
+};
+
+class ScriptingHost {
+ public:
+  ScriptingHost();
+  ~ScriptingHost();
+  ScriptingHost(const ScriptingHost&) = delete;
+  ScriptingHost& operator=(const ScriptingHost&) = delete;
+
+  // Points the record's descriptorParameters and handleProcs at this host.
+  void Attach(FilterRecord* record);
+
+  // A recorded step to play back: the plug-in finds `items` in its descriptor.
+  // playInfo is plugInDialogOptional (0, no dialog) or plugInDialogDisplay (1).
+  void SetPlayback(const std::vector<DescriptorItem>& items, std::int16_t playInfo);
+  // A run that is not played back: no descriptor, dialogs shown.
+  void ClearPlayback();
+
+  // The descriptor that the plug-in left (decoded), or false when there is none.
+  bool RecordedItems(std::vector<DescriptorItem>* items) const;
+
+  PIDescriptorParameters& Parameters() { return parameters_; }
+  ReadDescriptorProcs& ReadProcs() { return readProcs_; }
+  WriteDescriptorProcs& WriteProcs() { return writeProcs_; }
+  HandleProcs& Handles() { return handleProcs_; }
+
+  // Handles of this host: the master record's first field points at the data.
+  Handle NewHandle(std::int32_t size);
+  void DisposeHandle(Handle h);
+  bool OwnsHandle(Handle h) const;
+  std::int32_t HandleSize(Handle h) const;  // -1 for a handle not of this host
+  OSErr SetHandleSize(Handle h, std::int32_t size);
+
+  // Descriptors as handles of this host.
+  Handle EncodeDescriptor(const std::vector<DescriptorItem>& items);
+  bool DecodeDescriptor(Handle h, std::vector<DescriptorItem>* items) const;
+
+  // Bookkeeping the tests look at.
+  std::size_t LiveHandles() const { return handles_.size(); }
+  std::size_t OpenReaders() const { return readers_.size(); }
+  std::size_t OpenWriters() const { return writers_.size(); }
+  const std::vector<std::uint32_t>& LastKeyArray() const { return lastKeys_; }
+  int ForeignDisposals() const { return foreignDisposals_; }
+
+  static ScriptingHost* Current();
+
+  // Internal to the suites: an open reader walks the items of a decoded
+  // descriptor; an open writer gathers items until it is closed.
+  struct Reader {
+    std::vector<DescriptorItem> items;
+    std::size_t next = 0;
+    const DescriptorItem* current = nullptr;  // the item the last key named
+  };
+  struct Writer {
+    std::vector<DescriptorItem> items;
+  };
+  Reader* OpenReader(Handle descriptor, const std::uint32_t* keys);
+  void CloseReader(Reader* reader);
+  Writer* OpenWriter();
+  Handle CloseWriter(Writer* writer);
+
+ private:
+  struct HandleRecord;
+
+  PIDescriptorParameters parameters_{};
+  ReadDescriptorProcs readProcs_{};
+  WriteDescriptorProcs writeProcs_{};
+  HandleProcs handleProcs_{};
+  std::map<Handle, HandleRecord*> handles_;
+  std::vector<std::unique_ptr<Reader>> readers_;
+  std::vector<std::unique_ptr<Writer>> writers_;
+  int foreignDisposals_ = 0;
+  std::vector<std::uint32_t> lastKeys_;
+  ScriptingHost* previous_ = nullptr;
+};
+
+}  // namespace host

@@ -1,0 +1,49 @@
+// The per-format readers and writers behind image_io.h. Each returns an empty
+// string on success and otherwise the reason alone ("truncated", "not a PNG
+// file"); image_io.cpp adds the file name. They may throw std::bad_alloc when a
+// picture does not fit in memory; image_io.cpp catches it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/hostlib/picture.h"
+#include "cli/image/image_io.h"
+
+namespace imageio::detail {
+
+using Reason = std::string;
+
+Reason ProbePng(std::FILE* file, ImageInfo* info);
+Reason ReadPng(std::FILE* file, host::Picture* picture);
+Reason WritePng(std::FILE* file, const host::Picture& picture);
+
+Reason ProbeTiff(const std::string& path, ImageInfo* info);
+Reason ReadTiff(const std::string& path, host::Picture* picture);
+// Takes ownership of fd (libtiff closes it).
+Reason WriteTiff(int fd, const std::string& path, const host::Picture& picture,
+                 TiffCompression compression);
+
+Reason ProbeJpeg(std::FILE* file, ImageInfo* info);
+Reason ReadJpeg(std::FILE* file, host::Picture* picture);
+Reason WriteJpeg(std::FILE* file, const host::Picture& picture);
+
+// The size checks shared by every reader.
+Reason CheckDimensions(std::uint64_t width, std::uint64_t height);
+
+// 16-bit samples live in a byte vector; memcpy keeps the accesses within the
+// aliasing rules and compiles to plain loads and stores.
+inline std::uint16_t Load16(const std::uint8_t* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+inline void Store16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
+
+// Converts every 16-bit sample of a freshly decoded picture from the file scale
+// to the host scale, in place.
+void FileToHostScale(host::Picture* picture);
+
+}  // namespace imageio::detail

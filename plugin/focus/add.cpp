@@ -1,0 +1,237 @@
+// "Add To Buffer": merges the current picture into the focus buffer set.
+//
+// The picture streams through a five-row window, one row read per picture row;
+// the buffer files are read and written by whole rows. Working memory grows
+// with the widths of the picture and of the set, never with their heights.
+#include <algorithm>
+#include <cstring>
+
+#include "plugin/core/memory.h"
+#include "plugin/focus/buffer_set.h"
+#include "plugin/focus/measure.h"
+#include "plugin/focus/operations.h"
+#include "plugin/focus/support.h"
+#include "plugin/params/parameter_block.h"
+#include "plugin/storage/store.h"
+
+namespace {
+
+// A mask byte of 128 or more selects its pixel.
+constexpr std::uint8_t kSelected = 128;
+constexpr std::uint16_t kCountLimit = 65535;
+
+// An 8-bit sample on the buffer's 0..32768 scale: trunc(v x 128.5 + 0.5),
+// computed exactly in integers.
+inline std::uint16_t ToBufferScale(std::uint8_t v) {
+  return static_cast<std::uint16_t>((257u * v + 1u) / 2u);
+}
+inline std::uint16_t ToBufferScale(std::uint16_t v) { return v; }
+
+// Reads picture row `row` into a window row and widens it to three 16-bit
+// channels per pixel at window positions 2 .. width + 1, then repeats the edge
+// pixels into the borders.
+//
+// The samples are read into the window row's own storage, at the byte where
+// pixel 2 would start if they were packed, and converted from the last pixel to
+// the first: a pixel's converted form never lies before its packed form, so no
+// sample is overwritten before it has been converted.
+template <typename Sample>
+void LoadWindowRow(ImageStore* colorStore, std::int32_t row, std::int32_t width, int planes,
+                   std::uint16_t* window) {
+  const std::int32_t pixel_bytes = planes * static_cast<std::int32_t>(sizeof(Sample));
+  auto* packed = reinterpret_cast<std::uint8_t*>(window) + kWindowBorder * pixel_bytes;
+  ReadStoreRow(colorStore, 0, row, width * pixel_bytes, packed);
+
+  // 16-bit RGB already has the window's layout.
+  if (!(planes == 3 && sizeof(Sample) == 2)) {
+    for (std::int32_t j = width - 1; j >= 0; --j) {
+      Sample s[3];
+      std::memcpy(s, packed + j * pixel_bytes, static_cast<std::size_t>(pixel_bytes));
+      std::uint16_t* to = window + (j + kWindowBorder) * kWindowChannels;
+      if (planes == 3) {
+        to[0] = ToBufferScale(s[0]);
+        to[1] = ToBufferScale(s[1]);
+        to[2] = ToBufferScale(s[2]);
+      } else {
+        const std::uint16_t grey = ToBufferScale(s[0]);
+        to[0] = grey;
+        to[1] = grey;
+        to[2] = grey;
+      }
+    }
+  }
+
+  const std::uint16_t* first = window + kWindowBorder * kWindowChannels;
+  const std::uint16_t* last = window + (width + kWindowBorder - 1) * kWindowChannels;
+  for (int b = 0; b < kWindowBorder; ++b) {
+    std::memcpy(window + b * kWindowChannels, first, kWindowChannels * sizeof(std::uint16_t));
+    std::memcpy(window + (width + kWindowBorder + b) * kWindowChannels, last,
+                kWindowChannels * sizeof(std::uint16_t));
+  }
+}
+
+// Opens one buffer file and checks that it is what the set check and sizing
+// promised, so that no row or column outside the file is ever addressed.
+OSErr OpenBufferStore(const char* path, std::int16_t width, std::int16_t height,
+                      std::int16_t elementSize, StoreGuard* guard) {
+  if (OSErr s = OpenImageStore(path, &guard->store); s != noErr) {
+    guard->store = nullptr;
+    return s;
+  }
+  StoreHeader header{};
+  GetStoreHeader(guard->store, &header);
+  if (header.width != width || header.height != height || header.elementSize != elementSize)
+    return ioErr;
+  return noErr;
+}
+
+template <typename Sample>
+OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
+  if (block == nullptr) return filterBadParameters;
+  const std::int32_t width = std::max<std::int32_t>(block->width, 0);
+  const std::int32_t height = std::max<std::int32_t>(block->height, 0);
+  const int planes = block->colorPlanes == 1 ? 1 : 3;
+  const std::int32_t left = block->filterLeft;
+  const std::int32_t top = block->filterTop;
+  const FilterRecord* record = block->filterRecord;
+  const std::int16_t image_width = record != nullptr ? record->imageSize.h : 0;
+  const std::int16_t image_height = record != nullptr ? record->imageSize.v : 0;
+
+  // Only look at the set here: nothing on disk changes until every working row
+  // is in hand, so running short of memory leaves the set as it was.
+  std::int16_t stored_width = 0, stored_height = 0;
+  const bool valid = CheckFocusBufferSet(&stored_width, &stored_height);
+  const std::int16_t set_width = std::max(image_width, stored_width);
+  const std::int16_t set_height = std::max(image_height, stored_height);
+
+  const std::uint64_t window_row_values = std::uint64_t(width + 2 * kWindowBorder) * kWindowChannels;
+  BlockGuard window_block(NewWorkingRow(kWindowRows * window_row_values * sizeof(std::uint16_t)));
+  BlockGuard mask_block(NewWorkingRow(std::uint64_t(width)));
+  BlockGuard measure_block(NewWorkingRow(std::uint64_t(width) * sizeof(std::uint64_t)));
+  BlockGuard count_block(NewWorkingRow(std::uint64_t(set_width) * kCountElementSize));
+  BlockGuard variance_block(NewWorkingRow(std::uint64_t(set_width) * kVarianceElementSize));
+  BlockGuard focus_block(NewWorkingRow(std::uint64_t(set_width) * kFocusElementSize));
+  if (window_block.block == nullptr || mask_block.block == nullptr ||
+      measure_block.block == nullptr || count_block.block == nullptr ||
+      variance_block.block == nullptr || focus_block.block == nullptr)
+    return memFullErr;
+
+  if (!valid) DeleteFocusBufferSet();
+  if (image_width > stored_width || image_height > stored_height) {
+    if (OSErr s = GrowFocusBufferSet(set_width, set_height); s != noErr) return s;
+  }
+  if (width == 0 || height == 0) return noErr;
+
+  // All three files are opened before anything is written: a set that cannot
+  // be opened whole is left untouched rather than updated in part.
+  StoreGuard count_store, variance_store, focus_store;
+  if (OSErr s = OpenBufferStore(kCountBufferPath, set_width, set_height, kCountElementSize,
+                                &count_store);
+      s != noErr)
+    return s;
+  if (OSErr s = OpenBufferStore(kVarianceBufferPath, set_width, set_height,
+                                kVarianceElementSize, &variance_store);
+      s != noErr)
+    return s;
+  if (OSErr s = OpenBufferStore(kFocusBufferPath, set_width, set_height, kFocusElementSize,
+                                &focus_store);
+      s != noErr)
+    return s;
+
+  // The rectangle lies inside the set after sizing; clipping to the set anyway
+  // keeps a host's odd rectangle from addressing anything outside the files.
+  const std::int32_t x_begin = std::clamp<std::int32_t>(-left, 0, width);
+  const std::int32_t x_end = std::clamp<std::int32_t>(set_width - left, x_begin, width);
+  auto row_in_set = [&](std::int32_t y) { return top + y >= 0 && top + y < set_height; };
+
+  auto* mask = static_cast<std::uint8_t*>(mask_block.block);
+  auto* counts = static_cast<std::uint16_t*>(count_block.block);
+  auto* variances = static_cast<float*>(variance_block.block);
+  auto* focus = static_cast<std::uint16_t*>(focus_block.block);
+  auto* measures = static_cast<std::uint64_t*>(measure_block.block);
+  ImageStore* mask_store = block->maskStore;
+
+  // Count pass: every selected pixel counts once per Add, win or lose.
+  std::memset(mask, 255, static_cast<std::size_t>(width));
+  for (std::int32_t y = 0; y < height; ++y) {
+    ReportProgress(block, y, 2 * height);
+    if (TestAbort(block)) return userCanceledErr;
+    if (mask_store != nullptr) ReadStoreRow(mask_store, 0, y, width, mask);
+    if (!row_in_set(y)) continue;
+    ReadStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
+    bool changed = false;
+    for (std::int32_t x = x_begin; x < x_end; ++x) {
+      // A count that has reached the field's limit stays there: wrapping to 0
+      // would mark the pixel as never covered.
+      if (mask[x] >= kSelected && counts[left + x] < kCountLimit) {
+        ++counts[left + x];
+        changed = true;
+      }
+    }
+    if (changed) WriteStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
+  }
+
+  // Selection pass. The window rotates its row storage: window[i] holds picture
+  // row y - 2 + i, clamped to the rectangle.
+  auto* window_rows = static_cast<std::uint16_t*>(window_block.block);
+  std::uint16_t* window[kWindowRows];
+  for (int i = 0; i < kWindowRows; ++i) window[i] = window_rows + i * window_row_values;
+  const std::size_t window_row_bytes = window_row_values * sizeof(std::uint16_t);
+  LoadWindowRow<Sample>(colorStore, 0, width, planes, window[0]);
+  std::memcpy(window[1], window[0], window_row_bytes);
+  std::memcpy(window[2], window[0], window_row_bytes);
+  LoadWindowRow<Sample>(colorStore, std::min<std::int32_t>(1, height - 1), width, planes,
+                        window[3]);
+
+  std::memset(mask, 255, static_cast<std::size_t>(width));
+  for (std::int32_t y = 0; y < height; ++y) {
+    ReportProgress(block, height + y, 2 * height);
+    if (TestAbort(block)) return userCanceledErr;
+    LoadWindowRow<Sample>(colorStore, std::min(y + 2, height - 1), width, planes, window[4]);
+    if (mask_store != nullptr) ReadStoreRow(mask_store, 0, y, width, mask);
+
+    if (row_in_set(y)) {
+      ReadStoreRow(variance_store.store, 0, top + y, set_width * kVarianceElementSize, variances);
+      ReadStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
+      const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
+                                                      window[4]};
+      MeasureRow(rows, width, measures);
+      bool changed = false;
+      for (std::int32_t x = x_begin; x < x_end; ++x) {
+        if (mask[x] < kSelected) continue;
+        const float stored = variances[left + x];
+        // The measure is at most 60 x 65535^2, so the double holds it exactly.
+        const double measure = static_cast<double>(measures[x]);
+        // A stored 0.0 always gives way; otherwise only a strictly sharper
+        // picture wins, so on equal measures the earlier picture keeps the pixel.
+        if (stored == 0.0f || static_cast<double>(stored) < measure) {
+          variances[left + x] = static_cast<float>(measure);
+          std::memcpy(focus + (left + x) * kWindowChannels,
+                      window[2] + (x + kWindowBorder) * kWindowChannels,
+                      kWindowChannels * sizeof(std::uint16_t));
+          changed = true;
+        }
+      }
+      if (changed) {
+        WriteStoreRow(variance_store.store, 0, top + y, set_width * kVarianceElementSize,
+                      variances);
+        WriteStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
+      }
+    }
+
+    std::uint16_t* oldest = window[0];
+    for (int i = 0; i + 1 < kWindowRows; ++i) window[i] = window[i + 1];
+    window[kWindowRows - 1] = oldest;
+  }
+  return noErr;
+}
+
+}  // namespace
+
+OSErr AddToBuffer8(ImageStore* colorStore, ParameterBlock* block, std::uint8_t /*noDialog*/) {
+  return AddToBuffer<std::uint8_t>(colorStore, block);
+}
+
+OSErr AddToBuffer16(ImageStore* colorStore, ParameterBlock* block, std::uint8_t /*noDialog*/) {
+  return AddToBuffer<std::uint16_t>(colorStore, block);
+}

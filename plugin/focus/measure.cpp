@@ -1,0 +1,19 @@
+// Scalar reference of the sharpness measure.
+#include "plugin/focus/measure.h"
+
+void MeasureRow(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
+                std::uint64_t* out) {
+  for (std::int32_t x = 0; x < width; ++x) {
+    const std::int32_t position = x + kWindowBorder;
+    const std::uint16_t* centre = rows[2] + position * kWindowChannels;
+    std::uint64_t sum = 0;
+    for (const NeighbourOffset& n : kNeighbourhood) {
+      const std::uint16_t* other = rows[2 + n.row] + (position + n.column) * kWindowChannels;
+      for (int k = 0; k < kWindowChannels; ++k) {
+        const std::int64_t d = std::int64_t(centre[k]) - std::int64_t(other[k]);
+        sum += static_cast<std::uint64_t>(d * d);
+      }
+    }
+    out[x] = sum;
+  }
+}

@@ -1,0 +1,481 @@
+// Image stores: create, open, enlarge, row access and release of the
+// memory-mapped element arrays, and the path redirect that moves their files.
+//
+// Sizes and offsets are 64-bit throughout: a store of 32767 x 32767 elements of
+// 32767 bytes each is far beyond 4 GiB, and a 64-bit build handles it. A build
+// whose address type cannot hold a store's size refuses that store.
+#include "plugin/storage/store.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "plugin/core/strings.h"
+#include "plugin/storage/file.h"
+
+namespace {
+
+using platform::OsError;
+
+constexpr std::uint32_t kCreator = FourCC("CREA");
+constexpr std::uint32_t kFileType = FourCC("TYPE");
+
+// The redirect file holds at most this many bytes of directory prefix.
+constexpr std::int32_t kRedirectReadSize = kStringSize;
+// The length of the drive prefix ("c:\") that the redirect replaces.
+constexpr std::size_t kDrivePrefixLength = 3;
+
+void PutInt16(std::uint8_t* bytes, std::int16_t value) {
+  const auto v = static_cast<std::uint16_t>(value);
+  bytes[0] = static_cast<std::uint8_t>(v & 0xFF);
+  bytes[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+std::int16_t GetInt16(const std::uint8_t* bytes) {
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)));
+}
+
+void EncodeHeader(std::int16_t elementSize, std::int16_t width, std::int16_t height,
+                  std::uint8_t* bytes) {
+  PutInt16(bytes, elementSize);
+  PutInt16(bytes + 2, width);
+  PutInt16(bytes + 4, height);
+}
+
+StoreHeader DecodeHeader(const std::uint8_t* bytes) {
+  return StoreHeader{GetInt16(bytes), GetInt16(bytes + 2), GetInt16(bytes + 4)};
+}
+
+bool HeaderIsValid(const StoreHeader& header) {
+  return header.elementSize >= 0 && header.width >= 0 && header.height >= 0;
+}
+
+// 6 + width x element size x height, or 0 when the total does not fit the
+// sizes this build can address (a store must be mappable and its rows copyable).
+std::uint64_t StoreTotalSize(std::int16_t elementSize, std::int16_t width, std::int16_t height) {
+  const std::uint64_t total = std::uint64_t(kStoreHeaderSize) +
+                              std::uint64_t(width) * std::uint64_t(elementSize) *
+                                  std::uint64_t(height);
+  if (total > std::uint64_t(std::numeric_limits<std::size_t>::max())) return 0;
+  if (total > std::uint64_t(std::numeric_limits<std::int64_t>::max())) return 0;
+  return total;
+}
+
+ImageStore* NewStoreRecord() {
+  void* block = NewZeroedBlock(sizeof(ImageStore));
+  if (block == nullptr) return nullptr;
+  return new (block) ImageStore{};
+}
+
+void FreeStoreRecord(ImageStore* store) { DisposeBlock(store); }
+
+// Copies a caller's path into `buffer` (kStringSize bytes) and redirects it.
+// A path that would not fit after redirection is refused rather than cut,
+// which could name some other file.
+OSErr PreparePath(const char* path, char* buffer) {
+  CopyBounded(path, buffer, kStringSize);
+  return ApplyPathRedirect(buffer) ? OSErr(noErr) : OSErr(bdNamErr);
+}
+
+OSErr SeekStatus(OsError error) {
+  switch (error) {
+    case OsError::kNone:
+      return noErr;
+    case OsError::kBadHandle:
+      return rfNumErr;
+    case OsError::kBadPosition:
+      return posErr;
+    default:
+      return ioErr;
+  }
+}
+
+OSErr SizeStatus(OsError error) {
+  switch (error) {
+    case OsError::kNone:
+      return noErr;
+    case OsError::kDiskFull:
+      return dskFulErr;
+    default:
+      return ioErr;
+  }
+}
+
+// Reads exactly `count` bytes at `offset`; a short read is an error.
+OSErr ReadAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count, void* buffer) {
+  if (OSErr status = SeekStatus(platform::OsSeekFile(file, std::int64_t(offset), 0));
+      status != noErr) {
+    return status;
+  }
+  std::int32_t done = count;
+  if (OSErr status = ReadDataFile(file, &done, buffer); status != noErr) return status;
+  return done == count ? OSErr(noErr) : OSErr(ioErr);
+}
+
+// Writes exactly `count` bytes at `offset`; a short write means a full disk.
+OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count,
+              const void* buffer) {
+  if (OSErr status = SeekStatus(platform::OsSeekFile(file, std::int64_t(offset), 0));
+      status != noErr) {
+    return status;
+  }
+  std::int32_t done = count;
+  if (OSErr status = WriteDataFile(file, &done, buffer); status != noErr) return status;
+  return done == count ? OSErr(noErr) : OSErr(dskFulErr);
+}
+
+// Clips a run of bytes to the row and gives its offset in the file, or false
+// when there is nothing to move.
+bool RowRun(const ImageStore* store, std::int32_t firstByte, std::int32_t row,
+            std::int32_t* count, std::uint64_t* offset) {
+  if (store == nullptr || firstByte < 0 || row < 0 || row >= store->height) return false;
+  std::int64_t n = *count;
+  if (std::int64_t(firstByte) + n > std::int64_t(store->rowSize)) {
+    n = std::int64_t(store->rowSize) - firstByte;
+  }
+  if (n <= 0) return false;
+  *count = static_cast<std::int32_t>(n);
+  *offset = std::uint64_t(kStoreHeaderSize) + std::uint64_t(row) * store->rowSize +
+            std::uint64_t(firstByte);
+  return true;
+}
+
+OSErr ReadRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
+              void* destination) {
+  std::uint64_t offset = 0;
+  if (!RowRun(store, firstByte, row, &count, &offset)) return noErr;
+  if (store->mapped) {
+    std::memcpy(destination, store->view + offset, std::size_t(count));
+    return noErr;
+  }
+  return ReadAt(store->file, offset, count, destination);
+}
+
+OSErr WriteRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
+               const void* source) {
+  std::uint64_t offset = 0;
+  if (!RowRun(store, firstByte, row, &count, &offset)) return noErr;
+  if (store->mapped) {
+    std::memcpy(store->view + offset, source, std::size_t(count));
+    return noErr;
+  }
+  return WriteAt(store->file, offset, count, source);
+}
+
+// Releases the view, the file and the record; deletes the file when asked.
+void ReleaseStore(ImageStore* store, bool deleteFile) {
+  if (store->mapped) {
+    platform::OsFlushMapping(store->mapping);
+    platform::OsUnmapFile(&store->mapping);
+    store->view = nullptr;
+  }
+  if (store->file != platform::kInvalidFile) CloseDataFile(store->file);
+  if (deleteFile) DeleteDataFile(store->path);
+  FreeStoreRecord(store);
+}
+
+// Maps the whole store, or leaves it in file mode when no view can be had.
+void MapStore(ImageStore* store) {
+  platform::Mapping mapping;
+  if (platform::OsMapFile(store->file, store->mappedSize, &mapping) && mapping.view != nullptr) {
+    store->mapping = mapping;
+    store->view = static_cast<std::uint8_t*>(mapping.view);
+    store->mapped = 1;
+  } else {
+    store->mapped = 0;
+  }
+}
+
+// Puts a moved store file back at its own path after a failed enlargement.
+void RestoreMovedFile(const char* resizingPath, const char* storePath) {
+  DeleteDataFile(storePath);
+  MoveDataFile(resizingPath, storePath);
+}
+
+}  // namespace
+
+bool ApplyPathRedirect(char* path) {
+  FileRef file = platform::kInvalidFile;
+  if (OpenDataFile(kRedirectFilePath, &file) != noErr) return true;  // no redirect file
+  char prefix[kRedirectReadSize + 1];
+  std::int32_t count = kRedirectReadSize;
+  OSErr status = ReadDataFile(file, &count, prefix);
+  CloseDataFile(file);
+  if (status != noErr) count = 0;
+  prefix[count] = '\0';
+
+  // Nothing is trimmed: the prefix is taken byte for byte up to its first NUL.
+  const std::size_t prefixLength = std::strlen(prefix);
+  const std::size_t pathLength = strnlen(path, kStringSize - 1);
+  const std::size_t skip = pathLength < kDrivePrefixLength ? pathLength : kDrivePrefixLength;
+  if (prefixLength + (pathLength - skip) > std::size_t(kStringSize - 1)) return false;
+  char joined[kStringSize];
+  std::memcpy(joined, prefix, prefixLength);
+  std::memcpy(joined + prefixLength, path + skip, pathLength - skip);
+  joined[prefixLength + pathLength - skip] = '\0';
+  std::memcpy(path, joined, prefixLength + pathLength - skip + 1);
+  return true;
+}
+
+OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, std::int16_t height,
+                       std::int16_t elementSize, ImageStore** store) {
+  *store = nullptr;
+  if (width < 0 || height < 0 || elementSize < 0) return filterBadParameters;
+  const std::uint64_t total = StoreTotalSize(elementSize, width, height);
+  if (total == 0) return memFullErr;
+
+  ImageStore* s = NewStoreRecord();
+  if (s == nullptr) return memFullErr;
+  if (OSErr status = PreparePath(path, s->path); status != noErr) {
+    FreeStoreRecord(s);
+    return status;
+  }
+  DeleteDataFile(s->path);
+
+  s->elementSize = elementSize;
+  s->width = width;
+  s->height = height;
+  s->rowSize = std::uint32_t(width) * std::uint32_t(elementSize);
+  s->fileBacked = fileBacked ? 1 : 0;
+  s->mappedSize = total;
+  s->file = platform::kInvalidFile;
+
+  if (fileBacked) {
+    CreateDataFile(s->path, kCreator, kFileType);  // a failure shows in the open
+    FileRef file = platform::kInvalidFile;
+    if (OSErr status = OpenDataFile(s->path, &file); status != noErr) {
+      FreeStoreRecord(s);
+      return status;
+    }
+    s->file = file;
+    // Emptying first makes every data byte zero whatever the file held; the
+    // blocks are then really allocated, so a full disk shows here and never as
+    // a fault when a mapped page is first written.
+    OSErr status = SizeStatus(platform::OsSetFileSize(file, 0));
+    if (status == noErr) status = SizeStatus(platform::OsSetFileSize(file, total));
+    if (status != noErr) {
+      ReleaseStore(s, true);
+      return status;
+    }
+  }
+
+  MapStore(s);
+  std::uint8_t header[kStoreHeaderSize];
+  EncodeHeader(elementSize, width, height, header);
+  if (s->mapped) {
+    // A new mapping is all zero bytes: the file was emptied and grown, and
+    // anonymous memory starts zeroed. Only the header needs writing.
+    std::memcpy(s->view, header, kStoreHeaderSize);
+    *store = s;
+    return noErr;
+  }
+
+  // File mode. An anonymous store has no file to fall back on. For a file the
+  // data area is already zero (see above); the header must arrive whole.
+  if (!fileBacked) {
+    ReleaseStore(s, true);
+    return ioErr;
+  }
+  if (OSErr status = WriteAt(s->file, 0, kStoreHeaderSize, header); status != noErr) {
+    ReleaseStore(s, true);
+    return status;
+  }
+  *store = s;
+  return noErr;
+}
+
+OSErr OpenImageStore(const char* path, ImageStore** store) {
+  *store = nullptr;
+  ImageStore* s = NewStoreRecord();
+  if (s == nullptr) return memFullErr;
+  s->file = platform::kInvalidFile;
+  if (OSErr status = PreparePath(path, s->path); status != noErr) {
+    FreeStoreRecord(s);
+    return status;
+  }
+  FileRef file = platform::kInvalidFile;
+  if (OSErr status = OpenDataFile(s->path, &file); status != noErr) {
+    FreeStoreRecord(s);
+    return status;
+  }
+  s->file = file;
+
+  std::uint8_t bytes[kStoreHeaderSize];
+  OSErr status = ReadAt(file, 0, kStoreHeaderSize, bytes);
+  const StoreHeader header = DecodeHeader(bytes);
+  if (status == noErr && !HeaderIsValid(header)) status = ioErr;
+  std::uint64_t total = 0;
+  if (status == noErr) {
+    total = StoreTotalSize(header.elementSize, header.width, header.height);
+    if (total == 0) status = memFullErr;
+  }
+  // The file must really hold every row that the header claims: a mapping
+  // beyond its end would fault on the first access.
+  if (status == noErr && total > std::uint64_t(kStoreHeaderSize)) {
+    std::uint8_t last = 0;
+    status = ReadAt(file, total - 1, 1, &last);
+  }
+  if (status != noErr) {
+    ReleaseStore(s, false);
+    return status;
+  }
+
+  s->elementSize = header.elementSize;
+  s->width = header.width;
+  s->height = header.height;
+  s->rowSize = std::uint32_t(header.width) * std::uint32_t(header.elementSize);
+  s->fileBacked = 1;
+  s->mappedSize = total;
+  MapStore(s);
+  *store = s;
+  return noErr;
+}
+
+OSErr ReadImageStoreHeader(const char* path, std::int16_t* width, std::int16_t* height,
+                           std::int16_t* elementSize) {
+  char redirected[kStringSize];
+  if (OSErr status = PreparePath(path, redirected); status != noErr) return status;
+  FileGuard guard;
+  if (OSErr status = OpenDataFile(redirected, &guard.file); status != noErr) return status;
+  std::uint8_t bytes[kStoreHeaderSize];
+  if (OSErr status = ReadAt(guard.file, 0, kStoreHeaderSize, bytes); status != noErr) {
+    return status;
+  }
+  const StoreHeader header = DecodeHeader(bytes);
+  if (!HeaderIsValid(header)) return ioErr;
+  *width = header.width;
+  *height = header.height;
+  *elementSize = header.elementSize;
+  return noErr;
+}
+
+OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t height,
+                           std::int16_t elementSize) {
+  // Refuse a size that cannot be created before anything is moved.
+  if (width < 0 || height < 0 || elementSize < 0) return filterBadParameters;
+  if (StoreTotalSize(elementSize, width, height) == 0) return memFullErr;
+  char storePath[kStringSize];
+  if (OSErr status = PreparePath(path, storePath); status != noErr) return status;
+
+  StoreHeader old{};
+  {
+    FileGuard guard;
+    if (OSErr status = OpenDataFile(storePath, &guard.file); status != noErr) {
+      // Only a missing store is made anew: one that exists but cannot be
+      // opened now (held by another process, refused) keeps its content.
+      if (status != fnfErr) return status;
+      ImageStore* created = nullptr;
+      const OSErr created_status =
+          CreateImageStore(path, true, width, height, elementSize, &created);
+      if (created_status == noErr) CloseImageStore(created);
+      return created_status;
+    }
+    std::uint8_t bytes[kStoreHeaderSize];
+    if (OSErr status = ReadAt(guard.file, 0, kStoreHeaderSize, bytes); status != noErr) {
+      return status;
+    }
+    old = DecodeHeader(bytes);
+  }
+  if (!HeaderIsValid(old)) return ioErr;
+  if (old.width >= width && old.height >= height && old.elementSize == elementSize) return noErr;
+
+  char resizingPath[kStringSize];
+  if (OSErr status = PreparePath(kResizingStorePath, resizingPath); status != noErr) {
+    return status;
+  }
+  DeleteDataFile(resizingPath);
+  if (OSErr status = MoveDataFile(storePath, resizingPath); status != noErr) return status;
+
+  // From here the user's content lives only in the resizing file: every
+  // failure puts it back before reporting.
+  ImageStore* fresh = nullptr;
+  if (OSErr status = CreateImageStore(path, true, width, height, elementSize, &fresh);
+      status != noErr) {
+    RestoreMovedFile(resizingPath, storePath);
+    return status;
+  }
+  ImageStore* previous = nullptr;
+  if (OSErr status = OpenImageStore(kResizingStorePath, &previous); status != noErr) {
+    DisposeImageStore(nullptr, fresh);
+    RestoreMovedFile(resizingPath, storePath);
+    return status;
+  }
+
+  OSErr status = noErr;
+  const std::int16_t rows = previous->height < fresh->height ? previous->height : fresh->height;
+  const std::int32_t oldRowSize = static_cast<std::int32_t>(previous->rowSize);
+  void* rowBuffer = rows > 0 && oldRowSize > 0 ? NewBlock(previous->rowSize) : nullptr;
+  if (rows > 0 && oldRowSize > 0 && rowBuffer == nullptr) status = memFullErr;
+  {
+    BlockGuard guard(rowBuffer);
+    for (std::int32_t r = 0; status == noErr && rowBuffer != nullptr && r < rows; ++r) {
+      status = ReadRow(previous, 0, r, oldRowSize, rowBuffer);
+      if (status == noErr) status = WriteRow(fresh, 0, r, oldRowSize, rowBuffer);
+    }
+  }
+  if (status != noErr) {
+    CloseImageStore(previous);
+    DisposeImageStore(nullptr, fresh);
+    RestoreMovedFile(resizingPath, storePath);
+    return status;
+  }
+  DisposeImageStore(nullptr, previous);
+  CloseImageStore(fresh);
+  return noErr;
+}
+
+void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
+                  void* destination) {
+  // File-mode errors are not reported: a failed read leaves the caller's bytes.
+  (void)ReadRow(store, firstByte, row, count, destination);
+}
+
+void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row,
+                   std::int32_t count, const void* source) {
+  (void)WriteRow(store, firstByte, row, count, source);
+}
+
+void GetStoreHeader(ImageStore* store, StoreHeader* header) {
+  if (store == nullptr) return;
+  *header = StoreHeader{store->elementSize, store->width, store->height};
+  if (store->mapped) return;
+  std::uint8_t bytes[kStoreHeaderSize];
+  if (ReadAt(store->file, 0, kStoreHeaderSize, bytes) == noErr) *header = DecodeHeader(bytes);
+}
+
+void CloseImageStore(ImageStore* store) {
+  if (store == nullptr) return;
+  ReleaseStore(store, store->fileBacked == 0);
+}
+
+void DisposeImageStore(const char* path, ImageStore* store) {
+  if (store != nullptr) {
+    ReleaseStore(store, true);
+    return;
+  }
+  char redirected[kStringSize];
+  if (PreparePath(path, redirected) == noErr) DeleteDataFile(redirected);
+}
+
+OSErr CreateColorStore(std::int16_t width, std::int16_t height, std::int16_t elementSize,
+                       ImageStore** store) {
+  return CreateImageStore(kColorStorePath, false, width, height, elementSize, store);
+}
+
+OSErr CreateTransparencyStore(std::int16_t width, std::int16_t height, std::int16_t elementSize,
+                              ImageStore** store) {
+  return CreateImageStore(kTransparencyStorePath, false, width, height, elementSize, store);
+}
+
+OSErr CreateMaskStore(std::int16_t width, std::int16_t height, std::int16_t elementSize,
+                      ImageStore** store) {
+  return CreateImageStore(kMaskStorePath, false, width, height, elementSize, store);
+}
+
+void DisposeColorStore(ImageStore* store) { DisposeImageStore(kColorStorePath, store); }
+
+void DisposeTransparencyStore(ImageStore* store) {
+  DisposeImageStore(kTransparencyStorePath, store);
+}
+
+void DisposeMaskStore(ImageStore* store) { DisposeImageStore(kMaskStorePath, store); }
