@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 #include "plugin/core/strings.h"
@@ -77,28 +78,30 @@ constexpr Enumerator kEnhance[] = {
 constexpr Enumerator kNoiseType[] = {{"Lightest", 1}, {"Darkest", 2}, {"Normal", 3}};
 
 constexpr Enumerator kHistogramMidpoint[] = {
-    {"Linear", 1},     {"EV -2", 3},      {"EV -1 2/3", 4},  {"EV -1 1/3", 5},
-    {"EV -1", 6},      {"EV -2/3", 7},    {"EV -1/3", 8},    {"EV 0", 9},
-    {"EV +1/3", 10},   {"EV +2/3", 11},   {"EV +1", 12},     {"EV +1 1/3", 13},
-    {"EV +1 2/3", 14}, {"EV +2", 15},     {"Match Pen Color Intensity", 17},
+    {"Linear", 1},     {"EV -2", 3},  {"EV -1 2/3", 4},
+    {"EV -1 1/3", 5},  {"EV -1", 6},  {"EV -2/3", 7},
+    {"EV -1/3", 8},    {"EV 0", 9},   {"EV +1/3", 10},
+    {"EV +2/3", 11},   {"EV +1", 12}, {"EV +1 1/3", 13},
+    {"EV +1 2/3", 14}, {"EV +2", 15}, {"Match Pen Color Intensity", 17},
     {"Custom EV", 19}};
 
 constexpr Enumerator kLayerMode[] = {
-    {"Normal", 1},        {"Dissolve", 2},      {"Darken", 4},        {"Multiply", 5},
-    {"Color Burn", 6},    {"Linear Burn", 7},   {"Lighten", 9},       {"Screen", 10},
-    {"Color Dodge", 11},  {"Linear Dodge", 12}, {"Overlay", 14},      {"Soft Light", 15},
-    {"Hard Light", 16},   {"Vivid Light", 17},  {"Linear Light", 18}, {"Pin Light", 19},
-    {"Difference", 21},   {"Exclusion", 22},    {"Hue", 24},          {"Saturation", 25},
-    {"Color", 26},        {"Luminosity", 27},   {"Highlight", 29},    {"Shadow", 30},
-    {"Subtract", 31},     {"Remove", 32},       {"Ratio", 33},        {"Compare", 34},
+    {"Normal", 1},          {"Dissolve", 2},      {"Darken", 4},        {"Multiply", 5},
+    {"Color Burn", 6},      {"Linear Burn", 7},   {"Lighten", 9},       {"Screen", 10},
+    {"Color Dodge", 11},    {"Linear Dodge", 12}, {"Overlay", 14},      {"Soft Light", 15},
+    {"Hard Light", 16},     {"Vivid Light", 17},  {"Linear Light", 18}, {"Pin Light", 19},
+    {"Difference", 21},     {"Exclusion", 22},    {"Hue", 24},          {"Saturation", 25},
+    {"Color", 26},          {"Luminosity", 27},   {"Highlight", 29},    {"Shadow", 30},
+    {"Subtract", 31},       {"Remove", 32},       {"Ratio", 33},        {"Compare", 34},
     {"Blend Exposures", 36}};
 
 // The operations of this filter: Clear Buffer, Add To Buffer, Show Buffer.
 constexpr Enumerator kOperation[] = {{"Clear Buffer", 4}, {"Add To Buffer", 5}, {"Show Buffer", 6}};
 
 constexpr Enumeration kEnumerations[] = {
-    {FourCC("rB37"), kEnhance},   {FourCC("rB39"), kNoiseType}, {FourCC("rB40"), kHistogramMidpoint},
-    {FourCC("rB41"), kLayerMode}, {FourCC("rB42"), kOperation},
+    {FourCC("rB37"), kEnhance},           {FourCC("rB39"), kNoiseType},
+    {FourCC("rB40"), kHistogramMidpoint}, {FourCC("rB41"), kLayerMode},
+    {FourCC("rB42"), kOperation},
 };
 
 // Lays the table out through a sink that either counts or stores bytes, so
@@ -210,4 +213,17 @@ static_assert(std::size(kParameters) == 23);
 
 }  // namespace
 
-std::span<const std::uint8_t> TerminologyResource() { return kBuilt.bytes; }
+std::span<const std::uint8_t> TerminologyResource() {
+  return kBuilt.bytes;
+}
+
+bool WriteTerminologyResource(const char* path) {
+  if (path == nullptr) return false;
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return false;
+  const std::span<const std::uint8_t> bytes = TerminologyResource();
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // A failed close can lose buffered bytes, so it counts as a failed write.
+  const bool closed = std::fclose(file) == 0;
+  return written && closed;
+}

@@ -14,3 +14,9 @@ inline constexpr int kTerminologyLanguage = 1033;
 
 // The resource's bytes, ready to embed.
 std::span<const std::uint8_t> TerminologyResource();
+
+// Writes the resource's bytes to the file at `path`, replacing it; false when
+// the file cannot be written completely. The Windows build runs this from a
+// small generator before the resource compiler embeds the file as type AETE,
+// id 16000, language 1033.
+bool WriteTerminologyResource(const char* path);
