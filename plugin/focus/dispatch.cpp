@@ -1,0 +1,49 @@
+// Operation dispatch by code and channel width, and "Clear Buffer".
+#include "plugin/focus/dispatch.h"
+
+#include "plugin/focus/buffer_set.h"
+#include "plugin/focus/operation_choice.h"
+#include "plugin/focus/operations.h"
+
+namespace {
+
+using Operation = OSErr (*)(ImageStore*, ParameterBlock*, std::uint8_t);
+
+// The code behind the handle; a missing handle or block chooses nothing.
+std::int32_t ChosenOperation(Handle operationChoice) {
+  if (operationChoice == nullptr || *operationChoice == nullptr) return 0;
+  return reinterpret_cast<const OperationChoice*>(*operationChoice)->operation;
+}
+
+OSErr RunOperation(ImageStore* colorStore, ParameterBlock* block, Handle operationChoice,
+                   std::uint8_t noDialog, Operation add, Operation show) {
+  switch (ChosenOperation(operationChoice)) {
+    case kOperationClearBuffer:
+      return ClearBuffer();
+    case kOperationAddToBuffer:
+      return add(colorStore, block, noDialog);
+    case kOperationShowBuffer:
+      return show(colorStore, block, noDialog);
+    default:
+      return noErr;
+  }
+}
+
+}  // namespace
+
+OSErr RunOperation8(ImageStore* colorStore, ParameterBlock* block, Handle operationChoice,
+                    DescriptorList /*list*/, std::uint8_t noDialog) {
+  return RunOperation(colorStore, block, operationChoice, noDialog, AddToBuffer8,
+                      ShowBufferContents8);
+}
+
+OSErr RunOperation16(ImageStore* colorStore, ParameterBlock* block, Handle operationChoice,
+                     DescriptorList /*list*/, std::uint8_t noDialog) {
+  return RunOperation(colorStore, block, operationChoice, noDialog, AddToBuffer16,
+                      ShowBufferContents16);
+}
+
+OSErr ClearBuffer() {
+  DeleteFocusBufferSet();
+  return noErr;
+}

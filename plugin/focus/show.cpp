@@ -1,0 +1,389 @@
+// "Show Buffer Contents": writes the composite that the focus buffer holds into
+// the colour store, stretched so that the darkest and brightest values held
+// span the whole output range, and resampled when the buffer's size differs
+// from the filter rectangle's. Uncovered pixels (count 0) take the host's
+// background colour.
+//
+// The buffer is read twice, once for the range and once for the output. Memory
+// holds at most one buffer row of each kind, one output row and, when
+// resampling, one resampled row and one accumulator row.
+//
+// Numeric conventions: the ratios, window ends, positions and the accumulator
+// row are single precision; every product and sum is formed in double
+// precision; a real value becomes an output sample by truncation toward zero.
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "plugin/core/memory.h"
+#include "plugin/core/strings.h"
+#include "plugin/focus/buffer_set.h"
+#include "plugin/focus/operations.h"
+#include "plugin/focus/support.h"
+#include "plugin/params/parameter_block.h"
+#include "plugin/storage/store.h"
+
+namespace {
+
+constexpr char kNoBufferMessage[] =
+    "You must add images into the buffer before their average can be shown.";
+constexpr int kNoticeSize = 256;
+
+// What differs between the two channel widths.
+struct Show8 {
+  using Sample = std::uint8_t;
+  static constexpr float kTop = 255.49f;
+  // 1/128.5 and 1/385.5 in single precision: a flat buffer maps its 0..32768
+  // scale (three channels summed, for grey) straight onto 0..255.
+  static constexpr float kFlatColourScale = static_cast<float>(1.0 / 128.5);
+  static constexpr float kFlatGreyScale = static_cast<float>(1.0 / 385.5);
+  static constexpr std::int32_t kMaxSample = 255;
+  static double Background(std::uint8_t byte) { return byte; }
+};
+
+struct Show16 {
+  using Sample = std::uint16_t;
+  static constexpr float kTop = 32768.49f;
+  static constexpr float kFlatColourScale = 1.0f;
+  static constexpr float kFlatGreyScale = static_cast<float>(1.0 / 3.0);
+  static constexpr std::int32_t kMaxSample = 32768;
+  // The host's background byte on the 0..32768 scale, kept real: it is
+  // truncated only where it becomes a stored sample (255 gives 32767).
+  static double Background(std::uint8_t byte) { return byte * 128.5; }
+};
+
+// A real value as an output sample. Values of a well-formed buffer already lie
+// in 0..max; the bounds only keep a damaged buffer (samples beyond the host's
+// scale) from wrapping around in the narrow output type.
+template <typename Traits>
+std::int32_t ToSample(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= Traits::kMaxSample) return Traits::kMaxSample;
+  return static_cast<std::int32_t>(value);
+}
+
+// Offset and scale of the stretch: value = (stored + offset) x scale.
+struct Stretch {
+  float offset;
+  float scale;
+};
+
+// The smallest and largest covered values over all three channels, and of the
+// per-pixel channel sums, as the range pass folds them.
+struct Range {
+  float lo = 1.0e9f;
+  float hi = -1.0e9f;
+  float sumLo = 1.0e9f;
+  float sumHi = -1.0e9f;
+};
+
+template <typename Traits>
+Stretch StretchFor(const Range& range, bool grey) {
+  const float lo = grey ? range.sumLo : range.lo;
+  const float hi = grey ? range.sumHi : range.hi;
+  if (lo == hi) return Stretch{0.0f, grey ? Traits::kFlatGreyScale : Traits::kFlatColourScale};
+  // With nothing covered this still divides (by -2e9); nothing uses it then.
+  return Stretch{-lo, static_cast<float>(double(Traits::kTop) / (double(hi) - double(lo)))};
+}
+
+// One buffer row as the operation sees it: the pixel values of covered pixels,
+// the background elsewhere. `lanes` is 1 for grey pictures (the stretched sum
+// of the three channels) and 3 for colour.
+struct SourceRow {
+  const std::uint16_t* focus;
+  const std::uint16_t* counts;
+  int lanes;
+  Stretch stretch;
+  const double* background;
+
+  bool Covered(std::int32_t x) const { return counts[x] != 0; }
+  // The real value of lane k of pixel x, covered or not.
+  double Value(std::int32_t x, int k) const {
+    if (!Covered(x)) return background[k];
+    const std::uint16_t* c = focus + 3 * x;
+    if (lanes == 1) {
+      return (double(c[0]) + double(c[1]) + double(c[2]) + double(stretch.offset)) *
+             double(stretch.scale);
+    }
+    return (double(c[k]) + double(stretch.offset)) * double(stretch.scale);
+  }
+};
+
+// The resampled row of one source row, bw == w: the pixels themselves.
+template <typename Traits>
+void SameWidthRow(const SourceRow& src, std::int32_t w, std::int32_t* out) {
+  for (std::int32_t x = 0; x < w; ++x)
+    for (int k = 0; k < src.lanes; ++k) out[x * src.lanes + k] = ToSample<Traits>(src.Value(x, k));
+}
+
+// bw > w: a box filter over the source columns of output pixel x, weighting
+// the partly covered end columns by their share. Uncovered pixels take no
+// part unless the whole window is uncovered.
+template <typename Traits>
+void ReducedRow(const SourceRow& src, std::int32_t bw, std::int32_t w, float rx,
+                std::int32_t* out) {
+  for (std::int32_t x = 0; x < w; ++x) {
+    float x0 = static_cast<float>(double(x) * double(rx));
+    float x1 = static_cast<float>((double(x) + 0.99999) * double(rx));
+    if (x1 >= float(bw)) x1 = static_cast<float>(double(bw) - 0.00001);
+    if (x0 < 0.0f) x0 = 0.0f;
+    // bw - 0.00001 rounds up to bw itself once bw needs more than 17 bits of
+    // float mantissa precision; the last column is still the last one read.
+    const std::int32_t ix1 = std::min<std::int32_t>(static_cast<std::int32_t>(x1), bw - 1);
+    const std::int32_t ix0 = std::min<std::int32_t>(static_cast<std::int32_t>(x0), ix1);
+    double sums[3] = {0.0, 0.0, 0.0};
+    double total = 0.0;
+    for (std::int32_t sx = ix0; sx <= ix1; ++sx) {
+      if (!src.Covered(sx)) continue;
+      double u = 1.0;
+      if (sx == ix0) u = 1.0 - (double(x0) - double(sx));
+      if (sx == ix1) u = double(x1) - double(sx);
+      if (ix0 == ix1) u = double(x1) - double(x0);
+      for (int k = 0; k < src.lanes; ++k) sums[k] += src.Value(sx, k) * u;
+      total += u;
+    }
+    for (int k = 0; k < src.lanes; ++k) {
+      out[x * src.lanes + k] = total != 0.0 ? ToSample<Traits>(sums[k] * (1.0 / total))
+                                            : ToSample<Traits>(src.background[k]);
+    }
+  }
+}
+
+// bw < w: linear interpolation between the two nearest source columns. Here an
+// uncovered neighbour does take part, with the background value.
+template <typename Traits>
+void EnlargedRow(const SourceRow& src, std::int32_t bw, std::int32_t w, float rx,
+                 std::int32_t* out) {
+  for (std::int32_t x = 0; x < w; ++x) {
+    float fx = static_cast<float>(double(x) * double(rx) - 0.25);
+    if (fx < 0.0f) fx = 0.0f;
+    const std::int32_t ix = std::min<std::int32_t>(static_cast<std::int32_t>(fx), bw - 1);
+    const double t = double(fx) - double(ix);
+    const std::int32_t jx = std::min<std::int32_t>(ix + 1, bw - 1);
+    const bool none = !src.Covered(ix) && !src.Covered(jx);
+    for (int k = 0; k < src.lanes; ++k) {
+      const double p = src.Value(ix, k);
+      const double q = src.Value(jx, k);
+      out[x * src.lanes + k] =
+          none ? ToSample<Traits>(p) : ToSample<Traits>(p * (1.0 - t) + q * t + 0.5);
+    }
+  }
+}
+
+template <typename Traits>
+void StoreSamples(const std::int32_t* values, std::int32_t count, void* row) {
+  auto* samples = static_cast<typename Traits::Sample*>(row);
+  for (std::int32_t i = 0; i < count; ++i)
+    samples[i] = static_cast<typename Traits::Sample>(values[i]);
+}
+
+// "The size of the averaging buffer is (bw x bh) pixels.  Use that for best
+// results."
+void ShowSizeNotice(std::int16_t bw, std::int16_t bh) {
+  char number[16];
+  char text[kNoticeSize];
+  auto append_number = [&](std::int32_t n) {
+    const auto end = std::to_chars(number, number + sizeof number - 1, n).ptr;
+    *end = '\0';
+    JoinStrings(text, number, text, kNoticeSize);
+  };
+  CopyBounded("The size of the averaging buffer is (", text, kNoticeSize);
+  append_number(bw);
+  JoinStrings(text, " x ", text, kNoticeSize);
+  append_number(bh);
+  JoinStrings(text, ") pixels.  Use that for best results.", text, kNoticeSize);
+  ShowMessage(text);
+}
+
+// The buffer as Show needs it: a focus buffer of 6-byte elements and a count
+// buffer of 2-byte elements of the same, non-empty size. The variance buffer
+// plays no part here.
+bool CheckShowBuffers(std::int16_t* bw, std::int16_t* bh) {
+  std::int16_t fw = 0, fh = 0, fe = 0;
+  if (ReadImageStoreHeader(kFocusBufferPath, &fw, &fh, &fe) != noErr) return false;
+  if (fe != kFocusElementSize) return false;
+  std::int16_t cw = 0, ch = 0, ce = 0;
+  if (ReadImageStoreHeader(kCountBufferPath, &cw, &ch, &ce) != noErr) return false;
+  if (cw != fw || ch != fh || ce != kCountElementSize) return false;
+  // Add never writes an empty buffer; one would leave nothing to resample from.
+  if (fw <= 0 || fh <= 0) return false;
+  *bw = fw;
+  *bh = fh;
+  return true;
+}
+
+// Opens a buffer file and makes sure it has the size its header promised when
+// checked, so that no row or column outside it is ever addressed.
+OSErr OpenShowStore(const char* path, std::int16_t bw, std::int16_t bh, std::int16_t elementSize,
+                    StoreGuard* guard) {
+  if (OSErr s = OpenImageStore(path, &guard->store); s != noErr) {
+    guard->store = nullptr;
+    return s;
+  }
+  StoreHeader header{};
+  GetStoreHeader(guard->store, &header);
+  if (header.width != bw || header.height != bh || header.elementSize != elementSize) return ioErr;
+  return noErr;
+}
+
+template <typename Traits>
+OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uint8_t noDialog) {
+  if (block == nullptr) return filterBadParameters;
+  const std::int32_t w = block->width;
+  const std::int32_t h = block->height;
+  const int lanes = block->colorPlanes == 1 ? 1 : 3;
+  const bool grey = lanes == 1;
+  double background[3] = {0.0, 0.0, 0.0};
+  if (const FilterRecord* record = block->filterRecord; record != nullptr) {
+    for (int k = 0; k < lanes; ++k) background[k] = Traits::Background(record->backColor[k]);
+  }
+
+  std::int16_t bw16 = 0, bh16 = 0;
+  if (!CheckShowBuffers(&bw16, &bh16)) {
+    DeleteFocusBufferSet();
+    ShowMessage(kNoBufferMessage);
+    return noErr;
+  }
+  const std::int32_t bw = bw16;
+  const std::int32_t bh = bh16;
+  // An empty rectangle has no pixel to write.
+  if (w <= 0 || h <= 0) return noErr;
+
+  if (noDialog == 0 && (bw != w || bh != h)) ShowSizeNotice(bw16, bh16);
+
+  const bool resample = bw != w || bh != h;
+  const std::int32_t row_values = w * lanes;
+  BlockGuard focus_block(NewWorkingRow(std::uint64_t(bw) * kFocusElementSize));
+  BlockGuard count_block(NewWorkingRow(std::uint64_t(bw) * kCountElementSize));
+  BlockGuard output_block(
+      NewWorkingRow(std::uint64_t(row_values) * sizeof(typename Traits::Sample)));
+  BlockGuard values_block(NewWorkingRow(std::uint64_t(row_values) * sizeof(std::int32_t)));
+  BlockGuard acc_block(resample ? NewWorkingRow(std::uint64_t(row_values) * sizeof(float))
+                                : nullptr);
+  if (focus_block.block == nullptr || count_block.block == nullptr ||
+      output_block.block == nullptr || values_block.block == nullptr ||
+      (resample && acc_block.block == nullptr))
+    return memFullErr;
+
+  // Both files must open: a composite drawn without its colours (or without
+  // knowing which pixels are covered) would be written back as if it were the
+  // picture, so either failure ends the operation with its status.
+  StoreGuard focus_store, count_store;
+  if (OSErr s = OpenShowStore(kFocusBufferPath, bw16, bh16, kFocusElementSize, &focus_store);
+      s != noErr)
+    return s;
+  if (OSErr s = OpenShowStore(kCountBufferPath, bw16, bh16, kCountElementSize, &count_store);
+      s != noErr)
+    return s;
+
+  auto* focus = static_cast<std::uint16_t*>(focus_block.block);
+  auto* counts = static_cast<std::uint16_t*>(count_block.block);
+  auto* values = static_cast<std::int32_t*>(values_block.block);
+  auto* acc = static_cast<float*>(acc_block.block);
+  void* output = output_block.block;
+  const std::int32_t focus_bytes = bw * kFocusElementSize;
+  const std::int32_t count_bytes = bw * kCountElementSize;
+  const std::int32_t output_bytes = row_values * std::int32_t(sizeof(typename Traits::Sample));
+  auto read_rows = [&](std::int32_t row) {
+    ReadStoreRow(focus_store.store, 0, row, focus_bytes, focus);
+    ReadStoreRow(count_store.store, 0, row, count_bytes, counts);
+  };
+
+  // Range pass: one range for all three channels, another for their sums.
+  Range range;
+  for (std::int32_t r = 0; r < bh; ++r) {
+    ReportProgress(block, r, 2 * h);
+    if (TestAbort(block)) return userCanceledErr;
+    read_rows(r);
+    for (std::int32_t x = 0; x < bw; ++x) {
+      if (counts[x] == 0) continue;
+      const std::uint16_t* c = focus + 3 * x;
+      for (int k = 0; k < 3; ++k) {
+        range.lo = std::min(range.lo, float(c[k]));
+        range.hi = std::max(range.hi, float(c[k]));
+      }
+      const float sum = float(std::int32_t(c[0]) + c[1] + c[2]);
+      range.sumLo = std::min(range.sumLo, sum);
+      range.sumHi = std::max(range.sumHi, sum);
+    }
+  }
+  const SourceRow src{focus, counts, lanes, StretchFor<Traits>(range, grey), background};
+
+  if (!resample) {
+    for (std::int32_t y = 0; y < h; ++y) {
+      ReportProgress(block, h + y, 2 * h);
+      if (TestAbort(block)) return userCanceledErr;
+      read_rows(y);
+      SameWidthRow<Traits>(src, w, values);
+      StoreSamples<Traits>(values, row_values, output);
+      WriteStoreRow(colorStore, 0, y, output_bytes, output);
+    }
+    return noErr;
+  }
+
+  const float rx = static_cast<float>(double(bw) / double(w));
+  const float ry = static_cast<float>(double(bh) / double(h));
+  for (std::int32_t y = 0; y < h; ++y) {
+    float y0, y1;
+    if (ry >= 1.0f) {
+      y0 = static_cast<float>(double(y) * double(ry));
+      y1 = static_cast<float>((double(y) + 0.99999) * double(ry));
+    } else {
+      y0 = static_cast<float>(double(y) * double(ry) - 0.25);
+      y1 = static_cast<float>(double(y) * double(ry) + 0.75);
+    }
+    if (y0 < 0.0f) y0 = 0.0f;
+    if (y1 >= float(bh)) y1 = static_cast<float>(double(bh) - 0.00001);
+    std::int32_t iy1 = std::min<std::int32_t>(static_cast<std::int32_t>(y1), bh - 1);
+    std::int32_t iy0 = std::min<std::int32_t>(static_cast<std::int32_t>(y0), iy1);
+    // With equal heights each output row is its own source row. The window end
+    // y + 0.99999 rounds up to y + 1 in single precision from row 256 on, which
+    // would otherwise let the next row replace this one.
+    if (bh == h) iy0 = iy1 = y;
+
+    std::fill(acc, acc + row_values, 0.0f);
+    double weight_total = 0.0;
+    ReportProgress(block, h + y, 2 * h);
+    if (TestAbort(block)) return userCanceledErr;
+
+    for (std::int32_t sy = iy0; sy <= iy1; ++sy) {
+      read_rows(sy);
+      if (bw == w) {
+        SameWidthRow<Traits>(src, w, values);
+      } else if (bw > w) {
+        ReducedRow<Traits>(src, bw, w, rx, values);
+      } else {
+        EnlargedRow<Traits>(src, bw, w, rx, values);
+      }
+      if (bh == h) {
+        for (std::int32_t i = 0; i < row_values; ++i) acc[i] = float(values[i]);
+        weight_total = 1.0;
+        continue;
+      }
+      double v = 1.0;
+      if (sy == iy0) v = 1.0 - (double(y0) - double(sy));
+      if (sy == iy1) v = double(y1) - double(sy);
+      if (iy0 == iy1) v = double(y1) - double(y0);
+      weight_total += v;
+      for (std::int32_t i = 0; i < row_values; ++i)
+        acc[i] = static_cast<float>(double(acc[i]) + double(values[i]) * v);
+    }
+
+    const double inverse = 1.0 / weight_total;
+    for (std::int32_t i = 0; i < row_values; ++i)
+      values[i] = ToSample<Traits>(double(acc[i]) * inverse);
+    StoreSamples<Traits>(values, row_values, output);
+    WriteStoreRow(colorStore, 0, y, output_bytes, output);
+  }
+  return noErr;
+}
+
+}  // namespace
+
+OSErr ShowBufferContents8(ImageStore* colorStore, ParameterBlock* block, std::uint8_t noDialog) {
+  return ShowBufferContents<Show8>(colorStore, block, noDialog);
+}
+
+OSErr ShowBufferContents16(ImageStore* colorStore, ParameterBlock* block, std::uint8_t noDialog) {
+  return ShowBufferContents<Show16>(colorStore, block, noDialog);
+}
