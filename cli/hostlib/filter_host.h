@@ -68,8 +68,11 @@ struct RunOptions {
 
   // Called with every progressProc report, after it has been recorded.
   std::function<void(std::int32_t done, std::int32_t total)> onProgress;
-  // Answers abortProc; null: never cancel. See AbortAfterProgress below.
+  // Answers abortProc; null: never cancel.
   std::function<bool()> shouldAbort;
+  // When not 0, abortProc also answers true once progressProc has been
+  // called this many times in the run (a user cancelling part-way).
+  std::size_t abortAfterProgress = 0;
   // Answers advanceState before any row is exchanged: returning non-zero makes
   // that advanceState call fail with the code (e.g. the user cancelled while
   // the editor was reading the picture). Argument: 1 for the first call.
@@ -116,10 +119,6 @@ struct RunResult {
   // bufferSpace as the plug-in left it after filterSelectorPrepare.
   std::int32_t bufferSpace = 0;
 };
-
-// A RunOptions::shouldAbort that answers true once progressProc has been
-// called `reports` times in the run `result` belongs to.
-std::function<bool()> AbortAfterProgress(const RunResult* result, std::size_t reports);
 
 class FilterHost {
  public:
