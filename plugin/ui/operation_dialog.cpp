@@ -17,8 +17,7 @@ constexpr int kOperationEntry = 0;  // entry 0 of the list: key "EFMd"
 constexpr platform::DialogControl kOperationControls[] = {
     {kOperationClearBuffer, platform::DialogControlKind::kRadioButton, "Clear Buffer", '4'},
     {kOperationAddToBuffer, platform::DialogControlKind::kRadioButton, "Add To Buffer", '5'},
-    {kOperationShowBuffer, platform::DialogControlKind::kRadioButton, "Show Buffer Contents",
-     '6'},
+    {kOperationShowBuffer, platform::DialogControlKind::kRadioButton, "Show Buffer Contents", '6'},
     {platform::kDialogCancel, platform::DialogControlKind::kButton, "Cancel", 0},
     {platform::kDialogOk, platform::DialogControlKind::kDefaultButton, "OK", 0},
 };
@@ -87,8 +86,10 @@ std::int16_t RunOperationDialog(ParameterBlock* block, Handle choice) {
   g_dialog = {record, record->operation};
   const int code = platform::OsRunDialog(owner, kOperationDialog, OperationDialogProc);
   g_dialog = {nullptr, 0};
-  // -1: the dialog could not be shown.
-  return code == kDialogCancelled || code < 0 ? kDialogCancelled : kDialogConfirmed;
+  // The procedure ends the dialog only with OK or Cancel; any other code (-1,
+  // or 0 for an owner window the system refused) means the dialog was never
+  // shown, and nothing the user did not confirm may count as confirmed.
+  return code == kDialogConfirmed ? kDialogConfirmed : kDialogCancelled;
 }
 
 OSErr SelectOperation(ParameterBlock* block, Handle* operationChoiceSlot, DescriptorList list,
@@ -98,6 +99,8 @@ OSErr SelectOperation(ParameterBlock* block, Handle* operationChoiceSlot, Descri
   // Without the record the dispatcher would have nothing to read; the run
   // ends as out of memory rather than running an operation nobody chose.
   if (choice == nullptr) return memFullErr;
+  // A record left from an earlier selection would otherwise be lost.
+  if (*operationChoiceSlot != nullptr) DisposeHandleBlock(*operationChoiceSlot);
   *operationChoiceSlot = choice;
   OperationChoice* record = ChoiceRecord(choice);
 
