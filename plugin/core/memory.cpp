@@ -39,7 +39,13 @@ Handle NewHandleBlock(std::uint32_t size) {
 }
 
 Handle NewZeroedHandleBlock(std::int32_t size) {
-  Handle h = NewHandleBlock(size < 0 ? 0u : static_cast<std::uint32_t>(size));
+  // A negative size is a caller's arithmetic gone wrong; a small block handed
+  // back would be overrun by whoever believed in the size.
+  if (size < 0) {
+    g_last_memory_error = memFullErr;
+    return nullptr;
+  }
+  Handle h = NewHandleBlock(static_cast<std::uint32_t>(size));
   if (h != nullptr && size >= 1) std::memset(*h, 0, static_cast<std::size_t>(size));
   return h;
 }
@@ -55,7 +61,9 @@ void DisposeHandleBlock(Handle handle) {
   platform::OsFree(master);
 }
 
-void* NewBlock(std::uint32_t size) { return platform::OsAllocZeroed(size == 0 ? 1 : size); }
+void* NewBlock(std::uint32_t size) {
+  return platform::OsAllocZeroed(size == 0 ? 1 : size);
+}
 
 void* NewZeroedBlock(std::uint32_t size) {
   void* p = NewBlock(size);
@@ -67,7 +75,9 @@ void DisposeBlock(void* block) {
   if (block != nullptr) platform::OsFree(block);
 }
 
-char* NewString(std::uint32_t size) { return static_cast<char*>(NewZeroedBlock(size)); }
+char* NewString(std::uint32_t size) {
+  return static_cast<char*>(NewZeroedBlock(size));
+}
 
 void DisposeString(char* string) {
   if (string == nullptr) return;
@@ -75,4 +85,6 @@ void DisposeString(char* string) {
   DisposeBlock(string);
 }
 
-OSErr LastMemoryError() { return g_last_memory_error; }
+OSErr LastMemoryError() {
+  return g_last_memory_error;
+}

@@ -20,28 +20,19 @@ void CopyBounded(const char* source, char* destination, std::int32_t size) {
 
 void JoinStrings(const char* first, const char* second, char* destination, std::int32_t size) {
   if (destination == nullptr || size <= 0) return;
-  std::int32_t length = 0;
-  if (destination == first) {
-    length = static_cast<std::int32_t>(strnlen(destination, static_cast<std::size_t>(size - 1)));
-  } else {
-    destination[0] = '\0';
-    if (first != nullptr) {
-      while (length < size - 1 && first[length] != '\0') {
-        destination[length] = first[length];
-        ++length;
-      }
-    }
-  }
-  if (second != nullptr) {
-    for (std::int32_t j = 0; length < size - 1 && second[j] != '\0'; ++j) {
-      destination[length++] = second[j];
-    }
-  }
-  destination[length] = '\0';
+  const auto room = static_cast<std::size_t>(size - 1);
+  const std::size_t firstLength = first != nullptr ? strnlen(first, room) : 0;
+  const std::size_t secondLength = second != nullptr ? strnlen(second, room - firstLength) : 0;
+  // The second piece goes in before the first, and both by memmove: either may
+  // be the destination itself (appending in place, or prefixing in place).
+  if (secondLength > 0) std::memmove(destination + firstLength, second, secondLength);
+  if (firstLength > 0 && first != destination) std::memmove(destination, first, firstLength);
+  destination[firstLength + secondLength] = '\0';
 }
 
 void SetRectangle(Rect* r, std::int16_t left, std::int16_t top, std::int16_t right,
                   std::int16_t bottom) {
+  if (r == nullptr) return;
   r->left = left;
   r->top = top;
   r->right = right;

@@ -13,19 +13,28 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <string>
 
+#include "plugin/platform/fault_injection.h"
 #include "plugin/platform/platform.h"
 #include "plugin/platform/test_hooks.h"
 
 namespace platform {
 namespace {
 
+using test::Operation;
+
 bool g_mapping_refused = false;
+
+// Descriptors 0 to 2 are never handed out as files: callers use 0 for "no file
+// open", and a host that closed its standard streams must not have stray output
+// land in a store.
+constexpr int kFirstFileFd = 3;
 
 OsError FromErrno(int e) {
   switch (e) {
@@ -60,8 +69,18 @@ OsError FromErrno(int e) {
 }
 
 int ToFd(FileHandle file) {
-  if (file < 0 || file > INT32_MAX) return -1;
+  if (file < kFirstFileFd || file > INT32_MAX) return -1;
   return static_cast<int>(file);
+}
+
+// Moves a fresh descriptor above the standard streams; -1 (with errno) on failure.
+int AboveStdio(int fd) {
+  if (fd < 0 || fd >= kFirstFileFd) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFileFd);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return moved;
 }
 
 // Creates every missing directory of `dir` with mode 0700.
@@ -152,12 +171,18 @@ bool Native(const char* path, std::string* native) {
 
 OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandle* out) {
   *out = kInvalidFile;
+  if (OsError injected = fault::OnPlatformCall(Operation::kOpen); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
-  const int fd = open(native.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK keeps a FIFO at the path from hanging the host; it changes
+  // nothing for a regular file, and nothing else is accepted below.
+  const int fd = AboveStdio(
+      open(native.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd < 0) return FromErrno(errno);
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return OsError::kAccessDenied;
   }
@@ -171,9 +196,12 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
 }
 
 OsError OsCreateFile(const char* path) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kCreate); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
-  const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) return FromErrno(errno);
   // Truncate only once the lock shows that nobody holds the file: emptying a
   // file another run is using would destroy its data.
@@ -191,6 +219,9 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
   const int fd = ToFd(file);
   const std::int32_t wanted = *count;
   *count = 0;
+  if (OsError injected = fault::OnPlatformCall(Operation::kRead); injected != OsError::kNone) {
+    return injected;
+  }
   if (fd < 0) return OsError::kBadHandle;
   if (wanted < 0) return OsError::kOther;
   auto* p = static_cast<char*>(buffer);
@@ -211,10 +242,13 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
 
 OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
   const int fd = ToFd(file);
-  const std::int32_t wanted = *count;
+  std::int32_t wanted = *count;
   *count = 0;
+  const fault::WriteFault injected = fault::OnPlatformWrite();
+  if (injected.diskFull) return injected.error;
   if (fd < 0) return OsError::kBadHandle;
   if (wanted < 0) return OsError::kOther;
+  if (injected.shortWrite) wanted /= 2;
   const auto* p = static_cast<const char*>(buffer);
   std::int32_t done = 0;
   while (done < wanted) {
@@ -224,13 +258,17 @@ OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
       *count = done;
       return FromErrno(errno);
     }
+    if (n == 0) break;  // no progress: report the short count rather than spin
     done += static_cast<std::int32_t>(n);
   }
   *count = done;
-  return OsError::kNone;
+  return injected.shortWrite ? injected.error : OsError::kNone;
 }
 
 OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kSeek); injected != OsError::kNone) {
+    return injected;
+  }
   const int fd = ToFd(file);
   if (fd < 0) return OsError::kBadHandle;
   const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : -1;
@@ -242,13 +280,19 @@ OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
 }
 
 OsError OsCloseFile(FileHandle file) {
+  // An injected failure still closes: a descriptor kept open would keep its
+  // lock and turn one fault into a chain of sharing violations.
+  const OsError injected = fault::OnPlatformCall(Operation::kClose);
   const int fd = ToFd(file);
   if (fd < 0) return OsError::kBadHandle;
   if (close(fd) != 0 && errno == EBADF) return OsError::kBadHandle;
-  return OsError::kNone;
+  return injected;
 }
 
 OsError OsDeleteFile(const char* path) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kDelete); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
   int fd = -1;
@@ -262,25 +306,46 @@ OsError OsDeleteFile(const char* path) {
 }
 
 OsError OsMoveFile(const char* from, const char* to) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kMove); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native_from, native_to;
   if (!Native(from, &native_from) || !Native(to, &native_to)) return OsError::kBadName;
   int fd = -1;
   const OsError probe = ProbeAndLock(native_from.c_str(), &fd);
   if (probe == OsError::kSharingViolation || probe == OsError::kNotFound) return probe;
-  // Like MoveFileA, never replace an existing target.
-  struct stat st;
+  // Like MoveFileA, never replace an existing target. The kernel checks and
+  // renames in one step where it can; elsewhere check first.
   OsError result = OsError::kNone;
-  if (lstat(native_to.c_str(), &st) == 0) {
-    result = OsError::kAccessDenied;
-  } else if (rename(native_from.c_str(), native_to.c_str()) != 0) {
-    result = FromErrno(errno);
+  int rc = renameat2(AT_FDCWD, native_from.c_str(), AT_FDCWD, native_to.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+    struct stat st;
+    if (lstat(native_to.c_str(), &st) == 0) {
+      errno = EEXIST;
+    } else {
+      rc = rename(native_from.c_str(), native_to.c_str());
+    }
   }
+  if (rc != 0) result = errno == EEXIST ? OsError::kAccessDenied : FromErrno(errno);
   if (fd >= 0) close(fd);
   return result;
 }
 
-OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
-  const int fd = ToFd(file);
+namespace {
+// Reserves the blocks of [offset, offset + length); 0 or an errno value.
+int AllocateBlocks(int fd, std::uint64_t offset, std::uint64_t length) {
+#ifdef __linux__
+  for (;;) {
+    if (fallocate(fd, 0, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+#else
+  return posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length));
+#endif
+}
+
+// Gives the file exactly `size` bytes with its blocks allocated.
+OsError ResizeFile(int fd, std::uint64_t size) {
   if (fd < 0) return OsError::kBadHandle;
   if (size > static_cast<std::uint64_t>(INT64_MAX)) return OsError::kDiskFull;
   struct stat st;
@@ -291,8 +356,16 @@ OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
   }
   // Allocate the blocks now: a sparse file would only find out that the disk is
   // full when a mapped page is first written, and that is a SIGBUS.
-  int rc = posix_fallocate(fd, static_cast<off_t>(old_size), static_cast<off_t>(size - old_size));
-  if (rc == EOPNOTSUPP || rc == EINVAL) {
+  const std::uint64_t grow = size - old_size;
+  int rc = AllocateBlocks(fd, old_size, grow);
+  if (rc == EOPNOTSUPP || rc == ENOSYS || rc == EINVAL) {
+    // No allocation call here: write zeros, but not before knowing they fit,
+    // or a huge request would fill the disk before failing.
+    struct statvfs vfs;
+    if (fstatvfs(fd, &vfs) == 0 &&
+        std::uint64_t(vfs.f_bavail) < grow / std::uint64_t(vfs.f_frsize ? vfs.f_frsize : 1)) {
+      return OsError::kDiskFull;
+    }
     static const char zeros[65536] = {};
     rc = 0;
     for (std::uint64_t at = old_size; at < size && rc == 0;) {
@@ -301,6 +374,8 @@ OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
       const ssize_t n = pwrite(fd, zeros, chunk, static_cast<off_t>(at));
       if (n < 0) {
         if (errno != EINTR) rc = errno;
+      } else if (n == 0) {
+        rc = ENOSPC;
       } else {
         at += static_cast<std::uint64_t>(n);
       }
@@ -314,14 +389,41 @@ OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
   }
   return OsError::kNone;
 }
+}  // namespace
+
+OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kSetSize); injected != OsError::kNone) {
+    return injected;
+  }
+  return ResizeFile(ToFd(file), size);
+}
+
+namespace {
+// Memory backed by the paging file, its pages reserved now: shared anonymous
+// memory that the system cannot supply later would fault on first touch.
+void* MapAnonymous(std::size_t size) {
+#ifdef __linux__
+  const int fd = memfd_create("sharpstack-store", MFD_CLOEXEC);
+  if (fd >= 0) {
+    void* view = MAP_FAILED;
+    if (AllocateBlocks(fd, 0, size) == 0) {
+      view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    close(fd);  // the mapping keeps the memory
+    return view;
+  }
+#endif
+  return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+}
+}  // namespace
 
 bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
   *out = Mapping{};
+  if (fault::OnPlatformCall(Operation::kMap) != OsError::kNone) return false;
   if (g_mapping_refused || size == 0 || size > static_cast<std::uint64_t>(SIZE_MAX)) return false;
   void* view = MAP_FAILED;
   if (file == kInvalidFile) {
-    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
-                MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    view = MapAnonymous(static_cast<std::size_t>(size));
   } else {
     const int fd = ToFd(file);
     if (fd < 0) return false;
@@ -329,8 +431,7 @@ bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
     // page beyond the end of a file would otherwise raise SIGBUS.
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
-    if (static_cast<std::uint64_t>(st.st_size) < size &&
-        OsSetFileSize(file, size) != OsError::kNone) {
+    if (static_cast<std::uint64_t>(st.st_size) < size && ResizeFile(fd, size) != OsError::kNone) {
       return false;
     }
     view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -344,7 +445,8 @@ bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
 void OsFlushMapping(const Mapping& mapping) {
   // Dirty pages are in the page cache and survive the process; schedule the
   // write-back without waiting for the disk.
-  if (mapping.view != nullptr) msync(mapping.view, static_cast<std::size_t>(mapping.size), MS_ASYNC);
+  if (mapping.view != nullptr)
+    msync(mapping.view, static_cast<std::size_t>(mapping.size), MS_ASYNC);
 }
 
 void OsUnmapFile(Mapping* mapping) {
@@ -352,9 +454,14 @@ void OsUnmapFile(Mapping* mapping) {
   *mapping = Mapping{};
 }
 
-void* OsAllocZeroed(std::size_t size) { return calloc(1, size == 0 ? 1 : size); }
+void* OsAllocZeroed(std::size_t size) {
+  if (fault::OnPlatformCall(Operation::kAllocate) != OsError::kNone) return nullptr;
+  return calloc(1, size == 0 ? 1 : size);
+}
 
-void OsFree(void* block) { free(block); }
+void OsFree(void* block) {
+  free(block);
+}
 
 LocalTime OsGetLocalTime() {
   const time_t now = time(nullptr);
@@ -371,7 +478,9 @@ void OsShowMessage(const char* text) {
 }
 
 namespace test {
-void SetMappingRefused(bool refused) { g_mapping_refused = refused; }
+void SetMappingRefused(bool refused) {
+  g_mapping_refused = refused;
+}
 }  // namespace test
 
 }  // namespace platform

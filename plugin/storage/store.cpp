@@ -53,9 +53,9 @@ bool HeaderIsValid(const StoreHeader& header) {
 // 6 + width x element size x height, or 0 when the total does not fit the
 // sizes this build can address (a store must be mappable and its rows copyable).
 std::uint64_t StoreTotalSize(std::int16_t elementSize, std::int16_t width, std::int16_t height) {
-  const std::uint64_t total = std::uint64_t(kStoreHeaderSize) +
-                              std::uint64_t(width) * std::uint64_t(elementSize) *
-                                  std::uint64_t(height);
+  const std::uint64_t total = std::uint64_t(kStoreHeaderSize) + std::uint64_t(width) *
+                                                                    std::uint64_t(elementSize) *
+                                                                    std::uint64_t(height);
   if (total > std::uint64_t(std::numeric_limits<std::size_t>::max())) return 0;
   if (total > std::uint64_t(std::numeric_limits<std::int64_t>::max())) return 0;
   return total;
@@ -67,12 +67,15 @@ ImageStore* NewStoreRecord() {
   return new (block) ImageStore{};
 }
 
-void FreeStoreRecord(ImageStore* store) { DisposeBlock(store); }
+void FreeStoreRecord(ImageStore* store) {
+  DisposeBlock(store);
+}
 
 // Copies a caller's path into `buffer` (kStringSize bytes) and redirects it.
 // A path that would not fit after redirection is refused rather than cut,
 // which could name some other file.
 OSErr PreparePath(const char* path, char* buffer) {
+  if (path != nullptr && strnlen(path, kStringSize) >= std::size_t(kStringSize)) return bdNamErr;
   CopyBounded(path, buffer, kStringSize);
   return ApplyPathRedirect(buffer) ? OSErr(noErr) : OSErr(bdNamErr);
 }
@@ -126,8 +129,8 @@ OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t coun
 
 // Clips a run of bytes to the row and gives its offset in the file, or false
 // when there is nothing to move.
-bool RowRun(const ImageStore* store, std::int32_t firstByte, std::int32_t row,
-            std::int32_t* count, std::uint64_t* offset) {
+bool RowRun(const ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t* count,
+            std::uint64_t* offset) {
   if (store == nullptr || firstByte < 0 || row < 0 || row >= store->height) return false;
   std::int64_t n = *count;
   if (std::int64_t(firstByte) + n > std::int64_t(store->rowSize)) {
@@ -186,6 +189,12 @@ void MapStore(ImageStore* store) {
   }
 }
 
+bool HasDrivePrefix(const char* path) {
+  const char c = path[0];
+  return ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
+}
+
 // Puts a moved store file back at its own path after a failed enlargement.
 void RestoreMovedFile(const char* resizingPath, const char* storePath) {
   DeleteDataFile(storePath);
@@ -195,6 +204,10 @@ void RestoreMovedFile(const char* resizingPath, const char* storePath) {
 }  // namespace
 
 bool ApplyPathRedirect(char* path) {
+  // Only a path at a drive root is moved: the redirect replaces exactly that
+  // prefix, and cutting three characters off any other path would name some
+  // unrelated file.
+  if (path == nullptr || !HasDrivePrefix(path)) return true;
   FileRef file = platform::kInvalidFile;
   if (OpenDataFile(kRedirectFilePath, &file) != noErr) return true;  // no redirect file
   char prefix[kRedirectReadSize + 1];
@@ -205,7 +218,10 @@ bool ApplyPathRedirect(char* path) {
   prefix[count] = '\0';
 
   // Nothing is trimmed: the prefix is taken byte for byte up to its first NUL.
+  // An empty prefix (an empty file, a failed read) would put the files in
+  // whatever directory the host runs in; it leaves them where they are.
   const std::size_t prefixLength = std::strlen(prefix);
+  if (prefixLength == 0) return true;
   const std::size_t pathLength = strnlen(path, kStringSize - 1);
   const std::size_t skip = pathLength < kDrivePrefixLength ? pathLength : kDrivePrefixLength;
   if (prefixLength + (pathLength - skip) > std::size_t(kStringSize - 1)) return false;
@@ -430,8 +446,8 @@ void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, s
   (void)ReadRow(store, firstByte, row, count, destination);
 }
 
-void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row,
-                   std::int32_t count, const void* source) {
+void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
+                   const void* source) {
   (void)WriteRow(store, firstByte, row, count, source);
 }
 
@@ -472,10 +488,14 @@ OSErr CreateMaskStore(std::int16_t width, std::int16_t height, std::int16_t elem
   return CreateImageStore(kMaskStorePath, false, width, height, elementSize, store);
 }
 
-void DisposeColorStore(ImageStore* store) { DisposeImageStore(kColorStorePath, store); }
+void DisposeColorStore(ImageStore* store) {
+  DisposeImageStore(kColorStorePath, store);
+}
 
 void DisposeTransparencyStore(ImageStore* store) {
   DisposeImageStore(kTransparencyStorePath, store);
 }
 
-void DisposeMaskStore(ImageStore* store) { DisposeImageStore(kMaskStorePath, store); }
+void DisposeMaskStore(ImageStore* store) {
+  DisposeImageStore(kMaskStorePath, store);
+}

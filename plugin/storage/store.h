@@ -29,20 +29,21 @@ struct StoreHeader {
 struct ImageStore {
   platform::FileHandle file;  // platform::kInvalidFile for an anonymous store
   platform::Mapping mapping;
-  std::uint32_t rowSize;      // width x element size
+  std::uint32_t rowSize;  // width x element size
   std::uint8_t fileBacked;
-  std::uint8_t mapped;        // 1: rows are memory copies; 0: positioned file I/O
+  std::uint8_t mapped;  // 1: rows are memory copies; 0: positioned file I/O
   std::int16_t elementSize;
   std::int16_t width;
   std::int16_t height;
-  std::uint64_t mappedSize;   // 6 + row size x height
-  std::uint8_t* view;         // header at offset 0, row 0 at offset 6
-  char path[kStringSize];     // the redirected path
+  std::uint64_t mappedSize;  // 6 + row size x height
+  std::uint8_t* view;        // header at offset 0, row 0 at offset 6
+  char path[kStringSize];    // the redirected path
 };
 
-// Prefixes a fixed "c:\..." path with the directory named in the redirect file,
-// in place (the buffer holds kStringSize bytes). Returns false, leaving the path
-// unchanged, when the result would not fit.
+// Replaces the drive prefix ("c:\") of a path with the directory named in the
+// redirect file, in place (the buffer holds kStringSize bytes). A path without
+// a drive prefix, or an empty or missing redirect file, leaves the path as it
+// is. Returns false, leaving the path unchanged, when the result would not fit.
 bool ApplyPathRedirect(char* path);
 
 [[nodiscard]] OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width,
@@ -51,14 +52,14 @@ bool ApplyPathRedirect(char* path);
 [[nodiscard]] OSErr OpenImageStore(const char* path, ImageStore** store);
 [[nodiscard]] OSErr ReadImageStoreHeader(const char* path, std::int16_t* width,
                                          std::int16_t* height, std::int16_t* elementSize);
-[[nodiscard]] OSErr EnsureImageStoreSize(const char* path, std::int16_t width,
-                                         std::int16_t height, std::int16_t elementSize);
+[[nodiscard]] OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t height,
+                                         std::int16_t elementSize);
 
 // firstByte and count are bytes within the row; count is clipped to the row.
 void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
                   void* destination);
-void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row,
-                   std::int32_t count, const void* source);
+void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
+                   const void* source);
 void GetStoreHeader(ImageStore* store, StoreHeader* header);
 
 void CloseImageStore(ImageStore* store);

@@ -1,0 +1,90 @@
+// Fault injection for the platform layer: per operation, a call counter and at
+// most one armed fault. The plug-in starts no threads, so plain module-wide
+// counters serve. Nothing here touches the operating system.
+#include "plugin/platform/fault_injection.h"
+
+namespace platform {
+namespace {
+
+struct Fault {
+  int calls = 0;   // calls counted since arming or clearing
+  int first = 0;   // the first failing call, 1-based; 0: not armed
+  int repeat = 1;  // failing calls from `first` on; <= 0: all of them
+  int fired = 0;
+  OsError error = OsError::kNone;
+};
+
+Fault g_faults[test::kOperationCount];
+
+Fault& FaultOf(test::Operation op) {
+  return g_faults[static_cast<int>(op)];
+}
+
+// Counts a call; true when this call is one that must fail.
+bool Count(Fault& fault) {
+  ++fault.calls;
+  if (fault.first <= 0 || fault.calls < fault.first) return false;
+  if (fault.repeat > 0 && fault.calls >= fault.first + fault.repeat) return false;
+  ++fault.fired;
+  return true;
+}
+
+}  // namespace
+
+namespace test {
+
+void FailNthCall(Operation op, int n, OsError error, int repeat) {
+  const int index = static_cast<int>(op);
+  if (index < 0 || index >= kOperationCount) return;
+  Fault& fault = g_faults[index];
+  fault = Fault{};
+  if (n <= 0) return;
+  fault.first = n;
+  fault.repeat = repeat;
+  fault.error = error;
+}
+
+void ClearFaults() {
+  for (Fault& fault : g_faults) fault = Fault{};
+}
+
+int CallCount(Operation op) {
+  const int index = static_cast<int>(op);
+  return index >= 0 && index < kOperationCount ? g_faults[index].calls : 0;
+}
+
+int FaultsFired(Operation op) {
+  const int index = static_cast<int>(op);
+  return index >= 0 && index < kOperationCount ? g_faults[index].fired : 0;
+}
+
+}  // namespace test
+
+namespace fault {
+
+OsError OnPlatformCall(test::Operation op) {
+  Fault& fault = FaultOf(op);
+  if (!Count(fault)) return OsError::kNone;
+  // A fault armed with kNone would be invisible to callers that test the
+  // error: report something.
+  return fault.error == OsError::kNone ? OsError::kOther : fault.error;
+}
+
+WriteFault OnPlatformWrite() {
+  WriteFault result;
+  Fault& full = FaultOf(test::Operation::kDiskFullWrite);
+  Fault& partial = FaultOf(test::Operation::kShortWrite);
+  const bool fullNow = Count(full);
+  const bool shortNow = Count(partial);
+  if (fullNow) {
+    result.diskFull = true;
+    result.error = full.error == OsError::kNone ? OsError::kDiskFull : full.error;
+  } else if (shortNow) {
+    result.shortWrite = true;
+    result.error = partial.error;
+  }
+  return result;
+}
+
+}  // namespace fault
+}  // namespace platform
