@@ -12,14 +12,30 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <string>
 
 #include "plugin/platform/platform.h"
 #include "plugin/platform/test_hooks.h"
+#include "plugin/platform/test_hooks_win32.h"
 
 namespace {
 HINSTANCE g_module = nullptr;
 bool g_mapping_refused = false;
+
+// Errors queued by the tests, one list per kind of call (test_hooks_win32.h).
+constexpr int kFailingCallKinds = 6;
+std::deque<unsigned long> g_injected[kFailingCallKinds];
+
+// True when the tests queued an error for this call; it is then taken off the
+// queue into *error.
+bool Injected(platform::test::FailingCall call, unsigned long* error) {
+  auto& queue = g_injected[static_cast<int>(call)];
+  if (queue.empty()) return false;
+  *error = queue.front();
+  queue.pop_front();
+  return true;
+}
 }  // namespace
 
 // Records the module handle: the dialog's resources are loaded from it.
@@ -29,11 +45,31 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 namespace platform {
+
+namespace win32 {
+// The module that holds the plug-in's resources. Recorded at load when the
+// plug-in is a DLL; when its code is linked into a program (the tests), the
+// module that contains this code, which then carries the resources itself.
+HINSTANCE PluginModule() {
+  if (g_module != nullptr) return g_module;
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&PluginModule), &self);
+  return self;
+}
+}  // namespace win32
+
 namespace {
+
+using test::FailingCall;
 
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
-// GetLastError of a failed open.
+// GetLastError of a failed open. The plug-in's historical table also knows
+// 13, 22 and 24 (numbers that coincide with the runtime library's EACCES,
+// EINVAL and EMFILE); the system's own numbers for the same conditions are
+// mapped alike.
 OsError FromOpenError(DWORD e) {
   switch (e) {
     case ERROR_FILE_NOT_FOUND:
@@ -90,7 +126,7 @@ OsError FromErrno(int e) {
     case EACCES:
       return OsError::kAccessDenied;
     case EMFILE:
-    case ENFILE:
+    case ENFILE:  // wine reports running out of handles with ENFILE
       return OsError::kTooManyFiles;
     case ENOSPC:
       return OsError::kDiskFull;
@@ -99,17 +135,36 @@ OsError FromErrno(int e) {
   }
 }
 
-// DeleteFileA's error as the runtime library maps it to an error number.
+// DeleteFileA's error as the runtime library maps it to an error number. Only
+// the numbers that the file layer tells apart matter here; the rest become
+// EINVAL, as the runtime library's own table does for unknown errors.
 int ErrnoFromDeleteError(DWORD e) {
   switch (e) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NO_MORE_FILES:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
       return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
+    case ERROR_CURRENT_DIRECTORY:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_CANNOT_MAKE:
+    case ERROR_FAIL_I24:
+    case ERROR_DRIVE_LOCKED:
+    case ERROR_NOT_LOCKED:
       return EACCES;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_DISK_FULL:
+      return ENOSPC;
     default:
+      // The write-protect to sharing-buffer range (sharing and lock
+      // violations among them) reads as EACCES.
+      if (e >= ERROR_WRITE_PROTECT && e <= ERROR_SHARING_BUFFER_EXCEEDED) return EACCES;
       return EINVAL;
   }
 }
@@ -152,6 +207,9 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
   *out = kInvalidFile;
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
+  if (unsigned long injected = 0; Injected(FailingCall::kOpen, &injected)) {
+    return FromOpenError(injected);
+  }
   const DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
   const DWORD hint = hint_sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_RANDOM_ACCESS;
   HANDLE h = CreateFileA(native.c_str(), access, 0, nullptr, OPEN_EXISTING,
@@ -164,6 +222,9 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
 OsError OsCreateFile(const char* path) {
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
+  if (unsigned long injected = 0; Injected(FailingCall::kCreate, &injected)) {
+    return FromErrno(static_cast<int>(injected));
+  }
   const int fd = _open(native.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY,
                        _S_IREAD | _S_IWRITE);
   if (fd < 0) return FromErrno(errno);
@@ -176,6 +237,9 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
   const std::int32_t wanted = *count;
   *count = 0;
   if (wanted < 0) return OsError::kOther;
+  if (unsigned long injected = 0; Injected(FailingCall::kRead, &injected)) {
+    return injected == ERROR_INVALID_HANDLE ? OsError::kBadHandle : OsError::kOther;
+  }
   if (!ReadFile(ToHandle(file), buffer, static_cast<DWORD>(wanted), &done, nullptr)) {
     return GetLastError() == ERROR_INVALID_HANDLE ? OsError::kBadHandle : OsError::kOther;
   }
@@ -188,6 +252,9 @@ OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
   const std::int32_t wanted = *count;
   *count = 0;
   if (wanted < 0) return OsError::kOther;
+  if (unsigned long injected = 0; Injected(FailingCall::kWrite, &injected)) {
+    return FromWriteError(injected);
+  }
   if (!WriteFile(ToHandle(file), buffer, static_cast<DWORD>(wanted), &done, nullptr)) {
     *count = static_cast<std::int32_t>(done);
     return FromWriteError(GetLastError());
@@ -197,7 +264,12 @@ OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
 }
 
 OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
-  const DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : FILE_END;
+  if (unsigned long injected = 0; Injected(FailingCall::kSeek, &injected)) {
+    return FromSeekError(injected);
+  }
+  // 0, 1 and 2 are FILE_BEGIN, FILE_CURRENT and FILE_END; any other value goes
+  // to the system as it is (and is refused there).
+  const auto method = static_cast<DWORD>(origin);
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
   if (!SetFilePointerEx(ToHandle(file), distance, nullptr, method)) {
@@ -214,6 +286,9 @@ OsError OsCloseFile(FileHandle file) {
 OsError OsDeleteFile(const char* path) {
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
+  if (unsigned long injected = 0; Injected(FailingCall::kDelete, &injected)) {
+    return FromErrno(ErrnoFromDeleteError(injected));
+  }
   if (DeleteFileA(native.c_str())) return OsError::kNone;
   return FromErrno(ErrnoFromDeleteError(GetLastError()));
 }
@@ -226,13 +301,23 @@ OsError OsMoveFile(const char* from, const char* to) {
 }
 
 OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(size);
-  if (!SetFilePointerEx(ToHandle(file), at, nullptr, FILE_BEGIN) ||
-      !SetEndOfFile(ToHandle(file))) {
+  // SetEndOfFile works at the file pointer; the caller's position is kept, as
+  // a plain change of length would keep it.
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  LARGE_INTEGER position;
+  if (!SetFilePointerEx(ToHandle(file), zero, &position, FILE_CURRENT)) {
     return FromWriteError(GetLastError());
   }
-  return OsError::kNone;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(size);
+  OsError result = OsError::kNone;
+  if (!SetFilePointerEx(ToHandle(file), at, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(ToHandle(file))) {
+    result = FromWriteError(GetLastError());
+  }
+  SetFilePointerEx(ToHandle(file), position, nullptr, FILE_BEGIN);
+  return result;
 }
 
 bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
@@ -293,6 +378,14 @@ void OsShowMessage(const char* text) {
 
 namespace test {
 void SetMappingRefused(bool refused) { g_mapping_refused = refused; }
+
+void InjectError(FailingCall call, unsigned long error) {
+  g_injected[static_cast<int>(call)].push_back(error);
+}
+
+void ClearInjectedErrors() {
+  for (auto& queue : g_injected) queue.clear();
+}
 }  // namespace test
 
 }  // namespace platform
