@@ -6,7 +6,13 @@
 //
 // The suites' procedures take no context, as in the image editor's interface,
 // so they act on the one ScriptingHost that is current: the most recently
-// constructed one still alive.
+// constructed one still alive. Not thread-safe, like the plug-in's host.
+//
+// A descriptor also has a small JSON text form for recording and replaying
+// actions from the command line:
+//   {"event": "BFcB", "items": [{"key": "EFMd", "type": "enum", "enumType": "rB42", "value": 5}]}
+// Types: "long" (integer), "doub" (number), "bool" (true/false), "TEXT" (string),
+// "enum" (with "enumType"; value an unsigned integer).
 #pragma once
 
 #include <cstdint>
@@ -20,10 +26,10 @@
 namespace host {
 
 // Result codes of the suites.
-inline constexpr OSErr kDescriptorWrongType = -1700;  // the item cannot be read that way
-inline constexpr OSErr kDescriptorNoItem = -1701;     // no current item, or bad arguments
+inline constexpr OSErr kDescriptorWrongType = -1700;    // the item cannot be read that way
+inline constexpr OSErr kDescriptorNoItem = -1701;       // no current item, or bad arguments
 inline constexpr OSErr kDescriptorUnsupported = -1708;  // a procedure this host leaves idle
-inline constexpr OSErr kHandleUnknown = -109;          // not a handle of this host
+inline constexpr OSErr kHandleUnknown = -109;           // not a handle of this host
 
 struct DescriptorItem {
   enum class Kind { kInteger, kFloat, kBoolean, kText, kEnumerated };
@@ -46,8 +52,21 @@ struct DescriptorItem {
   static DescriptorItem Text(std::uint32_t key, std::string value);
   static DescriptorItem Enumerated(std::uint32_t key, std::uint32_t type, std::uint32_t value);
 
+  // Compares the fields that the item's kind uses (a float by its bits).
   bool operator==(const DescriptorItem& other) const;
 };
+
+// A 4-character code from text (exactly four bytes) and back.
+std::uint32_t CodeFromText(const std::string& text);
+std::string CodeToString(std::uint32_t code);
+
+// The JSON text form of a recorded step: the event, then the items in order.
+std::string DescriptorToJson(std::uint32_t event, const std::vector<DescriptorItem>& items);
+// Parses what DescriptorToJson writes (any whitespace, members in any order).
+// On failure returns false, leaves the outputs untouched and says why in
+// `error` (when not null).
+bool DescriptorFromJson(const std::string& json, std::uint32_t* event,
+                        std::vector<DescriptorItem>* items, std::string* error);
 
 class ScriptingHost {
  public:
@@ -89,6 +108,7 @@ class ScriptingHost {
   std::size_t OpenReaders() const { return readers_.size(); }
   std::size_t OpenWriters() const { return writers_.size(); }
   const std::vector<std::uint32_t>& LastKeyArray() const { return lastKeys_; }
+  // Dispose calls with a handle that is not (or no longer) one of this host's.
   int ForeignDisposals() const { return foreignDisposals_; }
 
   static ScriptingHost* Current();
@@ -103,10 +123,17 @@ class ScriptingHost {
   struct Writer {
     std::vector<DescriptorItem> items;
   };
+  // Null when the descriptor is null or not a descriptor of this host.
   Reader* OpenReader(Handle descriptor, const std::uint32_t* keys);
-  void CloseReader(Reader* reader);
+  // kDescriptorNoItem for a reader that is not open.
+  OSErr CloseReader(Reader* reader);
+  bool IsOpenReader(const Reader* reader) const;
   Writer* OpenWriter();
-  Handle CloseWriter(Writer* writer);
+  // Encodes the writer's items into a new descriptor handle and forgets the
+  // writer; kDescriptorNoItem (and nothing created) for a writer that is not
+  // open or a null `descriptor`.
+  OSErr CloseWriter(Writer* writer, Handle* descriptor);
+  bool IsOpenWriter(const Writer* writer) const;
 
  private:
   struct HandleRecord;
@@ -115,12 +142,11 @@ class ScriptingHost {
   ReadDescriptorProcs readProcs_{};
   WriteDescriptorProcs writeProcs_{};
   HandleProcs handleProcs_{};
-  std::map<Handle, HandleRecord*> handles_;
+  std::map<Handle, std::unique_ptr<HandleRecord>> handles_;
   std::vector<std::unique_ptr<Reader>> readers_;
   std::vector<std::unique_ptr<Writer>> writers_;
   int foreignDisposals_ = 0;
   std::vector<std::uint32_t> lastKeys_;
-  ScriptingHost* previous_ = nullptr;
 };
 
 }  // namespace host
