@@ -151,8 +151,7 @@ std::FILE* StreamOn(const TempFile& temp) {
   return f;
 }
 
-detail::Reason WriteStream(const TempFile& temp, const host::Picture& picture,
-                           ImageFormat format) {
+detail::Reason WriteStream(const TempFile& temp, const host::Picture& picture, ImageFormat format) {
   std::FILE* f = StreamOn(temp);
   if (f == nullptr) return SystemReason(errno);
   detail::Reason reason =
@@ -220,8 +219,8 @@ Status ProbeImage(const std::string& path, ImageInfo* info) {
       reason = OpenForReading(path, &f);
       if (reason.empty()) {
         FileCloser closer(f);
-        reason = format == ImageFormat::kPng ? detail::ProbePng(f, info)
-                                             : detail::ProbeJpeg(f, info);
+        reason =
+            format == ImageFormat::kPng ? detail::ProbePng(f, info) : detail::ProbeJpeg(f, info);
       }
     }
     if (!reason.empty()) {

@@ -1,0 +1,399 @@
+// TIFF through libtiff: grey, RGB and palette pictures at 8 or 16 bits (palette
+// indices at 1 to 8 bits), any compression libtiff decodes, contiguous or
+// separate planes, strips or tiles. The first extra sample is the alpha plane;
+// premultiplied (associated) alpha is divided out, since the host interface's
+// transparency plane is unassociated. Written files are contiguous RGB or grey
+// strips with unassociated alpha, Deflate or LZW with horizontal prediction.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/image/codec.h"
+#include "cli/image/sample_scale.h"
+
+namespace imageio::detail {
+namespace {
+
+// libtiff's first error message for one open file.
+struct TiffError {
+  std::string text;
+};
+
+int OnTiffError(TIFF*, void* user, const char* module, const char* format, va_list args) {
+  auto* error = static_cast<TiffError*>(user);
+  if (error != nullptr && error->text.empty()) {
+    char buffer[300];
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    error->text = buffer;
+    (void)module;
+  }
+  return 1;  // handled: libtiff's global handler (stderr) stays quiet
+}
+
+int OnTiffWarning(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
+
+class TiffFile {
+ public:
+  // Takes ownership of fd whether or not the open succeeds.
+  TiffFile(int fd, const std::string& path, const char* mode) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) {
+      close(fd);
+      return;
+    }
+    TIFFOpenOptionsSetErrorHandlerExtR(options, OnTiffError, &error_);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, OnTiffWarning, nullptr);
+    tif_ = TIFFFdOpenExt(fd, path.c_str(), mode, options);
+    TIFFOpenOptionsFree(options);
+    if (tif_ == nullptr) close(fd);
+  }
+  ~TiffFile() {
+    if (tif_ != nullptr) TIFFClose(tif_);
+  }
+  TiffFile(const TiffFile&) = delete;
+  TiffFile& operator=(const TiffFile&) = delete;
+
+  TIFF* get() const { return tif_; }
+  // Flushes and closes; false when the last writes failed.
+  bool Close() {
+    bool ok = TIFFFlush(tif_) != 0;
+    TIFFClose(tif_);
+    tif_ = nullptr;
+    return ok && error_.text.empty();
+  }
+  Reason ErrorOr(const std::string& fallback) const {
+    return error_.text.empty() ? fallback : fallback + " (" + error_.text + ")";
+  }
+  bool HasError() const { return !error_.text.empty(); }
+
+ private:
+  TIFF* tif_ = nullptr;
+  TiffError error_;
+};
+
+Reason OpenForReading(const std::string& path, int* fd) {
+  *fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (*fd < 0) {
+    std::string text = std::strerror(errno);
+    if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+  }
+  struct stat st;
+  if (fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    bool dir = S_ISDIR(st.st_mode);
+    close(*fd);
+    *fd = -1;
+    return dir ? "is a directory" : "not a regular file";
+  }
+  return {};
+}
+
+// How the samples of a file are laid out and what the reader makes of them.
+struct Layout {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint16_t bits = 0;     // per sample in the file
+  std::uint16_t samples = 0;  // per pixel in the file
+  std::uint16_t photometric = 0;
+  bool separate = false;  // one plane after another
+  int sourceColour = 0;   // colour samples per pixel in the file (palette: 1)
+  bool alpha = false;
+  bool associated = false;  // premultiplied alpha
+  // The picture delivered.
+  int colorPlanes = 0;
+  int depth = 0;
+};
+
+Reason ReadLayout(TIFF* tif, Layout* layout) {
+  std::uint32_t width = 0, height = 0;
+  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) ||
+      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height))
+    return "damaged TIFF header (no picture size)";
+  if (Reason r = CheckDimensions(width, height); !r.empty()) return r;
+  std::uint16_t bits = 1, samples = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  std::uint16_t photometric = 0;
+  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
+    return "damaged TIFF header (no colour model)";
+  if (format == SAMPLEFORMAT_IEEEFP) return "floating-point samples are not supported";
+  if (format != SAMPLEFORMAT_UINT) return "signed or complex samples are not supported";
+  if (bits > 16) return std::to_string(bits) + "-bit samples are not supported (at most 16)";
+
+  layout->width = width;
+  layout->height = height;
+  layout->bits = bits;
+  layout->samples = samples;
+  layout->photometric = photometric;
+  layout->separate = planar == PLANARCONFIG_SEPARATE && samples > 1;
+  switch (photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_MINISWHITE:
+      layout->sourceColour = 1;
+      layout->colorPlanes = 1;
+      break;
+    case PHOTOMETRIC_RGB:
+      layout->sourceColour = 3;
+      layout->colorPlanes = 3;
+      break;
+    case PHOTOMETRIC_PALETTE:
+      layout->sourceColour = 1;
+      layout->colorPlanes = 3;
+      break;
+    case PHOTOMETRIC_SEPARATED:
+      return "CMYK pictures are not supported";
+    default:
+      return "unsupported TIFF colour model " + std::to_string(photometric);
+  }
+  if (samples < layout->sourceColour) return "damaged TIFF header (too few samples per pixel)";
+  if (photometric == PHOTOMETRIC_PALETTE) {
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8)
+      return "unsupported palette depth " + std::to_string(bits);
+    std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b)) return "damaged TIFF palette";
+    layout->depth = 8;
+  } else {
+    if (bits != 8 && bits != 16) return "unsupported bit depth " + std::to_string(bits);
+    layout->depth = bits;
+  }
+  layout->alpha = samples > layout->sourceColour;
+  if (layout->alpha) {
+    std::uint16_t count = 0;
+    std::uint16_t* kinds = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &count, &kinds) && count > 0 && kinds != nullptr)
+      layout->associated = kinds[0] == EXTRASAMPLE_ASSOCALPHA;
+  }
+  return {};
+}
+
+// Sample i of a packed row of `bits`-bit samples (16-bit ones already in
+// native order).
+inline std::uint32_t SampleAt(const std::uint8_t* row, std::size_t i, int bits) {
+  switch (bits) {
+    case 8:
+      return row[i];
+    case 16:
+      return Load16(row + 2 * i);
+    default: {
+      std::size_t bit = i * std::size_t(bits);
+      unsigned shift = unsigned(8 - bits) - unsigned(bit % 8);
+      return (row[bit / 8] >> shift) & ((1u << bits) - 1u);
+    }
+  }
+}
+
+class Decoder {
+ public:
+  Decoder(TIFF* tif, const Layout& layout, host::Picture* picture)
+      : tif_(tif), layout_(layout), picture_(picture) {}
+
+  Reason Run() {
+    bool tiled = TIFFIsTiled(tif_) != 0;
+    std::uint32_t unit_width = layout_.width, unit_height = layout_.height;
+    tmsize_t unit_size = 0, unit_row = 0;
+    if (tiled) {
+      TIFFGetField(tif_, TIFFTAG_TILEWIDTH, &unit_width);
+      TIFFGetField(tif_, TIFFTAG_TILELENGTH, &unit_height);
+      unit_size = TIFFTileSize(tif_);
+      unit_row = TIFFTileRowSize(tif_);
+    } else {
+      std::uint32_t rows = layout_.height;
+      TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &rows);
+      unit_height = std::clamp<std::uint32_t>(rows, 1, layout_.height);
+      unit_size = TIFFStripSize(tif_);
+      unit_row = TIFFScanlineSize(tif_);
+    }
+    if (unit_width == 0 || unit_height == 0 || unit_size <= 0 || unit_row <= 0)
+      return "damaged TIFF layout";
+    std::vector<std::uint8_t> buffer(std::size_t(unit_size), 0);
+    if (layout_.photometric == PHOTOMETRIC_PALETTE) LoadPalette();
+
+    int planes = layout_.separate ? layout_.samples : 1;
+    for (int plane = 0; plane < planes; ++plane) {
+      if (layout_.separate && !Wanted(plane)) continue;
+      for (std::uint32_t y0 = 0; y0 < layout_.height; y0 += unit_height) {
+        for (std::uint32_t x0 = 0; x0 < layout_.width; x0 += unit_width) {
+          std::uint32_t rows = std::min(unit_height, layout_.height - y0);
+          tmsize_t expected;
+          tmsize_t got;
+          if (tiled) {
+            ttile_t tile = TIFFComputeTile(tif_, x0, y0, 0, tsample_t(plane));
+            expected = unit_size;
+            got = TIFFReadEncodedTile(tif_, tile, buffer.data(), unit_size);
+          } else {
+            tstrip_t strip = TIFFComputeStrip(tif_, y0, tsample_t(plane));
+            expected = unit_row * tmsize_t(rows);
+            got = TIFFReadEncodedStrip(tif_, strip, buffer.data(), unit_size);
+          }
+          if (got < expected) return "truncated or damaged TIFF data";
+          std::uint32_t columns = std::min(unit_width, layout_.width - x0);
+          for (std::uint32_t r = 0; r < rows; ++r)
+            CopyRow(buffer.data() + std::size_t(unit_row) * r, x0, y0 + r, columns, plane);
+        }
+      }
+    }
+    Finish();
+    return {};
+  }
+
+ private:
+  // Whether file sample s ends up in the picture (extra samples past the
+  // first are dropped).
+  bool Wanted(int s) const { return s <= layout_.sourceColour; }
+
+  void LoadPalette() {
+    std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    TIFFGetField(tif_, TIFFTAG_COLORMAP, &r, &g, &b);
+    std::size_t n = std::size_t(1) << layout_.bits;
+    // Colour maps are 16-bit; some writers store 8-bit values in them anyway.
+    bool eight_bit = true;
+    for (std::size_t i = 0; i < n; ++i)
+      eight_bit = eight_bit && r[i] < 256 && g[i] < 256 && b[i] < 256;
+    palette_.resize(n * 3);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint16_t v[3] = {r[i], g[i], b[i]};
+      for (int k = 0; k < 3; ++k)
+        palette_[i * 3 + std::size_t(k)] =
+            std::uint8_t(eight_bit ? v[k] : (std::uint32_t(v[k]) * 255u + 32767u) / 65535u);
+    }
+  }
+
+  void Put(std::uint32_t x, std::uint32_t y, int s, std::uint32_t v) {
+    int xi = int(x), yi = int(y);
+    if (layout_.photometric == PHOTOMETRIC_PALETTE) {
+      if (s == 0) {
+        for (int k = 0; k < 3; ++k)
+          picture_->Set(xi, yi, k, palette_[std::size_t(v) * 3 + std::size_t(k)]);
+      } else {
+        picture_->Set(xi, yi, 3, layout_.bits == 8 ? v : v * 255u / ((1u << layout_.bits) - 1u));
+      }
+      return;
+    }
+    if (s < layout_.sourceColour && layout_.photometric == PHOTOMETRIC_MINISWHITE)
+      v = ((1u << layout_.bits) - 1u) - v;
+    picture_->Set(xi, yi, s, v);
+  }
+
+  void CopyRow(const std::uint8_t* row, std::uint32_t x0, std::uint32_t y, std::uint32_t columns,
+               int plane) {
+    if (layout_.separate) {
+      for (std::uint32_t c = 0; c < columns; ++c)
+        Put(x0 + c, y, plane, SampleAt(row, c, layout_.bits));
+      return;
+    }
+    int per_pixel = layout_.samples;
+    int kept = std::min(per_pixel, layout_.sourceColour + 1);
+    for (std::uint32_t c = 0; c < columns; ++c)
+      for (int s = 0; s < kept; ++s)
+        Put(x0 + c, y, s,
+            SampleAt(row, std::size_t(c) * std::size_t(per_pixel) + std::size_t(s), layout_.bits));
+  }
+
+  // Premultiplied colour divided by alpha, then 16-bit samples to the host scale.
+  void Finish() {
+    if (layout_.alpha && layout_.associated) {
+      std::uint32_t max = layout_.depth == 16 ? 65535u : 255u;
+      int colour = picture_->colorPlanes;
+      for (int y = 0; y < picture_->height; ++y) {
+        for (int x = 0; x < picture_->width; ++x) {
+          std::uint32_t a = picture_->Get(x, y, colour);
+          for (int k = 0; k < colour; ++k) {
+            std::uint32_t c = picture_->Get(x, y, k);
+            std::uint32_t v = a == 0 ? 0 : std::min(max, (c * max + a / 2) / a);
+            picture_->Set(x, y, k, v);
+          }
+        }
+      }
+    }
+    FileToHostScale(picture_);
+  }
+
+  TIFF* tif_;
+  const Layout& layout_;
+  host::Picture* picture_;
+  std::vector<std::uint8_t> palette_;
+};
+
+}  // namespace
+
+Reason ProbeTiff(const std::string& path, ImageInfo* info) {
+  int fd = -1;
+  if (Reason r = OpenForReading(path, &fd); !r.empty()) return r;
+  TiffFile file(fd, path, "r");
+  if (file.get() == nullptr) return file.ErrorOr("not a readable TIFF file");
+  Layout layout;
+  if (Reason r = ReadLayout(file.get(), &layout); !r.empty()) return r;
+  info->width = int(layout.width);
+  info->height = int(layout.height);
+  info->depth = layout.depth;
+  info->colorPlanes = layout.colorPlanes;
+  info->alpha = layout.alpha;
+  return {};
+}
+
+Reason ReadTiff(const std::string& path, host::Picture* picture) {
+  int fd = -1;
+  if (Reason r = OpenForReading(path, &fd); !r.empty()) return r;
+  TiffFile file(fd, path, "r");
+  if (file.get() == nullptr) return file.ErrorOr("not a readable TIFF file");
+  Layout layout;
+  if (Reason r = ReadLayout(file.get(), &layout); !r.empty()) return r;
+  picture->Allocate(int(layout.width), int(layout.height), layout.colorPlanes, layout.alpha ? 1 : 0,
+                    layout.depth);
+  Decoder decoder(file.get(), layout, picture);
+  if (Reason r = decoder.Run(); !r.empty()) return file.HasError() ? file.ErrorOr(r) : r;
+  return {};
+}
+
+Reason WriteTiff(int fd, const std::string& path, const host::Picture& picture,
+                 TiffCompression compression) {
+  TiffFile file(fd, path, "w");
+  TIFF* tif = file.get();
+  if (tif == nullptr) return file.ErrorOr("cannot start the TIFF file");
+  bool alpha = picture.HasAlpha();
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(picture.width));
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(picture.height));
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(picture.depth));
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(picture.planes));
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+               picture.colorPlanes == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION,
+               compression == TiffCompression::kLzw ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  if (alpha) {
+    std::uint16_t kind = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, std::uint16_t(1), &kind);
+  }
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+  // libtiff may modify the row it is given (prediction), so rows are copied.
+  std::vector<std::uint8_t> row(picture.RowBytes());
+  std::size_t samples = std::size_t(picture.width) * std::size_t(picture.planes);
+  for (int y = 0; y < picture.height; ++y) {
+    std::memcpy(row.data(), picture.Row(y), row.size());
+    if (picture.depth == 16) {
+      for (std::size_t i = 0; i < samples; ++i)
+        Store16(row.data() + 2 * i, FileFromHost16(Load16(row.data() + 2 * i)));
+    }
+    if (TIFFWriteScanline(tif, row.data(), std::uint32_t(y), 0) < 0)
+      return file.ErrorOr("write failed");
+  }
+  if (!file.Close()) return file.ErrorOr("write failed");
+  return {};
+}
+
+}  // namespace imageio::detail
