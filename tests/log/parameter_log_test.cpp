@@ -224,7 +224,7 @@ TEST_F(LogRuleTest, TrailingPartRecord) {
 
 TEST_F(LogRuleTest, RuleFileFollowsTheRedirect) {
   std::filesystem::create_directory(root_.File("stores"));
-  root_.Write("TRUXPath.TXT", root_.File("stores").string() + "/");
+  root_.Write("TRUXPath.TXT", std::string("c:\\stores\\"));
   Rules(Rule("Rads", "AtRoot", "px"));
   root_.Write(std::string("stores/") + kRuleName, Rule("Rads", "Redirected", "px"));
   EXPECT_EQ(Find("Rads", 2).label, "Redirected");
@@ -388,7 +388,7 @@ TEST_F(ParameterLogTest, NoRulesNoEntries) {
 // The log's path is used as given: the redirect moves the rule file only.
 TEST_F(ParameterLogTest, LogPathIsNotRedirected) {
   std::filesystem::create_directory(root_.File("stores"));
-  root_.Write("TRUXPath.TXT", root_.File("stores").string() + "/");
+  root_.Write("TRUXPath.TXT", std::string("c:\\stores\\"));
   root_.Write(std::string("stores/") + kRuleName, Rule("Cnt ", "Count", "px"));
   LogTo("c:\\plog.txt");
   logtest::List list;

@@ -72,7 +72,7 @@ TEST(RunLog, CancelledRunLogsItsResult) {
 TEST(RunLog, PathIsNotRedirected) {
   testsupport::TempRoot root;
   std::filesystem::create_directory(root.File("elsewhere"));
-  root.Write("TRUXPath.TXT", root.File("elsewhere").string() + "/");
+  root.Write("TRUXPath.TXT", std::string("c:\\elsewhere\\"));
   root.Write("elsewhere/TRUXlog.txt", std::string());
   root.Write(kLogName, std::string());
   logtest::List list;
