@@ -4,8 +4,11 @@
 #include "plugin/params/preferences.h"
 
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <bit>
 #include <cmath>
@@ -309,6 +312,7 @@ TEST_F(PreferencesTest, PathFollowsTheRedirectFile) {
 
 // --- Files this run cannot have to itself -----------------------------------
 
+#if !defined(_WIN32)
 // A child process that holds the file (opened through the platform layer, as a
 // second host running the filter would) until told to let go.
 class HoldingProcess {
@@ -351,6 +355,26 @@ class HoldingProcess {
   int release_ = -1;
   bool holding_ = false;
 };
+#else
+// Without fork, a second handle of this process stands in for the other run:
+// files are opened without sharing, so it locks the file out just the same.
+class HoldingProcess {
+ public:
+  explicit HoldingProcess(const char* path) {
+    holding_ = platform::OsOpenFile(path, true, false, &handle_) == platform::OsError::kNone;
+  }
+  ~HoldingProcess() { Release(); }
+  bool holding() const { return holding_; }
+  void Release() {
+    if (handle_ != platform::kInvalidFile) platform::OsCloseFile(handle_);
+    handle_ = platform::kInvalidFile;
+  }
+
+ private:
+  platform::FileHandle handle_ = platform::kInvalidFile;
+  bool holding_ = false;
+};
+#endif
 
 TEST_F(PreferencesTest, FileHeldByAnotherProcessGivesClearedSettingsAndIsNotSaved) {
   const Bytes original = HandBuiltFile();
@@ -366,6 +390,7 @@ TEST_F(PreferencesTest, FileHeldByAnotherProcessGivesClearedSettingsAndIsNotSave
   ApplyCalibrationDefault(&block_);
   block_.params[kParamOperation] = 5.0f;
   Save();
+  other.Release();
   EXPECT_EQ(root_.Read(kFileName), original);
 }
 
@@ -383,12 +408,57 @@ TEST_F(PreferencesTest, SettingsThatCouldNotBeReadAreNotOverwrittenOnceTheFileIs
   EXPECT_EQ(root_.Read(kFileName), original);
 }
 
-// What a run that may not write the file saw, sent from the child that ran it.
+// What a run that may not write the file saw.
 struct ReadOnlyReport {
   bool opened;
   float operation;
   char slot2[64];
 };
+
+// One run's load and save, changing a setting and a slot in between.
+ReadOnlyReport LoadChangeAndSave() {
+  ReadOnlyReport report{};
+  ParameterBlock block{};
+  char* path = nullptr;
+  FileRef file = kNoPreferencesFile;
+  LoadPreferences(&block, &path, &file);
+  report.opened = file != kNoPreferencesFile;
+  report.operation = block.params[kParamOperation];
+  if (block.strings[2] != nullptr) {
+    std::strncpy(report.slot2, block.strings[2], sizeof report.slot2 - 1);
+  }
+  block.params[kParamOperation] = 4.0f;
+  SetStringSlot(&block, 3, "new");
+  SavePreferences(&block, path, file);
+  DisposeString(path);
+  return report;
+}
+
+// Permissions bind only an unprivileged user: on POSIX the run happens in a
+// child that drops any privileges this test has.
+bool LoadChangeAndSaveUnprivileged(ReadOnlyReport* report) {
+#if defined(_WIN32)
+  *report = LoadChangeAndSave();
+  return true;
+#else
+  int channel[2];
+  if (pipe(channel) != 0) return false;
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    close(channel[0]);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    const ReadOnlyReport sent = LoadChangeAndSave();
+    _exit(write(channel[1], &sent, sizeof sent) == ssize_t(sizeof sent) ? 0 : 4);
+  }
+  close(channel[1]);
+  const bool received = read(channel[0], report, sizeof *report) == ssize_t(sizeof *report);
+  close(channel[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return received && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+#endif
+}
 
 TEST_F(PreferencesTest, ReadOnlyFileLoadsAndItsSaveFailsSilently) {
   const Bytes original = HandBuiltFile();
@@ -396,44 +466,14 @@ TEST_F(PreferencesTest, ReadOnlyFileLoadsAndItsSaveFailsSilently) {
   std::filesystem::permissions(root_.File(kFileName), std::filesystem::perms::owner_read |
                                                           std::filesystem::perms::group_read |
                                                           std::filesystem::perms::others_read);
-  // Permissions bind only an unprivileged user: run the load and save in a
-  // child that drops any privileges this test has.
-  int channel[2];
-  ASSERT_EQ(pipe(channel), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(channel[0]);
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
-    ReadOnlyReport report{};
-    ParameterBlock block{};
-    char* path = nullptr;
-    FileRef file = kNoPreferencesFile;
-    LoadPreferences(&block, &path, &file);
-    report.opened = file != kNoPreferencesFile;
-    report.operation = block.params[kParamOperation];
-    if (block.strings[2] != nullptr) strncpy(report.slot2, block.strings[2], 63);
-    block.params[kParamOperation] = 4.0f;
-    SetStringSlot(&block, 3, "new");
-    SavePreferences(&block, path, file);
-    DisposeString(path);
-    const bool sent = write(channel[1], &report, sizeof report) == ssize_t(sizeof report);
-    _exit(sent ? 0 : 4);
-  }
-  close(channel[1]);
   ReadOnlyReport report{};
-  const bool received = read(channel[0], &report, sizeof report) == ssize_t(sizeof report);
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 0);
-  ASSERT_TRUE(received);
-
+  ASSERT_TRUE(LoadChangeAndSaveUnprivileged(&report));
   EXPECT_TRUE(report.opened);
   EXPECT_EQ(report.operation, 6.0f);
   EXPECT_STREQ(report.slot2, "c:\\logs\\parameters.txt");
   EXPECT_EQ(root_.Read(kFileName), original);
+  std::filesystem::permissions(root_.File(kFileName), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
 }
 
 }  // namespace
