@@ -61,6 +61,10 @@ struct FilterHost::Impl {
   std::map<Handle, std::unique_ptr<HandleRecord>> handles;
 
   static Impl* current;
+  // The handle suite is not tied to a run: its handles belong to the most
+  // recently constructed host still alive.
+  static Impl* handleOwner;
+  Impl* previousHandleOwner = nullptr;
 
   // Makes `impl` the host that the callbacks act on for one scope.
   class CurrentScope {
@@ -220,7 +224,7 @@ struct FilterHost::Impl {
   }
 
   static Handle NewHandle(std::int32_t size) {
-    Impl* self = current;
+    Impl* self = handleOwner;
     if (self == nullptr || size < 0) return nullptr;
     auto record = std::make_unique<HandleRecord>();
     record->bytes.assign(std::size_t(size) + 1, 0);  // never zero-sized: data stays non-null
@@ -231,14 +235,14 @@ struct FilterHost::Impl {
   }
 
   static HandleRecord* Find(Handle h) {
-    Impl* self = current;
+    Impl* self = handleOwner;
     if (self == nullptr || h == nullptr) return nullptr;
     auto it = self->handles.find(h);
     return it == self->handles.end() ? nullptr : it->second.get();
   }
 
   static void DisposeHandle(Handle h) {
-    if (Find(h) != nullptr) current->handles.erase(h);
+    if (Find(h) != nullptr) handleOwner->handles.erase(h);
   }
 
   static std::int32_t HandleSize(Handle h) {
@@ -264,9 +268,12 @@ struct FilterHost::Impl {
 };
 
 FilterHost::Impl* FilterHost::Impl::current = nullptr;
+FilterHost::Impl* FilterHost::Impl::handleOwner = nullptr;
 
 FilterHost::FilterHost(EntryPointProc entry) : impl_(new Impl), entry_(entry) {
   impl_->owner = this;
+  impl_->previousHandleOwner = Impl::handleOwner;
+  Impl::handleOwner = impl_;
   HandleProcs& procs = impl_->handleProcs;
   procs.handleProcsVersion = 1;
   procs.numHandleProcs = 6;

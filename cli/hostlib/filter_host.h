@@ -21,7 +21,8 @@
 // takes the plug-in's, and partly selected pixels blend by the mask value.
 //
 // The callbacks take no context, so they act on the FilterHost whose Run (or
-// Call) is in progress; runs of two hosts must not interleave.
+// Call) is in progress; runs of two hosts must not interleave. The host's own
+// handle suite belongs to the most recently constructed FilterHost still alive.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,225 @@
+// The entry point's selector handling: the run state in the data slot, the
+// parameters handle, bad selectors, the start of a run and its failures.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "host_test_support.h"
+
+namespace {
+
+using host::DriverMode;
+using host::FilterHost;
+using hostsupport::PatternPicture;
+using hostsupport::RunFixture;
+
+RunState* StateOf(std::intptr_t data) {
+  return data == 0 ? nullptr : reinterpret_cast<RunState*>(*reinterpret_cast<Handle>(data));
+}
+
+std::uint16_t ParameterValue(Handle h, int index) {
+  std::uint16_t v;
+  std::memcpy(&v, *h + index * 2, 2);
+  return v;
+}
+
+TEST(EntrySelectors, FirstCallOfAnySelectorCreatesTheRunState) {
+  for (int selector : {int(filterSelectorAbout), int(filterSelectorFinish), 7}) {
+    FilterRecord record{};
+    std::intptr_t data = 0;
+    std::int16_t result = 1;
+    ENTRYPOINT(std::int16_t(selector), &record, &data, &result);
+    ASSERT_NE(data, 0) << "selector " << selector;
+    const RunState* state = StateOf(data);
+    EXPECT_EQ(state->phase, kPhaseIdle);
+    EXPECT_EQ(state->maskAnd, 255);
+    EXPECT_EQ(state->colorStore, nullptr);
+    EXPECT_EQ(state->rowBuffer, nullptr);
+    EXPECT_EQ(result, selector == 7 ? filterBadParameters : noErr);
+  }
+}
+
+TEST(EntrySelectors, NullDataSlotOrResultIsRefusedWithoutCrashing) {
+  FilterRecord record{};
+  std::int16_t result = 0;
+  ENTRYPOINT(filterSelectorAbout, &record, nullptr, &result);
+  EXPECT_EQ(result, filterBadParameters);
+  std::intptr_t data = 0;
+  ENTRYPOINT(filterSelectorPrepare, &record, &data, nullptr);
+  EXPECT_EQ(record.bufferSpace, 8192);
+}
+
+TEST(EntrySelectors, ParametersHandleIsCreatedOnceAndItsSecondValueSetEveryTime) {
+  FilterHost host(&ENTRYPOINT);
+  host.picture = PatternPicture(4, 3, 1, 0, 8, 1);
+  host.Rebuild();
+  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+  Handle h = host.ParametersHandle();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(ParameterValue(h, 0), 50);
+  EXPECT_EQ(ParameterValue(h, 1), 1);
+
+  const std::uint16_t mine[2] = {7, 9};
+  std::memcpy(*h, mine, 4);
+  ASSERT_EQ(host.Call(filterSelectorParameters), noErr);
+  EXPECT_EQ(host.ParametersHandle(), h) << "an existing handle is kept";
+  EXPECT_EQ(ParameterValue(h, 0), 7);
+  EXPECT_EQ(ParameterValue(h, 1), 1);
+}
+
+TEST(EntrySelectors, PrepareAsksForItsBufferSpace) {
+  FilterHost host(&ENTRYPOINT);
+  host.picture = PatternPicture(4, 3, 3, 0, 16, 2);
+  host.Rebuild();
+  ASSERT_EQ(host.Call(filterSelectorPrepare), noErr);
+  EXPECT_EQ(host.Record().bufferSpace, 8192);
+}
+
+class EntryRun : public RunFixture {};
+
+TEST_F(EntryRun, StartRequestsTheFirstRowWithAllPlanes) {
+  for (bool withMask : {false, true}) {
+    FilterHost host(&ENTRYPOINT);
+    host.picture = PatternPicture(9, 6, 3, 1, 8, 3);
+    host.filterArea = {2, 1, 8, 5};
+    if (withMask) host.selection.assign(9 * 6, 255);
+    host::RunOptions options;
+    options.mode = DriverMode::kContinue;
+    host.Rebuild(options);
+    ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+    const FilterRecord& r = host.Record();
+    EXPECT_EQ(r.inRect.top, 1);
+    EXPECT_EQ(r.inRect.bottom, 2);
+    EXPECT_EQ(r.inRect.left, 2);
+    EXPECT_EQ(r.inRect.right, 8);
+    EXPECT_EQ(std::memcmp(&r.inRect, &r.outRect, sizeof(Rect)), 0);
+    EXPECT_EQ(r.inLoPlane, 0);
+    EXPECT_EQ(r.inHiPlane, 3);
+    EXPECT_EQ(r.outLoPlane, 0);
+    EXPECT_EQ(r.outHiPlane, 3);
+    if (withMask) {
+      EXPECT_EQ(std::memcmp(&r.maskRect, &r.inRect, sizeof(Rect)), 0);
+    } else {
+      EXPECT_EQ(r.maskRect.bottom, 0) << "no mask row without a selection";
+    }
+    const RunState* state = StateOf(host.DataSlot());
+    EXPECT_EQ(state->phase, kPhaseReadRows);
+    EXPECT_EQ(state->filterLeft, 2);
+    EXPECT_EQ(state->filterTop, 1);
+    EXPECT_EQ(state->haveMask, withMask ? 1 : 0);
+    EXPECT_EQ(state->bitsPerChannel, 8);
+    EXPECT_NE(state->rowBuffer, nullptr);
+    EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
+    EXPECT_EQ(StateOf(host.DataSlot())->rowBuffer, nullptr);
+  }
+}
+
+TEST_F(EntryRun, BadSelectorsLeaveARunInProgressAlone) {
+  FilterHost host(&ENTRYPOINT);
+  host.picture = PatternPicture(5, 4, 1, 1, 16, 4);
+  host::RunOptions options;
+  options.mode = DriverMode::kContinue;
+  host.Rebuild(options);
+  ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+  RunState before;
+  std::memcpy(&before, StateOf(host.DataSlot()), sizeof before);
+  const FilterRecord recordBefore = host.Record();
+  for (std::int16_t selector : {std::int16_t(6), std::int16_t(-1), std::int16_t(-32768)}) {
+    EXPECT_EQ(host.Call(selector), filterBadParameters) << selector;
+    const RunState* after = StateOf(host.DataSlot());
+    EXPECT_EQ(after->phase, before.phase);
+    EXPECT_EQ(after->rowBuffer, before.rowBuffer);
+    EXPECT_EQ(after->colorStore, before.colorStore);
+    EXPECT_EQ(after->bitsPerChannel, 16);
+    EXPECT_EQ(std::memcmp(&host.Record().inRect, &recordBefore.inRect, sizeof(Rect)), 0);
+  }
+  EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
+}
+
+TEST_F(EntryRun, RefusedScratchRowFailsTheStartWithOutOfMemory) {
+  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    FilterHost host(&ENTRYPOINT);
+    host.picture = PatternPicture(6, 4, 3, 1, 8, 5);
+    const host::Picture before = host.picture;
+    hosttest::SetRowBufferRefused(true);
+    host::RunOptions options = Scripted(mode);
+    const host::RunResult r = host.Run(options);
+    hosttest::SetRowBufferRefused(false);
+    EXPECT_EQ(r.startResult, memFullErr) << hostsupport::ModeName(mode);
+    EXPECT_EQ(r.result, memFullErr);
+    EXPECT_EQ(r.advanceCalls, 0) << "no row is asked for";
+    EXPECT_EQ(r.continueCalls, 0);
+    EXPECT_TRUE(r.inRequests.empty());
+    EXPECT_EQ(host.picture.data, before.data);
+  }
+}
+
+TEST_F(EntryRun, FailedAdvanceStateEndsTheRunWithItsCode) {
+  FilterHost host(&ENTRYPOINT);
+  host.picture = PatternPicture(7, 5, 1, 0, 8, 6);
+  const host::Picture before = host.picture;
+  host::RunOptions options = Scripted(DriverMode::kAdvanceState);
+  options.advanceFailure = [](int call) -> OSErr { return call == 3 ? userCanceledErr : noErr; };
+  const host::RunResult r = host.Run(options);
+  EXPECT_EQ(r.startResult, userCanceledErr);
+  EXPECT_EQ(r.advanceCalls, 3);
+  EXPECT_EQ(r.continueCalls, 0) << "the requests are empty after the failure";
+  EXPECT_EQ(host.picture.data, before.data);
+  const RunState* state = StateOf(host.DataSlot());
+  EXPECT_EQ(state->colorStore, nullptr) << "the stores are gone";
+  EXPECT_EQ(state->rowBuffer, nullptr) << "finish freed the scratch row";
+}
+
+TEST_F(EntryRun, AStartWithoutFinishReleasesThePreviousRun) {
+  FilterHost host(&ENTRYPOINT);
+  host.picture = PatternPicture(5, 3, 1, 0, 8, 7);
+  host::RunOptions options;
+  options.mode = DriverMode::kContinue;
+  host.Rebuild(options);
+  ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+  ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+  EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
+  EXPECT_EQ(host.Call(filterSelectorFinish), noErr) << "a second finish is harmless";
+  // A later full run works on the same run state.
+  const host::Picture before = host.picture;
+  const host::RunResult r = host.Run(Scripted(DriverMode::kContinue));
+  EXPECT_EQ(r.result, noErr);
+  EXPECT_EQ(host.picture.data, before.data);
+}
+
+// Exceptions thrown below the entry point come back as result codes, and the
+// run stops asking for rows.
+OSErr ThrowBadAlloc(RunState*) {
+  throw std::bad_alloc();
+}
+OSErr ThrowOther(RunState*) {
+  throw std::runtime_error("unforeseen");
+}
+
+TEST_F(EntryRun, NoExceptionCrossesTheEntryPoint) {
+  struct Case {
+    hosttest::ProcessingHook hook;
+    OSErr expected;
+  };
+  for (const Case& c : {Case{&ThrowBadAlloc, memFullErr}, Case{&ThrowOther, OSErr(-1)}}) {
+    for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+      FilterHost host(&ENTRYPOINT);
+      host.picture = PatternPicture(6, 4, 3, 1, 16, 8);
+      const host::Picture before = host.picture;
+      hosttest::SetProcessingHook(c.hook);
+      const host::RunResult r = host.Run(Scripted(mode));
+      hosttest::SetProcessingHook(nullptr);
+      EXPECT_EQ(r.result, c.expected) << hostsupport::ModeName(mode);
+      EXPECT_EQ(host.picture.data, before.data);
+      const RunState* state = StateOf(host.DataSlot());
+      EXPECT_EQ(state->colorStore, nullptr);
+      EXPECT_EQ(state->transparencyStore, nullptr);
+      EXPECT_EQ(host.Record().inRect.bottom, 0);
+      EXPECT_EQ(host.Record().outRect.bottom, 0);
+    }
+  }
+}
+
+}  // namespace
