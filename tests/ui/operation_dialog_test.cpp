@@ -22,7 +22,9 @@ TEST(OperationDialog, WithoutAChoiceRecordItCannotBeShown) {
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -368,6 +370,65 @@ TEST_F(SelectionTest, WithoutATerminalTheRunIsCancelled) {
     EXPECT_EQ(GetEntryLong(list_, 0), 6);
   }
   EXPECT_EQ(root.Read("plain.txt").size(), std::string("not a terminal").size());
+}
+
+// A selection with the default terminal, in a child process: its exit code
+// is 0 when the dialog could not be shown and the run was cancelled untouched.
+[[noreturn]] void SelectWithDefaultTerminalAndExit() {
+  unsetenv("SHARPSTACK_TTY");
+  ParameterBlock block{};
+  block.params[kParamOperation] = 5.0f;
+  DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
+  if (list == nullptr) _exit(10);
+  DeclareFilterParameters(list, &block);
+  Handle choice = nullptr;
+  const OSErr status = SelectOperation(&block, &choice, list, 0);
+  const bool untouched = block.params[kParamOperation] == 5.0f && GetEntryLong(list, 0) == 5;
+  _exit(status == userCanceledErr && untouched ? 0 : 11);
+}
+
+int ExitCode(pid_t child) {
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(OperationDialogTerminal, ProcessWithoutAControllingTerminalIsCancelled) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();  // a new session has no controlling terminal
+    SelectWithDefaultTerminalAndExit();
+  }
+  EXPECT_EQ(ExitCode(child), 0);
+}
+
+// A job in the background must not take the terminal from the foreground
+// (the system would stop it the moment it changed the terminal's settings).
+TEST(OperationDialogTerminal, BackgroundJobIsCancelledWithoutBeingStopped) {
+  int master = -1;
+  const pid_t leader = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(leader, 0);
+  if (leader == 0) {
+    // The session leader owns the terminal and stays in the foreground; the
+    // job runs in a process group of its own.
+    const pid_t job = fork();
+    if (job == 0) {
+      setpgid(0, 0);
+      SelectWithDefaultTerminalAndExit();
+    }
+    int status = 0;
+    waitpid(job, &status, WUNTRACED);
+    if (WIFSTOPPED(status)) {
+      kill(job, SIGKILL);
+      waitpid(job, &status, 0);
+      _exit(20);
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 21);
+  }
+  const int code = ExitCode(leader);
+  close(master);
+  EXPECT_EQ(code, 0);
 }
 
 TEST_F(SelectionTest, NoDialogTakesTheValueAsItIsWithoutTouchingTheTerminal) {
