@@ -34,7 +34,9 @@ bool InRangeSigned(std::int32_t value, std::uint32_t minimum, std::uint32_t maxi
   return std::int32_t(minimum) <= value && value <= std::int32_t(maximum);
 }
 
-float WordToFloat(std::uint32_t word) { return std::bit_cast<float>(word); }
+float WordToFloat(std::uint32_t word) {
+  return std::bit_cast<float>(word);
+}
 
 // The host's double in single precision. Values beyond the float range become
 // infinities (as the processor's own conversion would) without the undefined
@@ -62,16 +64,17 @@ void ReadText(ReadDescriptorProcs* procs, PIReadDescriptor reader, const HandleP
   Handle text = nullptr;
   procs->getTextProc(reader, &text);
   if (text == nullptr) return;
-  // Without the handle suite the text's length cannot be known, and reading up
-  // to a terminator that the host never wrote would run off the end.
+  // Without the handle suite the text's length cannot be known (reading up to
+  // a terminator that the host never wrote would run off the end), nor can
+  // the handle be given back.
   if (!HandleSuiteAvailable(handles)) return;
-  char* buffer = NewString(kStringSize);
+  std::int32_t length = handles->getSizeProc(text);
+  if (length < 0 || (length > 0 && *text == nullptr)) length = -1;  // unusable: keep the value
+  if (length > kStringSize - 1) length = kStringSize - 1;
+  char* buffer = length >= 0 ? NewString(kStringSize) : nullptr;
   StringGuard guard(buffer);
-  if (buffer != nullptr && *text != nullptr) {
-    std::int32_t length = handles->getSizeProc(text);
-    if (length < 0) length = 0;
-    if (length > kStringSize - 1) length = kStringSize - 1;
-    std::memcpy(buffer, *text, std::size_t(length));
+  if (buffer != nullptr) {
+    if (length > 0) std::memcpy(buffer, *text, std::size_t(length));
     buffer[length] = '\0';
     SetEntryText(list, index, buffer);
   }
@@ -149,7 +152,8 @@ void WriteEntry(WriteDescriptorProcs* procs, PIWriteDescriptor writer, const Han
     const double value = GetEntryFloat(list, index);
     procs->putFloatProc(writer, key, &value);
   } else if (type == kTypeInteger && key == kKeyUnitChoice) {
-    procs->putEnumeratedProc(writer, key, kTypeUnitChoice, std::uint32_t(GetEntryLong(list, index)));
+    procs->putEnumeratedProc(writer, key, kTypeUnitChoice,
+                             std::uint32_t(GetEntryLong(list, index)));
   } else if (type == kTypeInteger) {
     procs->putIntegerProc(writer, key, GetEntryLong(list, index));
   } else {
@@ -171,8 +175,7 @@ bool DescriptorSuitesAvailable(const PIDescriptorParameters* parameters) {
   // a null pointer.
   const bool readComplete = read->openReadDescriptorProc && read->closeReadDescriptorProc &&
                             read->getKeyProc && read->getIntegerProc && read->getFloatProc &&
-                            read->getBooleanProc && read->getTextProc &&
-                            read->getEnumeratedProc;
+                            read->getBooleanProc && read->getTextProc && read->getEnumeratedProc;
   const bool writeComplete = write->openWriteDescriptorProc && write->closeWriteDescriptorProc &&
                              write->putIntegerProc && write->putFloatProc &&
                              write->putBooleanProc && write->putTextProc &&
@@ -196,8 +199,7 @@ std::uint8_t ReadScriptedParameters(FilterRecord* record, DescriptorList list) {
   PIDescriptorParameters* parameters = ParametersOf(record);
   const bool available = DescriptorSuitesAvailable(parameters);
   // Without dialogs unless the host asks to display them.
-  const std::uint8_t playAnswer =
-      available && parameters->playInfo != plugInDialogDisplay ? 1 : 0;
+  const std::uint8_t playAnswer = available && parameters->playInfo != plugInDialogDisplay ? 1 : 0;
 
   const std::int32_t inputs = GetInputCount(list);
   if (inputs <= 0 || !available) return playAnswer;
