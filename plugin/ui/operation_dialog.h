@@ -21,7 +21,8 @@ inline constexpr std::int16_t kDialogCancelled = 2;
 // confirms or changes it in the dialog; a confirmed code is also stored in
 // params[205] and entry 0, so that the preferences and the host remember it.
 // Returns 0, userCanceledErr when the dialog is cancelled or cannot be shown,
-// or memFullErr (slot left untouched) when the record cannot be allocated.
+// or memFullErr (slot left untouched) when the record cannot be allocated. A
+// record an earlier selection left in the slot is disposed of.
 [[nodiscard]] OSErr SelectOperation(ParameterBlock* block, Handle* operationChoiceSlot,
                                     DescriptorList list, std::uint8_t noDialog);
 
