@@ -1,0 +1,49 @@
+// Synthetic focus series for the demo, the tests and the benchmarks: a textured
+// scene with a smooth depth map, photographed N times with the focus plane
+// stepping through the depth range, plus the all-in-focus original to compare
+// a stack against. Everything follows from the options and the seed, on every
+// platform: the random numbers come from a fixed generator of our own, never
+// from the standard library's distributions (whose output varies by library).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cli/hostlib/picture.h"
+
+namespace series {
+
+struct SeriesOptions {
+  int width = 256;
+  int height = 192;
+  int frames = 5;             // pictures in the series, at least 1
+  int depth = 8;              // bits per channel: 8, or 16 on the host scale 0..32768
+  int colorPlanes = 3;        // 1 (grey) or 3 (RGB)
+  bool transparency = false;  // adds one fully opaque extra plane
+  std::uint32_t seed = 1;
+  // Blur radius, in pixels, of a point at the full depth range (1) from the
+  // focus plane; a point at distance d is blurred with radius d x maxBlurRadius.
+  double maxBlurRadius = 6.0;
+};
+
+struct FocusSeries {
+  host::Picture sharp;                // the all-in-focus scene
+  std::vector<host::Picture> frames;  // frame k is focused at focus[k]
+  std::vector<double> focus;          // focus depth of each frame, 0..1, ascending
+  std::vector<float> depthMap;        // row-major, width x height, 0 (near) .. 1 (far)
+};
+
+// Throws std::invalid_argument for sizes below 1, a depth other than 8 or 16,
+// colour planes other than 1 or 3, no frames, or a negative blur radius.
+FocusSeries MakeFocusSeries(const SeriesOptions& options);
+
+// The scene's depth at each pixel (the map that MakeFocusSeries uses).
+std::vector<float> MakeDepthMap(int width, int height, std::uint32_t seed);
+
+// Peak signal-to-noise ratio in decibels over every sample of two pictures of
+// equal size, depth and planes, with the peak 255 (8 bits) or 32768 (16 bits).
+// Identical pictures give +infinity; pictures that cannot be compared (shape,
+// depth or plane count differ, or no samples) give NaN.
+double Psnr(const host::Picture& a, const host::Picture& b);
+
+}  // namespace series
