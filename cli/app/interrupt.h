@@ -1,0 +1,15 @@
+// Ctrl-C for the command-line host. The first SIGINT only raises a flag that
+// the plug-in sees through abortProc, so that it can stop cleanly between rows
+// and leave its files consistent; a second SIGINT ends the process as usual.
+#pragma once
+
+namespace cli {
+
+// Installs the handler; call once, early.
+void InstallInterruptHandler();
+// True once Ctrl-C has been pressed.
+bool Interrupted();
+// For tests of the commands in-process: raise or clear the flag.
+void SetInterrupted(bool value);
+
+}  // namespace cli

@@ -1,0 +1,87 @@
+// One filter run per picture, as an image editor does it: the plug-in module
+// loaded once, a FilterHost that keeps the plug-in's data slot between runs,
+// the scripting host that hands over the operation (or a played-back action)
+// and takes back the recorded descriptor, progress on the terminal and Ctrl-C
+// as abortProc.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/app/progress.h"
+#include "cli/hostlib/filter_host.h"
+#include "cli/hostlib/plugin_module.h"
+#include "cli/hostlib/scripting_host.h"
+
+namespace cli {
+
+// The scripting identity of this filter: event "BFcB", and the operation as
+// key "EFMd" of enumeration "rB42" (4 clear, 5 add, 6 show).
+std::uint32_t FilterEvent();
+std::vector<host::DescriptorItem> OperationDescriptor(std::int32_t operation);
+
+// playInfo values of the scripting interface.
+inline constexpr std::int16_t kPlayDialogOptional = 0;
+inline constexpr std::int16_t kPlayDialogDisplay = 1;
+
+struct Settings {
+  std::string pluginPath;  // empty: Sharpstack.so beside the executable
+  bool quiet = false;      // no progress bar, no confirmations
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+};
+
+// What one run tells the plug-in.
+struct Job {
+  // The descriptor handed over; no value: none, so the plug-in's dialog asks.
+  std::optional<std::vector<host::DescriptorItem>> playback;
+  std::int16_t playInfo = kPlayDialogOptional;
+  std::optional<std::string> documentPath;
+  std::uint8_t backColor[3] = {255, 255, 255};
+  // For the progress bar.
+  std::string label;
+  int index = 1;
+  int count = 1;
+};
+
+struct Outcome {
+  OSErr result = noErr;
+  bool pictureKept = false;
+  bool recorded = false;  // the plug-in left a descriptor
+  std::vector<host::DescriptorItem> recordedItems;
+};
+
+class Runner {
+ public:
+  explicit Runner(const Settings& settings);
+  ~Runner();
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  // Loads the plug-in module; false (and the reason in *error) when it cannot.
+  bool Load(std::string* error);
+
+  // The picture, selection and filter area of the runs.
+  host::FilterHost& Host() { return *host_; }
+
+  Outcome Run(const Job& job);
+
+  const Settings& settings() const { return settings_; }
+
+ private:
+  Settings settings_;
+  host::PluginModule module_;
+  std::unique_ptr<host::FilterHost> host_;
+  std::unique_ptr<host::ScriptingHost> scripting_;
+  ProgressBar progress_;
+};
+
+// Where Sharpstack.so is looked for by default: the directory of the running
+// executable.
+std::string DefaultPluginPath();
+
+}  // namespace cli
