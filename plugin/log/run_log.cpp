@@ -53,8 +53,7 @@ void WriteParameterLine(FileRef file, DescriptorList list, std::int32_t index) {
   } else if (type == FourCC("bool")) {
     WriteText(file, "Type = BOOLEAN", true, false);
     write_key();
-    WriteText(file, GetEntryBool(list, index) != 0 ? "Value = TRUE" : "Value = FALSE", false,
-              true);
+    WriteText(file, GetEntryBool(list, index) != 0 ? "Value = TRUE" : "Value = FALSE", false, true);
   } else if (type == FourCC("Pth ")) {
     WriteText(file, "Type = STRING", true, false);
     write_key();

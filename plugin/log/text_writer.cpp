@@ -67,7 +67,9 @@ void WriteReal(FileRef file, float value, bool tab, bool lineEnd) {
   WriteText(file, text, tab, lineEnd);
 }
 
-void FormatReal(float value, char* out) { logtext::FormatRealAs<long double>(value, out); }
+void FormatReal(float value, char* out) {
+  logtext::FormatRealAs<long double>(value, out);
+}
 
 void CodeToText(std::uint32_t code, char* out) {
   out[0] = 4;
