@@ -13,6 +13,7 @@
 
 #include "plugin/core/strings.h"
 #include "plugin/params/parameter_block.h"
+#include "plugin/platform/test_hooks.h"
 
 namespace {
 
@@ -41,8 +42,34 @@ TEST(DescriptorList, CreationGivesZeroedSlotsOrReportsFailure) {
   // Too few slots for the header cannot be used at all: reported, not handed out.
   EXPECT_EQ(CreateDescriptorList(1), nullptr);
   EXPECT_EQ(CreateDescriptorList(-5), nullptr);
+  // A size the allocator cannot even be asked for.
+  EXPECT_EQ(CreateDescriptorList(std::numeric_limits<std::int32_t>::max()), nullptr);
   // Disposing of nothing is harmless.
   DisposeDescriptorList(nullptr);
+}
+
+TEST(DescriptorList, OutOfMemoryIsReportedAsNoList) {
+  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
+  DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
+  const int fired = platform::test::FaultsFired(platform::test::Operation::kAllocate);
+  platform::test::ClearFaults();
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(list, nullptr);
+  DisposeDescriptorList(list);
+}
+
+TEST(DescriptorList, ATextThatCannotBeCopiedLeavesNone) {
+  ListGuard g(kDescriptorListSlots);
+  ASSERT_NE(g.list, nullptr);
+  InitDescriptorList(g.list, FourCC("udef"), 0, 0);
+  AddInputParameter(g.list, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
+  SetEntryText(g.list, 0, "old");
+  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
+  SetEntryText(g.list, 0, "new");
+  platform::test::ClearFaults();
+  // Neither a dangling pointer to the freed old text nor a claim to hold one.
+  EXPECT_EQ(GetEntryText(g.list, 0), nullptr);
+  EXPECT_EQ(GetEntryLong(g.list, 0), 0);
 }
 
 TEST(DescriptorList, InitialisedHeaderIsBigEndianAndLeavesReservedBytesZero) {

@@ -15,6 +15,7 @@
 #include "plugin/core/strings.h"
 #include "plugin/params/descriptor_list.h"
 #include "plugin/params/parameter_block.h"
+#include "plugin/platform/test_hooks.h"
 
 namespace {
 
@@ -290,6 +291,19 @@ TEST_F(Scripting, WithoutTheHandleSuiteTheDescriptorIsForgottenNotDisposed) {
   EXPECT_EQ(GetEntryLong(g.list, 0), 6);
   EXPECT_EQ(scripting.Parameters().descriptor, nullptr);
   EXPECT_EQ(scripting.LiveHandles(), 1u);  // still the host's
+}
+
+TEST_F(Scripting, NoMemoryForTheKeyArrayKeepsTheListAndTheDescriptor) {
+  DeclareOperation(g.list, 5.0f);
+  scripting.SetPlayback({DescriptorItem::Enumerated(kOperationKey, kOperationType, 6)},
+                        plugInDialogOptional);
+  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
+  const std::uint8_t answer = ReadScriptedParameters(&record, g.list);
+  platform::test::ClearFaults();
+  EXPECT_EQ(answer, 1);  // still follows playInfo
+  EXPECT_EQ(GetEntryLong(g.list, 0), 5);
+  EXPECT_NE(scripting.Parameters().descriptor, nullptr);
+  EXPECT_EQ(scripting.OpenReaders(), 0u);
 }
 
 // ---------------------------------------------------------------------------
