@@ -1,0 +1,382 @@
+// Whole runs through the entry point, as an editor replaying a recorded action
+// makes them: clear the buffer, add a focus series picture by picture, show
+// the composite. The composite is computed here on its own from the rules of
+// the buffer (sharpest pixel wins, measured over the 20 nearest neighbours)
+// and of the stretch that shows it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "cli/hostlib/plugin_module.h"
+#include "host_test_support.h"
+
+namespace {
+
+using host::DriverMode;
+using host::FilterHost;
+using host::Picture;
+using host::RunResult;
+using hostsupport::Lcg;
+using hostsupport::ModeName;
+using hostsupport::PatternPicture;
+using hostsupport::RunFixture;
+
+// ---------------------------------------------------------------------------
+// The reference: the buffer as a plain array of 16-bit triples.
+struct Triple {
+  std::uint32_t c[3];
+};
+
+struct Reference {
+  int width = 0;
+  int height = 0;
+  std::vector<Triple> focus;
+  std::vector<float> variance;
+  std::vector<std::uint32_t> count;
+};
+
+// A picture's samples on the buffer's scale, three channels per pixel.
+std::vector<Triple> OnBufferScale(const Picture& p) {
+  std::vector<Triple> out(std::size_t(p.width) * std::size_t(p.height));
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      Triple t{};
+      for (int k = 0; k < 3; ++k) {
+        const std::uint32_t s = p.Get(x, y, p.colorPlanes == 3 ? k : 0);
+        t.c[k] = p.depth == 8 ? (257 * s + 1) / 2 : s;
+      }
+      out[std::size_t(y) * std::size_t(p.width) + std::size_t(x)] = t;
+    }
+  }
+  return out;
+}
+
+// The sharpness of every pixel: squared differences to the 20 neighbours,
+// summed in five groups of four per channel with 32-bit wrap-around, the
+// picture's edge rows and columns repeated beyond it.
+std::vector<double> Sharpness(const std::vector<Triple>& px, int w, int h) {
+  static const int kGroups[5][4][2] = {
+      {{-2, -1}, {-2, 0}, {-2, 1}, {-1, -2}}, {{-1, -1}, {-1, 0}, {-1, 1}, {-1, 2}},
+      {{0, -2}, {0, -1}, {0, 1}, {0, 2}},     {{1, -1}, {1, 0}, {1, 1}, {1, 2}},
+      {{2, -1}, {2, 0}, {2, 1}, {1, -2}},
+  };
+  auto at = [&](int x, int y) -> const Triple& {
+    x = std::clamp(x, 0, w - 1);
+    y = std::clamp(y, 0, h - 1);
+    return px[std::size_t(y) * std::size_t(w) + std::size_t(x)];
+  };
+  std::vector<double> v(px.size());
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      std::uint64_t total = 0;
+      for (int k = 0; k < 3; ++k) {
+        const std::int64_t c = at(x, y).c[k];
+        for (const auto& group : kGroups) {
+          std::uint32_t sum = 0;
+          for (const auto& offset : group) {
+            const std::int64_t d = c - std::int64_t(at(x + offset[1], y + offset[0]).c[k]);
+            sum += std::uint32_t(d * d);
+          }
+          total += sum;
+        }
+      }
+      v[std::size_t(y) * std::size_t(w) + std::size_t(x)] = double(total);
+    }
+  }
+  return v;
+}
+
+void AddToReference(Reference* ref, const Picture& p) {
+  if (ref->focus.empty()) {
+    ref->width = p.width;
+    ref->height = p.height;
+    ref->focus.assign(std::size_t(p.width) * std::size_t(p.height), Triple{});
+    ref->variance.assign(ref->focus.size(), 0.0F);
+    ref->count.assign(ref->focus.size(), 0);
+  }
+  const std::vector<Triple> px = OnBufferScale(p);
+  const std::vector<double> v = Sharpness(px, p.width, p.height);
+  for (std::size_t i = 0; i < px.size(); ++i) {
+    ++ref->count[i];
+    const float stored = ref->variance[i];
+    // A measure of 0 always gives way; on equal measures the earlier image keeps the pixel.
+    if (stored == 0.0F || double(stored) < v[i]) {
+      ref->variance[i] = static_cast<float>(v[i]);
+      ref->focus[i] = px[i];
+    }
+  }
+}
+
+// The composite as Show writes it into a picture of the buffer's size, every
+// pixel covered.
+Picture ShowReference(const Reference& ref, int colourPlanes, int depth) {
+  Picture out;
+  out.Allocate(ref.width, ref.height, colourPlanes, 0, depth);
+  float lo = 1.0e9F, hi = -1.0e9F, sumLo = 1.0e9F, sumHi = -1.0e9F;
+  for (const Triple& t : ref.focus) {
+    for (std::uint32_t c : t.c) {
+      lo = std::min(lo, float(c));
+      hi = std::max(hi, float(c));
+    }
+    const float sum = float(t.c[0] + t.c[1] + t.c[2]);
+    sumLo = std::min(sumLo, sum);
+    sumHi = std::max(sumHi, sum);
+  }
+  const double top = depth == 8 ? double(255.49F) : double(32768.49F);
+  const bool grey = colourPlanes == 1;
+  const float low = grey ? sumLo : lo;
+  const float high = grey ? sumHi : hi;
+  // The series below are never flat, so the stretch always applies.
+  EXPECT_NE(low, high);
+  const float offset = -low;
+  const float scale = static_cast<float>(top / (double(high) - double(low)));
+  for (int y = 0; y < ref.height; ++y) {
+    for (int x = 0; x < ref.width; ++x) {
+      const Triple& t = ref.focus[std::size_t(y) * std::size_t(ref.width) + std::size_t(x)];
+      if (grey) {
+        const double g = (double(t.c[0] + t.c[1] + t.c[2]) + double(offset)) * double(scale);
+        out.Set(x, y, 0, std::uint32_t(std::trunc(g)));
+      } else {
+        for (int k = 0; k < 3; ++k) {
+          const double v = (double(t.c[k]) + double(offset)) * double(scale);
+          out.Set(x, y, k, std::uint32_t(std::trunc(v)));
+        }
+      }
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// A focus series: one texture, each picture sharp in its own vertical band and
+// a box-blurred copy elsewhere.
+struct Shape {
+  int colourPlanes;
+  int depth;
+};
+
+std::vector<Picture> FocusSeries(int w, int h, const std::vector<Shape>& shapes,
+                                 std::uint32_t seed) {
+  Lcg lcg(seed);
+  std::vector<double> texture(std::size_t(w) * std::size_t(h) * 3);
+  for (double& t : texture) t = double(lcg.Below(1001)) / 1000.0;
+  auto sharp = [&](int x, int y, int k) {
+    return texture[(std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3 + std::size_t(k)];
+  };
+  auto blurred = [&](int x, int y, int k) {
+    double sum = 0;
+    for (int dy = -2; dy <= 2; ++dy) {
+      for (int dx = -2; dx <= 2; ++dx) {
+        sum += sharp(std::clamp(x + dx, 0, w - 1), std::clamp(y + dy, 0, h - 1), k);
+      }
+    }
+    return sum / 25.0;
+  };
+  std::vector<Picture> series;
+  const int bands = int(shapes.size());
+  for (int i = 0; i < bands; ++i) {
+    Picture p;
+    p.Allocate(w, h, shapes[std::size_t(i)].colourPlanes, 0, shapes[std::size_t(i)].depth);
+    const double top = p.depth == 8 ? 255.0 : 32768.0;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const bool inBand = x * bands / w == i;
+        for (int k = 0; k < p.colorPlanes; ++k) {
+          double v = 0;
+          if (p.colorPlanes == 3) {
+            v = inBand ? sharp(x, y, k) : blurred(x, y, k);
+          } else {
+            for (int c = 0; c < 3; ++c) v += (inBand ? sharp(x, y, c) : blurred(x, y, c)) / 3.0;
+          }
+          p.Set(x, y, k, std::uint32_t(std::lround(v * top)));
+        }
+      }
+    }
+    series.push_back(p);
+  }
+  return series;
+}
+
+class EndToEnd : public RunFixture {
+ protected:
+  // One scripted run of `operation` on `picture` with the host `h`; the
+  // picture the run leaves replaces `picture`.
+  RunResult RunOn(FilterHost* h, Picture* picture, std::int32_t operation, DriverMode mode,
+                  std::size_t abortAfterProgress = 0) {
+    h->picture = *picture;
+    host::RunOptions options = Scripted(mode, operation);
+    options.abortAfterProgress = abortAfterProgress;
+    const RunResult r = h->Run(options);
+    *picture = h->picture;
+    // The plug-in hands back the step it carried out, for the action to record.
+    std::vector<host::DescriptorItem> recorded;
+    EXPECT_TRUE(scripting.RecordedItems(&recorded));
+    EXPECT_TRUE(std::find(recorded.begin(), recorded.end(),
+                          host::DescriptorItem::Enumerated(
+                              hostsupport::kOperationKey, hostsupport::kOperationType,
+                              std::uint32_t(operation))) != recorded.end());
+    return r;
+  }
+
+  // Clears the buffer, adds every picture of the series, shows the composite
+  // on a picture of `target` shape; returns the composite.
+  Picture StackAndShow(EntryPointProc entry, const std::vector<Picture>& series, Shape target,
+                       DriverMode mode) {
+    FilterHost h(entry);
+    Picture scratch = series.front();
+    EXPECT_EQ(RunOn(&h, &scratch, kOperationClearBuffer, mode).result, noErr);
+    for (const Picture& p : series) {
+      Picture copy = p;
+      const RunResult r = RunOn(&h, &copy, kOperationAddToBuffer, mode);
+      EXPECT_EQ(r.result, noErr);
+      EXPECT_EQ(copy.data, p.data) << "adding leaves the picture alone";
+    }
+    Picture shown = PatternPicture(series.front().width, series.front().height, target.colourPlanes,
+                                   0, target.depth, 99);
+    EXPECT_EQ(RunOn(&h, &shown, kOperationShowBuffer, mode).result, noErr);
+    return shown;
+  }
+};
+
+struct Scenario {
+  const char* name;
+  std::vector<Shape> series;
+  Shape target;
+};
+
+std::vector<Scenario> Scenarios() {
+  return {
+      {"rgb8", {{3, 8}, {3, 8}, {3, 8}}, {3, 8}},
+      {"grey16", {{1, 16}, {1, 16}, {1, 16}}, {1, 16}},
+      {"mixed", {{3, 8}, {1, 16}, {1, 8}, {3, 16}}, {3, 16}},
+      {"mixed_shown_grey", {{3, 16}, {3, 8}, {1, 8}}, {1, 8}},
+  };
+}
+
+TEST_F(EndToEnd, FocusSeriesGivesTheIndependentlyComputedComposite) {
+  for (const Scenario& s : Scenarios()) {
+    SCOPED_TRACE(s.name);
+    const std::vector<Picture> series = FocusSeries(24, 17, s.series, 7);
+    Reference ref;
+    for (const Picture& p : series) AddToReference(&ref, p);
+    const Picture expected = ShowReference(ref, s.target.colourPlanes, s.target.depth);
+    for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+      SCOPED_TRACE(ModeName(mode));
+      const Picture shown = StackAndShow(&ENTRYPOINT, series, s.target, mode);
+      ASSERT_EQ(shown.data.size(), expected.data.size());
+      int wrong = 0;
+      for (int y = 0; y < shown.height; ++y) {
+        for (int x = 0; x < shown.width; ++x) {
+          for (int k = 0; k < shown.planes; ++k) {
+            if (shown.Get(x, y, k) != expected.Get(x, y, k) && ++wrong <= 5) {
+              ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": "
+                            << shown.Get(x, y, k) << " instead of " << expected.Get(x, y, k);
+            }
+          }
+        }
+      }
+      EXPECT_EQ(wrong, 0);
+    }
+  }
+}
+
+// The series is built so that each band is sharpest in its own picture: the
+// composite must mostly take each band from there.
+TEST_F(EndToEnd, EachBandComesFromThePictureFocusedOnIt) {
+  const std::vector<Picture> series = FocusSeries(30, 12, {{3, 8}, {3, 8}, {3, 8}}, 3);
+  Reference ref;
+  for (const Picture& p : series) AddToReference(&ref, p);
+  const std::vector<Triple> sharp[3] = {OnBufferScale(series[0]), OnBufferScale(series[1]),
+                                        OnBufferScale(series[2])};
+  int fromBand = 0;
+  int total = 0;
+  for (int y = 0; y < 12; ++y) {
+    for (int x = 0; x < 30; ++x) {
+      const std::size_t i = std::size_t(y) * 30 + std::size_t(x);
+      const Triple& got = ref.focus[i];
+      const Triple& want = sharp[x * 3 / 30][i];
+      fromBand += std::equal(got.c, got.c + 3, want.c) ? 1 : 0;
+      ++total;
+    }
+  }
+  EXPECT_GT(fromBand, total * 8 / 10);
+}
+
+// Cancelling an Add (in either of its passes) and adding the picture again
+// gives the same composite; a cancelled Show leaves the picture alone and a
+// second Show gives the composite.
+TEST_F(EndToEnd, CancelledRunsLeaveThePictureAndAreRepairedByRunningAgain) {
+  const int w = 20;
+  const int h = 10;
+  const std::vector<Picture> series = FocusSeries(w, h, {{3, 8}, {1, 16}, {3, 8}}, 11);
+  Reference ref;
+  for (const Picture& p : series) AddToReference(&ref, p);
+  const Picture expected = ShowReference(ref, 3, 8);
+
+  // Progress reports before the operation: one per row read. Add then
+  // reports once per row of its count pass and once per row of its
+  // selection pass, asking to cancel right after each report.
+  const std::size_t inCountPass = std::size_t(h) + 3;
+  const std::size_t inSelectionPass = std::size_t(h) + std::size_t(h) + 4;
+  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    for (std::size_t abortAt : {inCountPass, inSelectionPass}) {
+      SCOPED_TRACE(std::string(ModeName(mode)) + " cancel after report " + std::to_string(abortAt));
+      FilterHost host(&ENTRYPOINT);
+      Picture scratch = series[0];
+      ASSERT_EQ(RunOn(&host, &scratch, kOperationClearBuffer, mode).result, noErr);
+      for (std::size_t i = 0; i < 2; ++i) {
+        Picture copy = series[i];
+        ASSERT_EQ(RunOn(&host, &copy, kOperationAddToBuffer, mode).result, noErr);
+      }
+      Picture third = series[2];
+      const RunResult cancelled = RunOn(&host, &third, kOperationAddToBuffer, mode, abortAt);
+      EXPECT_EQ(cancelled.result, userCanceledErr);
+      EXPECT_FALSE(cancelled.pictureKept);
+      EXPECT_EQ(cancelled.progress.size(), abortAt) << "the operation stops at once";
+      EXPECT_EQ(third.data, series[2].data);
+      ASSERT_EQ(RunOn(&host, &third, kOperationAddToBuffer, mode).result, noErr);
+
+      Picture shown = PatternPicture(w, h, 3, 0, 8, 5);
+      const Picture before = shown;
+      // Show reports one row of its range pass, then is cancelled.
+      const RunResult showCancelled =
+          RunOn(&host, &shown, kOperationShowBuffer, mode, std::size_t(h) + 1);
+      EXPECT_EQ(showCancelled.result, userCanceledErr);
+      EXPECT_EQ(shown.data, before.data);
+      // Cancelled in its writing pass, after some rows reached the colour
+      // store: the host still gets nothing back.
+      const RunResult lateCancel =
+          RunOn(&host, &shown, kOperationShowBuffer, mode, std::size_t(h) + std::size_t(h) + 3);
+      EXPECT_EQ(lateCancel.result, userCanceledErr);
+      EXPECT_EQ(shown.data, before.data);
+
+      ASSERT_EQ(RunOn(&host, &shown, kOperationShowBuffer, mode).result, noErr);
+      EXPECT_EQ(shown.data, expected.data);
+      // Two runs in a row on one host: the second Show gives the same picture.
+      Picture again = before;
+      ASSERT_EQ(RunOn(&host, &again, kOperationShowBuffer, mode).result, noErr);
+      EXPECT_EQ(again.data, expected.data);
+    }
+  }
+}
+
+// The editor loading the module from disk gets the composite that the linked
+// entry point gives.
+TEST_F(EndToEnd, LoadedModuleStacksLikeTheLinkedEntryPoint) {
+  host::PluginModule module;
+  std::string error;
+  ASSERT_TRUE(module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
+      << error;
+  const std::vector<Picture> series = FocusSeries(16, 11, {{1, 8}, {3, 16}, {3, 8}}, 17);
+  Reference ref;
+  for (const Picture& p : series) AddToReference(&ref, p);
+  const Picture expected = ShowReference(ref, 3, 16);
+  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    SCOPED_TRACE(ModeName(mode));
+    EXPECT_EQ(StackAndShow(module.Entry(), series, {3, 16}, mode).data, expected.data);
+  }
+}
+
+}  // namespace
