@@ -127,7 +127,12 @@ void WriteText(WriteDescriptorProcs* procs, PIWriteDescriptor writer, const Hand
   if (HandleSuiteAvailable(handles)) {
     Handle h = handles->newProc(std::int32_t(length));
     if (h == nullptr) return;
-    if (*h != nullptr && length > 0) std::memcpy(*h, text, length);
+    // A handle without room would hand the host a size its data does not have.
+    if (length > 0 && *h == nullptr) {
+      handles->disposeProc(h);
+      return;
+    }
+    if (length > 0) std::memcpy(*h, text, length);
     procs->putTextProc(writer, key, h);
     handles->disposeProc(h);
     return;

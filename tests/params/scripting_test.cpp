@@ -402,4 +402,20 @@ TEST_F(Scripting, WithoutTheHandleSuiteTextsTravelInThePluginsOwnBlocks) {
   EXPECT_EQ(recorded[0], DescriptorItem::Text(FourCC("Krnl"), "plain"));
 }
 
+TEST_F(Scripting, TextsAreBoundedTo513CharactersBothWays) {
+  AddInputParameter(g.list, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
+  const std::string longText(600, 'k');
+  scripting.SetPlayback({DescriptorItem::Text(FourCC("Krnl"), longText)}, plugInDialogOptional);
+  ReadScriptedParameters(&record, g.list);
+  ASSERT_NE(GetEntryText(g.list, 0), nullptr);
+  EXPECT_EQ(std::string(GetEntryText(g.list, 0)), longText.substr(0, 513));
+
+  SetEntryText(g.list, 0, longText.c_str());
+  ASSERT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+  std::vector<DescriptorItem> recorded;
+  ASSERT_TRUE(scripting.RecordedItems(&recorded));
+  ASSERT_EQ(recorded.size(), 1u);
+  EXPECT_EQ(recorded[0].text, longText.substr(0, 513));
+}
+
 }  // namespace
