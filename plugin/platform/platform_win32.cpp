@@ -15,6 +15,7 @@
 #include <deque>
 #include <string>
 
+#include "plugin/platform/fault_injection.h"
 #include "plugin/platform/platform.h"
 #include "plugin/platform/test_hooks.h"
 #include "plugin/platform/test_hooks_win32.h"
@@ -63,6 +64,7 @@ HINSTANCE PluginModule() {
 namespace {
 
 using test::FailingCall;
+using test::Operation;
 
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
@@ -205,6 +207,9 @@ bool MapPath(const char* path, char* out, std::size_t capacity) {
 
 OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandle* out) {
   *out = kInvalidFile;
+  if (OsError injected = fault::OnPlatformCall(Operation::kOpen); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
   if (unsigned long injected = 0; Injected(FailingCall::kOpen, &injected)) {
@@ -220,6 +225,9 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
 }
 
 OsError OsCreateFile(const char* path) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kCreate); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
   if (unsigned long injected = 0; Injected(FailingCall::kCreate, &injected)) {
@@ -236,6 +244,9 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
   DWORD done = 0;
   const std::int32_t wanted = *count;
   *count = 0;
+  if (OsError injected = fault::OnPlatformCall(Operation::kRead); injected != OsError::kNone) {
+    return injected;
+  }
   if (wanted < 0) return OsError::kOther;
   if (unsigned long injected = 0; Injected(FailingCall::kRead, &injected)) {
     return injected == ERROR_INVALID_HANDLE ? OsError::kBadHandle : OsError::kOther;
@@ -249,21 +260,27 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
 
 OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
   DWORD done = 0;
-  const std::int32_t wanted = *count;
+  std::int32_t wanted = *count;
   *count = 0;
+  const fault::WriteFault fault = fault::OnPlatformWrite();
+  if (fault.diskFull) return fault.error;
   if (wanted < 0) return OsError::kOther;
   if (unsigned long injected = 0; Injected(FailingCall::kWrite, &injected)) {
     return FromWriteError(injected);
   }
+  if (fault.shortWrite) wanted /= 2;
   if (!WriteFile(ToHandle(file), buffer, static_cast<DWORD>(wanted), &done, nullptr)) {
     *count = static_cast<std::int32_t>(done);
     return FromWriteError(GetLastError());
   }
   *count = static_cast<std::int32_t>(done);
-  return OsError::kNone;
+  return fault.shortWrite ? fault.error : OsError::kNone;
 }
 
 OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kSeek); injected != OsError::kNone) {
+    return injected;
+  }
   if (unsigned long injected = 0; Injected(FailingCall::kSeek, &injected)) {
     return FromSeekError(injected);
   }
@@ -279,11 +296,18 @@ OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
 }
 
 OsError OsCloseFile(FileHandle file) {
+  // An injected failure still closes: a handle kept open would keep the file
+  // locked against every other opener.
+  const OsError injected = fault::OnPlatformCall(Operation::kClose);
   if (file == kInvalidFile || file == 0) return OsError::kBadHandle;
-  return CloseHandle(ToHandle(file)) ? OsError::kNone : OsError::kBadHandle;
+  if (!CloseHandle(ToHandle(file))) return OsError::kBadHandle;
+  return injected;
 }
 
 OsError OsDeleteFile(const char* path) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kDelete); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
   if (unsigned long injected = 0; Injected(FailingCall::kDelete, &injected)) {
@@ -294,6 +318,9 @@ OsError OsDeleteFile(const char* path) {
 }
 
 OsError OsMoveFile(const char* from, const char* to) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kMove); injected != OsError::kNone) {
+    return injected;
+  }
   std::string native_from, native_to;
   if (!Native(from, &native_from) || !Native(to, &native_to)) return OsError::kBadName;
   if (MoveFileA(native_from.c_str(), native_to.c_str())) return OsError::kNone;
@@ -301,6 +328,9 @@ OsError OsMoveFile(const char* from, const char* to) {
 }
 
 OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
+  if (OsError injected = fault::OnPlatformCall(Operation::kSetSize); injected != OsError::kNone) {
+    return injected;
+  }
   // SetEndOfFile works at the file pointer; the caller's position is kept, as
   // a plain change of length would keep it.
   LARGE_INTEGER zero;
@@ -322,6 +352,7 @@ OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
 
 bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
   *out = Mapping{};
+  if (fault::OnPlatformCall(Operation::kMap) != OsError::kNone) return false;
   if (g_mapping_refused || size == 0) return false;
   HANDLE object = CreateFileMappingA(ToHandle(file), nullptr, PAGE_READWRITE,
                                      static_cast<DWORD>(size >> 32),
@@ -349,6 +380,7 @@ void OsUnmapFile(Mapping* mapping) {
 }
 
 void* OsAllocZeroed(std::size_t size) {
+  if (fault::OnPlatformCall(Operation::kAllocate) != OsError::kNone) return nullptr;
   HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size == 0 ? 1 : size);
   if (h == nullptr) return nullptr;
   void* p = GlobalLock(h);

@@ -14,6 +14,13 @@
 
 namespace testsupport {
 
+#if defined(_WIN32)
+// The Windows runtime library has no setenv/unsetenv; an empty value removes
+// a variable there.
+inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
 class TempRoot {
  public:
   TempRoot() {
@@ -29,7 +36,7 @@ class TempRoot {
     const char* old = getenv("SHARPSTACK_ROOT");
     had_old_ = old != nullptr;
     if (had_old_) old_ = old;
-    setenv("SHARPSTACK_ROOT", dir_.c_str(), 1);
+    setenv("SHARPSTACK_ROOT", dir_.string().c_str(), 1);
   }
   ~TempRoot() {
     if (had_old_) {

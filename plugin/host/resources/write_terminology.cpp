@@ -10,16 +10,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s output-file\n", argv[0]);
     return 2;
   }
-  std::FILE* out = std::fopen(argv[1], "wb");
-  if (out == nullptr) {
-    std::perror(argv[1]);
-    return 1;
-  }
-  const auto bytes = TerminologyResource();
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  if (std::fclose(out) != 0 || !written) {
-    std::perror(argv[1]);
-    std::remove(argv[1]);
+  if (!WriteTerminologyResource(argv[1])) {
+    std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[1]);
+    std::remove(argv[1]);  // a partial file must not be embedded
     return 1;
   }
   return 0;
