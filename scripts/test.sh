@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite (optimised build).
-# With --asan it runs the address and undefined-behaviour sanitizer build instead.
+# With --asan it runs the address and undefined-behaviour sanitizer build instead;
+# with --windows the 64-bit Windows cross build, its tests run under wine (the
+# dialog tests on a virtual X server).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
 preset=default
-[ "${1:-}" = "--asan" ] && preset=asan
+case "${1:-}" in
+  --asan)
+    bash scripts/setup.sh
+    preset=asan
+    ;;
+  --windows)
+    bash scripts/setup.sh g++-mingw-w64-x86-64 wine64 wine xvfb xauth googletest
+    preset=windows
+    ;;
+  *)
+    bash scripts/setup.sh
+    ;;
+esac
 cmake --workflow --preset "$preset"
