@@ -102,7 +102,8 @@ int Main(int argc, char** argv) {
   CLI::App* demo = app.add_subcommand(
       "demo",
       "generate a sample focus series, stack it, write DIR/composite.png and print its PSNR "
-      "against the series' all-in-focus original");
+      "against the series' all-in-focus original; unless --root is given, its focus buffer is "
+      "DIR/buffer");
   demo->add_option("DIR", demo_dir, "folder for the series and the composite")
       ->capture_default_str();
 
@@ -128,6 +129,9 @@ int Main(int argc, char** argv) {
   if (play->count() == 0) run_options.play.reset();
   if (run->get_option("--record")->count() == 0) run_options.record.reset();
 
+  // The demo stacks into a buffer of its own, so that trying it out never
+  // replaces a buffer the user has been filling.
+  if (root.empty() && *demo) root = demo_dir + "/buffer";
   if (!root.empty()) setenv("SHARPSTACK_ROOT", root.c_str(), 1);
   cli::InstallInterruptHandler();
 

@@ -88,6 +88,22 @@ bool ProbeAll(const Context& context, const std::vector<std::string>& images,
   return ok;
 }
 
+// Decodes every picture once, one at a time, so that damaged pixel data behind
+// a good header are found before the buffer changes: a stack that clears the
+// buffer and then fails on its third picture would lose the user's buffer.
+bool DecodeAll(const Context& context, const std::vector<std::string>& images) {
+  bool ok = true;
+  host::Picture scratch;
+  for (const std::string& image : images) {
+    if (Interrupted()) return false;
+    if (imageio::Status s = imageio::ReadImage(image, &scratch); !s.ok) {
+      context.Error(s.message);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
 // An output name must have a known extension before any work is done.
 bool CheckOutputName(const Context& context, const std::string& output) {
   if (imageio::FormatFromPath(output) != imageio::ImageFormat::kUnknown) return true;
@@ -384,6 +400,15 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images)
   Context context(settings);
   std::vector<imageio::ImageInfo> infos;
   if (!ProbeAll(context, images, &infos)) return kExitError;
+  // One picture is checked by reading it just before its run.
+  if (images.size() > 1 && !DecodeAll(context, images)) {
+    if (Interrupted()) {
+      context.Error("cancelled; nothing was added");
+      return kExitCancelled;
+    }
+    context.Error("nothing was added");
+    return kExitError;
+  }
   Runner runner(settings);
   if (!LoadRunner(context, &runner)) return kExitError;
   return AddPictures(context, &runner, images);
@@ -428,7 +453,11 @@ int StackCommand(const Settings& settings, const std::string& output,
   Context context(settings);
   if (!CheckOutputName(context, output)) return kExitUsage;
   std::vector<imageio::ImageInfo> infos;
-  if (!ProbeAll(context, images, &infos)) {
+  if (!ProbeAll(context, images, &infos) || !DecodeAll(context, images)) {
+    if (Interrupted()) {
+      context.Error("cancelled; nothing was changed");
+      return kExitCancelled;
+    }
     context.Error("nothing was changed");
     return kExitError;
   }
@@ -501,7 +530,13 @@ int RunCommand(const Settings& settings, const RunCommandOptions& options) {
   job.label = BaseName(options.image);
   Outcome outcome = runner.Run(job);
   if (outcome.result == userCanceledErr) {
-    context.Error("cancelled; " + Quote(options.output) + " was not written");
+    // Without a played-back operation the plug-in asks in its dialog, which
+    // also ends the run this way when there is no terminal to show it on.
+    bool dialog = !job.playback || job.playInfo == kPlayDialogDisplay;
+    context.Error(std::string(dialog ? "cancelled (the operation dialog was closed or could not "
+                                       "be shown; use --op or --play without a terminal); "
+                                     : "cancelled; ") +
+                  Quote(options.output) + " was not written");
     return kExitCancelled;
   }
   if (outcome.result != noErr) {

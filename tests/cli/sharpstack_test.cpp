@@ -1,0 +1,577 @@
+// The sharpstack executable end to end: real processes, real image files, a
+// private drive root per test. Composites are checked against Add and Show
+// computed independently here from the pictures as the files deliver them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/app/progress.h"
+#include "cli/hostlib/picture.h"
+#include "cli/image/image_io.h"
+#include "support/temp_root.h"
+#include "tools/series/series.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using host::Picture;
+
+const char* const kBinary = SHARPSTACK_BINARY_DIR "/bin/sharpstack";
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Process {
+  pid_t pid = -1;
+  fs::path out, err;
+};
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Starts sharpstack in its own session (no controlling terminal, so no dialog
+// can appear and standard error is never a terminal).
+Process Spawn(const fs::path& dir, const std::vector<std::string>& args) {
+  static int counter = 0;
+  Process p;
+  ++counter;
+  p.out = dir / ("stdout-" + std::to_string(counter));
+  p.err = dir / ("stderr-" + std::to_string(counter));
+  std::vector<std::string> full = {kBinary, "--root", (dir / "root").string()};
+  full.insert(full.end(), args.begin(), args.end());
+  p.pid = fork();
+  if (p.pid == 0) {
+    setsid();
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(p.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(p.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    for (std::string& a : full) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(kBinary, argv.data());
+    _exit(127);
+  }
+  return p;
+}
+
+Result Wait(const Process& p) {
+  Result r;
+  int status = 0;
+  waitpid(p.pid, &status, 0);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = Slurp(p.out);
+  r.err = Slurp(p.err);
+  return r;
+}
+
+// --- Add and Show, computed here -------------------------------------------
+
+struct Buffer {
+  int width = 0, height = 0;
+  std::vector<std::array<std::uint32_t, 3>> focus;
+  std::vector<float> variance;
+  std::vector<std::uint32_t> count;
+};
+
+void ReferenceAdd(Buffer* b, const Picture& p) {
+  if (b->width == 0) {
+    b->width = p.width;
+    b->height = p.height;
+    b->focus.assign(std::size_t(p.width) * std::size_t(p.height), {0, 0, 0});
+    b->variance.assign(b->focus.size(), 0.0f);
+    b->count.assign(b->focus.size(), 0);
+  }
+  ASSERT_EQ(b->width, p.width);
+  ASSERT_EQ(b->height, p.height);
+  auto value = [&](int x, int y, int k) {
+    x = std::clamp(x, 0, p.width - 1);
+    y = std::clamp(y, 0, p.height - 1);
+    std::uint32_t s = p.Get(x, y, p.colorPlanes == 3 ? k : 0);
+    return p.depth == 8 ? (257u * s + 1u) / 2u : s;
+  };
+  // The five groups of four neighbours, (row, column) offsets.
+  static const int kGroups[5][4][2] = {{{-2, -1}, {-2, 0}, {-2, 1}, {-1, -2}},
+                                       {{-1, -1}, {-1, 0}, {-1, 1}, {-1, 2}},
+                                       {{0, -2}, {0, -1}, {0, 1}, {0, 2}},
+                                       {{1, -1}, {1, 0}, {1, 1}, {1, 2}},
+                                       {{2, -1}, {2, 0}, {2, 1}, {1, -2}}};
+  for (int y = 0; y < p.height; ++y)
+    for (int x = 0; x < p.width; ++x) {
+      double v = 0;
+      for (int k = 0; k < 3; ++k) {
+        std::uint32_t c = value(x, y, k);
+        for (const auto& group : kGroups) {
+          std::uint32_t sum = 0;  // wraps, as the measure does
+          for (const auto& n : group) {
+            std::int64_t d = std::int64_t(c) - std::int64_t(value(x + n[1], y + n[0], k));
+            sum += std::uint32_t(d * d);
+          }
+          v += double(sum);
+        }
+      }
+      std::size_t i = std::size_t(y) * std::size_t(p.width) + std::size_t(x);
+      ++b->count[i];
+      float s = b->variance[i];
+      if (s == 0.0f || double(s) < v) {
+        b->variance[i] = float(v);
+        b->focus[i] = {value(x, y, 0), value(x, y, 1), value(x, y, 2)};
+      }
+    }
+}
+
+// Show at the buffer's own size, every pixel covered.
+Picture ReferenceShow(const Buffer& b, int depth, bool grey) {
+  float lo = 1.0e9f, hi = -1.0e9f, sum_lo = 1.0e9f, sum_hi = -1.0e9f;
+  for (const auto& c : b.focus) {
+    for (std::uint32_t v : c) {
+      lo = std::min(lo, float(v));
+      hi = std::max(hi, float(v));
+    }
+    float sum = float(c[0] + c[1] + c[2]);
+    sum_lo = std::min(sum_lo, sum);
+    sum_hi = std::max(sum_hi, sum);
+  }
+  double top = depth == 8 ? double(255.49f) : double(32768.49f);
+  float offset = 0, scale = 0;
+  float low = grey ? sum_lo : lo, high = grey ? sum_hi : hi;
+  if (low == high) {
+    scale = depth == 8 ? (grey ? 0.0025940337f : 0.0077821012f) : (grey ? 0.33333334f : 1.0f);
+  } else {
+    offset = -low;
+    scale = float(top / (double(high) - double(low)));
+  }
+  Picture out;
+  out.Allocate(b.width, b.height, grey ? 1 : 3, 0, depth);
+  for (int y = 0; y < b.height; ++y)
+    for (int x = 0; x < b.width; ++x) {
+      const auto& c = b.focus[std::size_t(y) * std::size_t(b.width) + std::size_t(x)];
+      if (grey) {
+        double g = (double(c[0]) + double(c[1]) + double(c[2]) + double(offset)) * double(scale);
+        out.Set(x, y, 0, std::uint32_t(g));
+      } else {
+        for (int k = 0; k < 3; ++k)
+          out.Set(x, y, k, std::uint32_t((double(c[k]) + double(offset)) * double(scale)));
+      }
+    }
+  return out;
+}
+
+void ExpectSamePicture(const Picture& expected, const Picture& actual) {
+  ASSERT_EQ(expected.width, actual.width);
+  ASSERT_EQ(expected.height, actual.height);
+  ASSERT_EQ(expected.planes, actual.planes);
+  ASSERT_EQ(expected.depth, actual.depth);
+  int mismatches = 0;
+  for (int y = 0; y < expected.height; ++y)
+    for (int x = 0; x < expected.width; ++x)
+      for (int k = 0; k < expected.planes; ++k)
+        if (expected.Get(x, y, k) != actual.Get(x, y, k) && ++mismatches <= 5)
+          ADD_FAILURE() << "pixel " << x << "," << y << " sample " << k << ": expected "
+                        << expected.Get(x, y, k) << ", got " << actual.Get(x, y, k);
+  EXPECT_EQ(mismatches, 0);
+}
+
+Picture Load(const fs::path& path) {
+  Picture p;
+  imageio::Status s = imageio::ReadImage(path.string(), &p);
+  EXPECT_TRUE(s.ok) << s.message;
+  return p;
+}
+
+class SharpstackTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir() / "root"); }
+
+  const fs::path& dir() const { return temp_.dir(); }
+  std::string Path(const std::string& name) const { return (dir() / name).string(); }
+
+  Result Run(const std::vector<std::string>& args) { return Wait(Spawn(dir(), args)); }
+
+  // Writes the frames of a small series and returns their names.
+  std::vector<std::string> WriteSeries(const series::FocusSeries& s, const std::string& stem,
+                                       const std::string& extension) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < s.frames.size(); ++i) {
+      std::string name = Path(stem + std::to_string(i) + extension);
+      imageio::Status st = imageio::WriteImage(name, s.frames[i]);
+      EXPECT_TRUE(st.ok) << st.message;
+      names.push_back(name);
+    }
+    return names;
+  }
+
+  // The composite of the files as they read back.
+  Picture Expected(const std::vector<std::string>& names, int depth, bool grey) {
+    Buffer b;
+    for (const std::string& name : names) ReferenceAdd(&b, Load(name));
+    return ReferenceShow(b, depth, grey);
+  }
+
+  std::map<std::string, std::string> BufferFiles() const {
+    std::map<std::string, std::string> files;
+    for (const char* name : {"BestFocus.xxx", "BestVariance.xxx", "CountVXBuffer.xxx"})
+      if (fs::exists(dir() / "root" / name)) files[name] = Slurp(dir() / "root" / name);
+    return files;
+  }
+
+  static series::FocusSeries SmallSeries(int depth, int colour, bool alpha, std::uint32_t seed) {
+    series::SeriesOptions o;
+    o.width = 48;
+    o.height = 36;
+    o.frames = 3;
+    o.depth = depth;
+    o.colorPlanes = colour;
+    o.transparency = alpha;
+    o.seed = seed;
+    o.maxBlurRadius = 3.0;
+    return series::MakeFocusSeries(o);
+  }
+
+  testsupport::TempRoot temp_;
+};
+
+TEST_F(SharpstackTest, StackOfPngsMatchesAnIndependentComposite) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 3), "f", ".png");
+  std::vector<std::string> args = {"stack", "-o", Path("out.png")};
+  args.insert(args.end(), names.begin(), names.end());
+  Result r = Run(args);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("wrote"), std::string::npos);
+  ExpectSamePicture(Expected(names, 8, false), Load(Path("out.png")));
+
+  // Grey pictures give a grey composite of the summed channels.
+  std::vector<std::string> grey = WriteSeries(SmallSeries(8, 1, false, 4), "g", ".png");
+  args = {"--quiet", "stack", "-o", Path("grey.png")};
+  args.insert(args.end(), grey.begin(), grey.end());
+  r = Run(args);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");  // --quiet
+  ExpectSamePicture(Expected(grey, 8, true), Load(Path("grey.png")));
+}
+
+TEST_F(SharpstackTest, StackOfSixteenBitTiffsWithAlphaMatchesAnIndependentComposite) {
+  series::FocusSeries s = SmallSeries(16, 3, true, 5);
+  std::vector<std::string> names = WriteSeries(s, "t", ".tif");
+  ASSERT_TRUE(Load(names[0]).HasAlpha());
+  std::vector<std::string> args = {"stack", "-o", Path("out.tif")};
+  args.insert(args.end(), names.begin(), names.end());
+  Result r = Run(args);
+  ASSERT_EQ(r.code, 0) << r.err;
+  Picture out = Load(Path("out.tif"));
+  EXPECT_EQ(out.depth, 16);  // the first picture's depth and mode
+  ExpectSamePicture(Expected(names, 16, false), out);
+}
+
+TEST_F(SharpstackTest, StackOfJpegsMatchesTheCompositeOfTheDecodedPictures) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 6), "j", ".jpg");
+  std::vector<std::string> args = {"stack", "-o", Path("out.png")};
+  args.insert(args.end(), names.begin(), names.end());
+  Result r = Run(args);
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectSamePicture(Expected(names, 8, false), Load(Path("out.png")));
+}
+
+TEST_F(SharpstackTest, AddingAcrossInvocationsEqualsOneStack) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 7), "f", ".png");
+  std::vector<std::string> args = {"stack", "-o", Path("one.png")};
+  args.insert(args.end(), names.begin(), names.end());
+  ASSERT_EQ(Run(args).code, 0);
+  std::map<std::string, std::string> after_stack = BufferFiles();
+  ASSERT_EQ(after_stack.size(), 3u);
+
+  ASSERT_EQ(Run({"clear"}).code, 0);
+  EXPECT_TRUE(BufferFiles().empty());
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  ASSERT_EQ(Run({"add", names[1], names[2]}).code, 0);
+  EXPECT_EQ(BufferFiles(), after_stack);
+  Result r = Run({"show", "-o", Path("separate.png"), "--depth", "8"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectSamePicture(Load(Path("one.png")), Load(Path("separate.png")));
+
+  // By default show writes 16 bits into a PNG; the same composite at 8 bits
+  // after rounding is not expected, but the size is the buffer's.
+  r = Run({"show", "-o", Path("default.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Picture d = Load(Path("default.png"));
+  EXPECT_EQ(d.depth, 16);
+  EXPECT_EQ(d.colorPlanes, 3);
+  EXPECT_EQ(d.width, 48);
+  EXPECT_EQ(d.height, 36);
+}
+
+TEST_F(SharpstackTest, ShowLikeAnotherSizeResamples) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 8), "f", ".png");
+  std::vector<std::string> args = {"add"};
+  args.insert(args.end(), names.begin(), names.end());
+  ASSERT_EQ(Run(args).code, 0);
+  ASSERT_EQ(Run({"show", "-o", Path("full.png"), "--depth", "8"}).code, 0);
+
+  Picture small;
+  small.Allocate(24, 18, 1, 0, 8);
+  ASSERT_TRUE(imageio::WriteImage(Path("small.png"), small).ok);
+  Result r = Run({"show", "-o", Path("like.png"), "--like", Path("small.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Picture like = Load(Path("like.png"));
+  ASSERT_EQ(like.width, 24);
+  ASSERT_EQ(like.height, 18);
+  ASSERT_EQ(like.colorPlanes, 1);  // the mode of the picture it is like
+  ASSERT_EQ(like.depth, 8);
+
+  // Halving in colour: each output pixel is about the mean of its 2 x 2 block.
+  r = Run({"show", "-o", Path("half.png"), "--size", "24x18", "--depth", "8"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Picture full = Load(Path("full.png"));
+  Picture half = Load(Path("half.png"));
+  ASSERT_EQ(half.width, 24);
+  for (int y = 0; y < 18; ++y)
+    for (int x = 0; x < 24; ++x)
+      for (int k = 0; k < 3; ++k) {
+        double mean = (full.Get(2 * x, 2 * y, k) + full.Get(2 * x + 1, 2 * y, k) +
+                       full.Get(2 * x, 2 * y + 1, k) + full.Get(2 * x + 1, 2 * y + 1, k)) /
+                      4.0;
+        ASSERT_NEAR(double(half.Get(x, y, k)), mean, 2.0) << x << "," << y;
+      }
+}
+
+TEST_F(SharpstackTest, ClearEmptiesTheBufferAndShowThenSaysSo) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 9), "f", ".png");
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  ASSERT_EQ(BufferFiles().size(), 3u);
+  Result r = Run({"clear"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(BufferFiles().empty());
+  r = Run({"show", "-o", Path("x.png")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("empty"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(Path("x.png")));
+  // Clearing an empty buffer is not an error.
+  EXPECT_EQ(Run({"clear"}).code, 0);
+}
+
+TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 10), "f", ".png");
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  const std::map<std::string, std::string> before = BufferFiles();
+
+  std::string png = Slurp(names[1]);
+  std::ofstream(Path("truncated.png"), std::ios::binary) << png.substr(0, png.size() / 2);
+  std::ofstream(Path("corrupt.tif"), std::ios::binary) << std::string(300, 'z');
+  TIFF* tif = TIFFOpen(Path("cmyk.tif").c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(4));
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(1));
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(8));
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(4));
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED);
+  std::uint8_t row[16] = {};
+  ASSERT_GE(TIFFWriteScanline(tif, row, 0, 0), 0);
+  TIFFClose(tif);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string file;
+  };
+  const Case cases[] = {
+      {{"add", Path("truncated.png")}, "truncated.png"},
+      {{"add", Path("corrupt.tif")}, "corrupt.tif"},
+      {{"add", Path("cmyk.tif")}, "cmyk.tif"},
+      {{"add", Path("missing.png")}, "missing.png"},
+      {{"add", names[1], Path("truncated.png")}, "truncated.png"},
+      {{"stack", "-o", Path("s.png"), names[1], names[2], Path("truncated.png")}, "truncated.png"},
+      {{"stack", "-o", Path("s.png"), names[1], Path("cmyk.tif")}, "cmyk.tif"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.file);
+    Result r = Run(c.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(c.file), std::string::npos) << r.err;
+    EXPECT_EQ(BufferFiles(), before);
+  }
+  EXPECT_FALSE(fs::exists(Path("s.png")));
+  // The unsupported kind is named.
+  Result r = Run({"add", Path("cmyk.tif")});
+  EXPECT_NE(r.err.find("CMYK"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {
+  // Pictures large enough that an add takes a while.
+  Picture big;
+  big.Allocate(1600, 1200, 3, 0, 8);
+  std::uint32_t state = 12345;
+  for (std::uint8_t& b : big.data) {
+    state = state * 1664525u + 1013904223u;
+    b = std::uint8_t(state >> 24);
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < 4; ++i) {
+    names.push_back(Path("big" + std::to_string(i) + ".tif"));
+    ASSERT_TRUE(imageio::WriteImage(names.back(), big).ok);
+  }
+  std::vector<std::string> args = {"add"};
+  args.insert(args.end(), names.begin(), names.end());
+  Process p = Spawn(dir(), args);
+  // Once the count file exists the first add is under way.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(dir() / "root" / "CountVXBuffer.xxx") &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(fs::exists(dir() / "root" / "CountVXBuffer.xxx"));
+  kill(p.pid, SIGINT);
+  Result r = Wait(p);
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("not added"), std::string::npos) << r.err;
+
+  Result next = Run({"add", names[0]});
+  EXPECT_EQ(next.code, 0) << next.err;
+  EXPECT_EQ(Run({"show", "-o", Path("after.png"), "--size", "16x12"}).code, 0);
+}
+
+TEST_F(SharpstackTest, RecordedActionPlaysBackWithoutADialog) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 11), "f", ".png");
+  // Without an operation the plug-in's dialog would ask; with no terminal it
+  // cannot, so the run does not succeed.
+  Result r = Run({"run", names[0], "-o", Path("asked.png")});
+  EXPECT_EQ(r.code, 130);
+  EXPECT_NE(r.err.find("dialog"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(Path("asked.png")));
+
+  r = Run({"run", names[0], "-o", Path("r.png"), "--op", "add", "--record", Path("add.json")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::string action = Slurp(Path("add.json"));
+  EXPECT_NE(action.find("\"BFcB\""), std::string::npos) << action;
+  EXPECT_NE(action.find("\"EFMd\""), std::string::npos) << action;
+  const std::map<std::string, std::string> one_add = BufferFiles();
+
+  ASSERT_EQ(Run({"clear"}).code, 0);
+  r = Run({"run", names[0], "-o", Path("p.png"), "--play", Path("add.json")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(BufferFiles(), one_add);
+
+  // A recorded Show plays back into the picture it runs on.
+  r = Run({"run", names[1], "-o", Path("s1.png"), "--op", "show", "--record", Path("show.json")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Run({"run", names[2], "-o", Path("s2.png"), "--play", Path("show.json")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectSamePicture(Load(Path("s1.png")), Load(Path("s2.png")));
+  ExpectSamePicture(Expected({names[0]}, 8, false), Load(Path("s2.png")));
+
+  std::ofstream(Path("bad.json")) << "{\"event\": \"BFcB\", \"items\": [";
+  r = Run({"run", names[0], "-o", Path("b.png"), "--play", Path("bad.json")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("bad.json"), std::string::npos) << r.err;
+}
+
+TEST_F(SharpstackTest, RunWithMaskAndRectangleLeavesPixelsOutsideUntouched) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 12), "f", ".png");
+  std::vector<std::string> args = {"add"};
+  args.insert(args.end(), names.begin(), names.end());
+  ASSERT_EQ(Run(args).code, 0);
+  Picture original = Load(names[0]);
+
+  // Rectangle: inside, the buffer resampled to the rectangle's size.
+  Result r = Run({"run", names[0], "-o", Path("rect.png"), "--op", "show", "--rect", "10,5,40,30"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(Run({"show", "-o", Path("inner.png"), "--size", "30x25", "--depth", "8"}).code, 0);
+  Picture rect = Load(Path("rect.png"));
+  Picture inner = Load(Path("inner.png"));
+  for (int y = 0; y < original.height; ++y)
+    for (int x = 0; x < original.width; ++x)
+      for (int k = 0; k < 3; ++k) {
+        bool inside = x >= 10 && x < 40 && y >= 5 && y < 30;
+        std::uint32_t expected = inside ? inner.Get(x - 10, y - 5, k) : original.Get(x, y, k);
+        ASSERT_EQ(rect.Get(x, y, k), expected) << x << "," << y;
+      }
+
+  // Mask: 0 on the left, 255 on the right, a half-selected column between.
+  Picture mask;
+  mask.Allocate(original.width, original.height, 1, 0, 8);
+  for (int y = 0; y < mask.height; ++y)
+    for (int x = 0; x < mask.width; ++x) mask.Set(x, y, 0, x < 20 ? 0 : x == 20 ? 128 : 255);
+  ASSERT_TRUE(imageio::WriteImage(Path("mask.png"), mask).ok);
+  r = Run({"run", names[0], "-o", Path("masked.png"), "--op", "show", "--mask", Path("mask.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(Run({"show", "-o", Path("whole.png"), "--depth", "8"}).code, 0);
+  Picture masked = Load(Path("masked.png"));
+  Picture whole = Load(Path("whole.png"));
+  for (int y = 0; y < original.height; ++y)
+    for (int x = 0; x < original.width; ++x)
+      for (int k = 0; k < 3; ++k) {
+        if (x < 20) {
+          ASSERT_EQ(masked.Get(x, y, k), original.Get(x, y, k)) << x << "," << y;
+        } else if (x > 20) {
+          ASSERT_EQ(masked.Get(x, y, k), whole.Get(x, y, k)) << x << "," << y;
+        } else {
+          double blend =
+              (double(whole.Get(x, y, k)) * 128 + double(original.Get(x, y, k)) * 127) / 255;
+          ASSERT_NEAR(double(masked.Get(x, y, k)), blend, 1.0) << x << "," << y;
+        }
+      }
+
+  // A rectangle outside the picture is refused before anything runs.
+  r = Run({"run", names[0], "-o", Path("no.png"), "--op", "show", "--rect", "0,0,49,10"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_FALSE(fs::exists(Path("no.png")));
+}
+
+TEST_F(SharpstackTest, UsageErrorsHelpAndAMissingPlugin) {
+  for (const char* command : {"clear", "add", "show", "stack", "run", "demo"}) {
+    Result r = Run({command, "--help"});
+    EXPECT_EQ(r.code, 0) << command;
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << command;
+  }
+  EXPECT_EQ(Run({}).code, 2);
+  EXPECT_EQ(Run({"frobnicate"}).code, 2);
+  EXPECT_EQ(Run({"show"}).code, 2);  // -o is required
+  EXPECT_EQ(Run({"show", "-o", Path("a.png"), "--size", "12by3"}).code, 2);
+  EXPECT_EQ(Run({"show", "-o", Path("a.png"), "--depth", "12"}).code, 2);
+  EXPECT_EQ(Run({"show", "-o", Path("a.bmp")}).code, 2);
+  EXPECT_EQ(Run({"run", "x.png", "-o", Path("a.png"), "--op", "sharpen"}).code, 2);
+  EXPECT_EQ(Run({"run", "x.png", "-o", Path("a.png"), "--rect", "5,5,2,2"}).code, 2);
+
+  Result r = Run({"--plugin", Path("nowhere.so"), "clear"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nowhere.so"), std::string::npos) << r.err;
+}
+
+TEST_F(SharpstackTest, DemoStacksASeriesAndReportsItsPsnr) {
+  Result r = Run({"demo", Path("demo")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(Path("demo/composite.png")));
+  EXPECT_NE(r.out.find("dB"), std::string::npos) << r.out;
+}
+
+TEST(ProgressBar, LineShowsNamePlaceAndPercentage) {
+  EXPECT_EQ(cli::ProgressBar::Line("a.png", 2, 5, 50, 10), "a.png (2 of 5) [#####.....] 50%");
+  EXPECT_EQ(cli::ProgressBar::Line("a.png", 1, 1, 100, 4), "a.png [####] 100%");
+  EXPECT_EQ(cli::ProgressBar::Line("a.png", 1, 1, 140, 4), "a.png [####] 100%");
+  std::string long_name(60, 'n');
+  std::string line = cli::ProgressBar::Line(long_name + ".png", 1, 1, 0, 2);
+  EXPECT_EQ(line.substr(0, 3), "...");
+  EXPECT_NE(line.find("n.png [..] 0%"), std::string::npos) << line;
+}
+
+}  // namespace
