@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "plugin/core/strings.h"
+#include "plugin/params/descriptor_list.h"
+#include "plugin/params/parameter_block.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -227,6 +230,66 @@ TEST(Terminology, WrittenFileHoldsExactlyTheResourceBytes) {
   EXPECT_FALSE(WriteTerminologyResource(nullptr));
   EXPECT_FALSE(
       WriteTerminologyResource((root.File("no-such-folder") / "terminology.bin").string().c_str()));
+}
+
+// What the host is told about the operation must agree with what the filter
+// declares: the key's type names the enumeration, whose codes are exactly the
+// accepted range.
+TEST(Terminology, OperationTermsAgreeWithTheFiltersDeclaration) {
+  DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
+  ASSERT_NE(list, nullptr);
+  ParameterBlock block{};
+  DeclareFilterParameters(list, &block);
+  const std::uint32_t key = GetEntryKey(list, 0);
+  const std::uint32_t type = GetEntryType(list, 0);
+  const std::uint32_t minimum = GetEntryMinimum(list, 0);
+  const std::uint32_t maximum = GetEntryMaximum(list, 0);
+  const std::uint32_t event = GetListSignature(list);
+  DisposeDescriptorList(list);
+  auto text = [](std::uint32_t code) {
+    std::string s;
+    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char(code >> shift));
+    return s;
+  };
+
+  AeteReader r(TerminologyResource());
+  // Header: reserved, versions, language, script, suite count.
+  r.Word(), r.Byte(), r.Byte(), r.Word(), r.Word(), r.Word();
+  // Suite: name, description, code, level, version, event count.
+  r.Text(), r.Text(), r.Code(), r.Word(), r.Word(), r.Word();
+  // Event: name, description, class, then its id.
+  r.Text(), r.Text(), r.Code();
+  EXPECT_EQ(r.Code(), text(event));
+  // Reply and direct parameter: type, description, flags.
+  r.Code(), r.Text(), r.Word();
+  r.Code(), r.Text(), r.Word();
+  std::string declaredType;
+  for (int i = r.Word(); i > 0; --i) {
+    r.Text();
+    const std::string k = r.Code();
+    const std::string t = r.Code();
+    r.Text();
+    r.Word();
+    if (k == text(key)) declaredType = t;
+  }
+  EXPECT_EQ(declaredType, text(type));
+
+  r.Word();
+  r.Word();
+  std::vector<std::uint32_t> codes;
+  for (int e = r.Word(); e > 0; --e) {
+    const std::string t = r.Code();
+    for (int n = r.Word(); n > 0; --n) {
+      r.Text();
+      const std::uint32_t value = r.CodeNumber();
+      r.Text();
+      if (t == text(type)) codes.push_back(value);
+    }
+  }
+  ASSERT_FALSE(r.Overrun());
+  std::vector<std::uint32_t> range;
+  for (std::uint32_t c = minimum; c <= maximum; ++c) range.push_back(c);
+  EXPECT_EQ(codes, range);
 }
 
 }  // namespace
