@@ -2,7 +2,9 @@
 #include "plugin/storage/file.h"
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -56,6 +58,7 @@ TEST_F(FileLayer, OpenRefusalsMapToTheirCodes) {
   EXPECT_EQ(CloseDataFile(held), noErr);
 }
 
+#if !defined(_WIN32)
 TEST_F(FileLayer, TooManyOpenFiles) {
   OpenUpRoot();
   for (int i = 0; i < 12; ++i) root_.Write("f" + std::to_string(i), "x");
@@ -74,6 +77,9 @@ TEST_F(FileLayer, TooManyOpenFiles) {
   EXPECT_EQ(result, 0);
 }
 
+#endif  // !_WIN32
+
+#if !defined(_WIN32)
 TEST_F(FileLayer, ReadOnlyFileOpensForReadingAndRefusesWrites) {
   OpenUpRoot();
   root_.Write("ro.xxx", "read me");
@@ -95,6 +101,8 @@ TEST_F(FileLayer, ReadOnlyFileOpensForReadingAndRefusesWrites) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(Text("ro.xxx"), "read me");
 }
+
+#endif  // !_WIN32
 
 TEST_F(FileLayer, CreateEmptiesAndLeavesClosed) {
   root_.Write("c.xxx", "previous content");

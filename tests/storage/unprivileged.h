@@ -2,6 +2,8 @@
 // permissions bind even when the tests run as root.
 #pragma once
 
+#if !defined(_WIN32)
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,3 +27,5 @@ inline int RunUnprivileged(const std::function<int()>& check) {
 }
 
 }  // namespace storagetest
+
+#endif  // !_WIN32
