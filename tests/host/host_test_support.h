@@ -114,11 +114,14 @@ inline std::vector<std::uint32_t> StoreSamples(ImageStore* store, int bytes) {
 }
 
 // Every run gets a private drive root, hooks switched off before and after,
-// and no terminal, so that a dialog nobody asked for fails instead of waiting.
+// and (on POSIX) no terminal, so that a dialog nobody asked for fails instead
+// of waiting.
 class RunFixture : public ::testing::Test {
  protected:
   void SetUp() override {
+#if !defined(_WIN32)
     setenv("SHARPSTACK_TTY", "/dev/null", 1);
+#endif
     ResetHooks();
   }
   void TearDown() override { ResetHooks(); }
