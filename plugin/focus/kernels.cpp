@@ -1,0 +1,106 @@
+// The reference kernels, in plain C++, and the choice of the table in use.
+#include "plugin/focus/kernels.h"
+
+#include <initializer_list>
+
+namespace {
+
+inline std::uint16_t ToBufferScale(std::uint8_t v) {
+  return static_cast<std::uint16_t>((257u * v + 1u) / 2u);
+}
+
+}  // namespace
+
+void WidenRow8Reference(std::uint16_t* window, std::int32_t width, int planes) {
+  const auto* packed = reinterpret_cast<const std::uint8_t*>(window) + kWindowBorder * planes;
+  std::uint16_t* to = window + kWindowBorder * kWindowChannels;
+  // Last pixel first: a pixel's widened form never starts before its packed form.
+  for (std::int32_t j = width - 1; j >= 0; --j) {
+    if (planes == 3) {
+      const std::uint8_t s0 = packed[3 * j], s1 = packed[3 * j + 1], s2 = packed[3 * j + 2];
+      to[3 * j] = ToBufferScale(s0);
+      to[3 * j + 1] = ToBufferScale(s1);
+      to[3 * j + 2] = ToBufferScale(s2);
+    } else {
+      const std::uint16_t grey = ToBufferScale(packed[j]);
+      to[3 * j] = grey;
+      to[3 * j + 1] = grey;
+      to[3 * j + 2] = grey;
+    }
+  }
+}
+
+void WidenGreyRow16Reference(std::uint16_t* window, std::int32_t width) {
+  const std::uint16_t* packed = window + kWindowBorder;
+  std::uint16_t* to = window + kWindowBorder * kWindowChannels;
+  for (std::int32_t j = width - 1; j >= 0; --j) {
+    const std::uint16_t grey = packed[j];
+    to[3 * j] = grey;
+    to[3 * j + 1] = grey;
+    to[3 * j + 2] = grey;
+  }
+}
+
+bool CountRowReference(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n) {
+  bool changed = false;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (mask[i] >= 128 && counts[i] < 65535) {
+      ++counts[i];
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+namespace {
+
+const FocusKernels kScalar = {cpu::Isa::kScalar, MeasureRow, WidenRow8Reference,
+                              WidenGreyRow16Reference, CountRowReference};
+
+const FocusKernels* g_forced = nullptr;
+
+const FocusKernels& ChooseKernels() {
+  for (cpu::Isa isa : {cpu::Isa::kAvx512, cpu::Isa::kAvx2, cpu::Isa::kSse2, cpu::Isa::kNeon}) {
+    if (const FocusKernels* k = FocusKernelsFor(isa)) return *k;
+  }
+  return kScalar;
+}
+
+}  // namespace
+
+const FocusKernels* ScalarFocusKernels() {
+  return &kScalar;
+}
+
+const FocusKernels* FocusKernelsFor(cpu::Isa isa) {
+  const FocusKernels* k = nullptr;
+  switch (isa) {
+    case cpu::Isa::kScalar:
+      k = &kScalar;
+      break;
+    case cpu::Isa::kSse2:
+      k = Sse2FocusKernels();
+      break;
+    case cpu::Isa::kAvx2:
+      k = Avx2FocusKernels();
+      break;
+    case cpu::Isa::kAvx512:
+      k = Avx512FocusKernels();
+      break;
+    case cpu::Isa::kNeon:
+      break;
+  }
+  return k != nullptr && cpu::SupportsIsa(isa) ? k : nullptr;
+}
+
+const FocusKernels& ActiveFocusKernels() {
+  // Chosen once: the processor does not change while the module is loaded.
+  static const FocusKernels& chosen = ChooseKernels();
+  return g_forced != nullptr ? *g_forced : chosen;
+}
+
+namespace focus::test {
+void UseFocusKernels(const FocusKernels* kernels) {
+  g_forced = kernels;
+}
+}  // namespace focus::test

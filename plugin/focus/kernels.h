@@ -1,0 +1,58 @@
+// The per-pixel loops of the focus operations, as tables of functions: one
+// table per instruction set, the plain C++ one being the reference that every
+// other must match bit for bit. The table in use is chosen once, on first use,
+// as the widest one that the processor runs.
+//
+// Adding an instruction set: a kernels_<isa>.cpp that returns its table (or
+// null where it is not built), and one line in the choice in kernels.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/core/cpu_features.h"
+#include "plugin/focus/measure.h"
+
+struct FocusKernels {
+  cpu::Isa isa;
+
+  // The sharpness measure of every pixel of the centre row (see MeasureRow).
+  void (*measureRow)(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
+                     std::uint64_t* out);
+
+  // Widens, in place, a row of 8-bit samples into the window's layout. The
+  // packed samples (planes 1 or 3 per pixel) start at byte kWindowBorder x
+  // planes of `window`; pixel j's three 16-bit channels end at window value
+  // (j + kWindowBorder) x 3. A sample s becomes (257 s + 1) / 2 (0..32768); a
+  // grey sample fills all three channels. Borders are not touched.
+  void (*widenRow8)(std::uint16_t* window, std::int32_t width, int planes);
+  // The same for a 16-bit grey row (samples unchanged, repeated three times);
+  // its packed samples start at value kWindowBorder.
+  void (*widenGreyRow16)(std::uint16_t* window, std::int32_t width);
+
+  // The count pass on one row: where mask[i] >= 128, counts[i] goes up by one
+  // unless it is already 65535. True when any count changed.
+  bool (*countRow)(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
+};
+
+// The reference kernels (MeasureRow is the measure's).
+void WidenRow8Reference(std::uint16_t* window, std::int32_t width, int planes);
+void WidenGreyRow16Reference(std::uint16_t* window, std::int32_t width);
+bool CountRowReference(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
+
+// The table in use.
+const FocusKernels& ActiveFocusKernels();
+
+// The table of one instruction set, or null when it is not built for this
+// architecture or the processor cannot run it.
+const FocusKernels* FocusKernelsFor(cpu::Isa isa);
+
+// The tables of each instruction set; null where not built here.
+const FocusKernels* ScalarFocusKernels();
+const FocusKernels* Sse2FocusKernels();
+const FocusKernels* Avx2FocusKernels();
+const FocusKernels* Avx512FocusKernels();
+
+namespace focus::test {
+// Makes `kernels` the table in use (null: back to the processor's choice).
+void UseFocusKernels(const FocusKernels* kernels);
+}  // namespace focus::test

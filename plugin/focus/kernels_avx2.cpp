@@ -1,0 +1,178 @@
+// AVX2 kernels: sixteen 16-bit lanes. Each function carries its own target, so
+// the rest of the plug-in keeps the baseline instruction set.
+#include "plugin/focus/kernels.h"
+#include "plugin/focus/kernels_x86.h"
+
+#if defined(SHARPSTACK_WIDE_X86_KERNELS)
+
+#include <immintrin.h>
+
+#define AVX2_TARGET __attribute__((target("avx2")))
+
+namespace {
+
+using namespace x86;
+
+AVX2_TARGET inline __m256i Load(const std::uint16_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+AVX2_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], std::int32_t count) {
+  const __m256i top = _mm256_set1_epi16(static_cast<short>(0x8000));
+  __m256i above = _mm256_setzero_si256();
+  std::int32_t i = 0;
+  for (; i + 16 <= count; i += 16)
+    for (int r = 0; r < kWindowRows; ++r)
+      above = _mm256_or_si256(above, _mm256_subs_epu16(Load(rows[r] + i), top));
+  if (!_mm256_testz_si256(above, above)) return true;
+  for (int r = 0; r < kWindowRows; ++r)
+    if (ScalarAbove(rows[r], i, count)) return true;
+  return false;
+}
+
+AVX2_TARGET void MeasureRowAvx2(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
+                                std::uint64_t* out) {
+  if (AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+    MeasureRow(rows, width, out);
+    return;
+  }
+  constexpr int kPixels = 16;  // three vectors of samples
+  alignas(32) std::uint32_t high[3 * kPixels];
+  alignas(32) std::uint32_t all[3 * kPixels];
+  std::int32_t x = 0;
+  for (; x + kPixels <= width; x += kPixels) {
+    for (int v = 0; v < 3; ++v) {
+      const std::int32_t i = (x + kWindowBorder) * kWindowChannels + 16 * v;
+      const __m256i c = Load(rows[2] + i);
+      __m256i high_lo = _mm256_setzero_si256(), high_hi = _mm256_setzero_si256();
+      __m256i all_lo = _mm256_setzero_si256(), all_hi = _mm256_setzero_si256();
+#pragma GCC unroll 10
+      for (int p = 0; p < kNeighbourPairs; ++p) {
+        const NeighbourPair n = PairAt(p);
+        const __m256i da = _mm256_sub_epi16(c, Load(rows[n.rowA] + i + n.offsetA));
+        const __m256i db = _mm256_sub_epi16(c, Load(rows[n.rowB] + i + n.offsetB));
+        const __m256i lo = _mm256_unpacklo_epi16(da, db);
+        const __m256i hi = _mm256_unpackhi_epi16(da, db);
+        const __m256i mlo = _mm256_madd_epi16(lo, lo);
+        const __m256i mhi = _mm256_madd_epi16(hi, hi);
+        all_lo = _mm256_add_epi32(all_lo, mlo);
+        all_hi = _mm256_add_epi32(all_hi, mhi);
+        high_lo = _mm256_add_epi32(high_lo, _mm256_srli_epi32(mlo, 16));
+        high_hi = _mm256_add_epi32(high_hi, _mm256_srli_epi32(mhi, 16));
+      }
+      // The unpacks work within 128-bit halves: samples 0-3 and 8-11 sit in
+      // the `lo` sums, 4-7 and 12-15 in the `hi` ones.
+      auto* h = reinterpret_cast<__m256i*>(high + 16 * v);
+      auto* a = reinterpret_cast<__m256i*>(all + 16 * v);
+      _mm256_store_si256(h, _mm256_permute2x128_si256(high_lo, high_hi, 0x20));
+      _mm256_store_si256(h + 1, _mm256_permute2x128_si256(high_lo, high_hi, 0x31));
+      _mm256_store_si256(a, _mm256_permute2x128_si256(all_lo, all_hi, 0x20));
+      _mm256_store_si256(a + 1, _mm256_permute2x128_si256(all_lo, all_hi, 0x31));
+    }
+    CombinePixels(high, all, kPixels, out + x);
+  }
+  MeasureTail(rows, x, width, out);
+}
+
+// (257 s + 1) / 2 for sixteen bytes: s + 256 s, then the rounding average with
+// 0 adds the 1 and halves without overflowing.
+AVX2_TARGET inline __m256i Widen16Bytes(__m128i bytes) {
+  const __m256i s = _mm256_cvtepu8_epi16(bytes);
+  return _mm256_avg_epu16(_mm256_or_si256(s, _mm256_slli_epi16(s, 8)), _mm256_setzero_si256());
+}
+
+// Eight grey values, each repeated three times: 24 values in three vectors.
+AVX2_TARGET inline void StoreTripled(__m128i grey, std::uint16_t* to) {
+  const __m128i m0 = _mm_setr_epi8(0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5);
+  const __m128i m1 = _mm_setr_epi8(4, 5, 6, 7, 6, 7, 6, 7, 8, 9, 8, 9, 8, 9, 10, 11);
+  const __m128i m2 = _mm_setr_epi8(10, 11, 10, 11, 12, 13, 12, 13, 12, 13, 14, 15, 14, 15, 14, 15);
+  auto* out = reinterpret_cast<__m128i*>(to);
+  _mm_storeu_si128(out, _mm_shuffle_epi8(grey, m0));
+  _mm_storeu_si128(out + 1, _mm_shuffle_epi8(grey, m1));
+  _mm_storeu_si128(out + 2, _mm_shuffle_epi8(grey, m2));
+}
+
+// Blocks run from the end of the row; each is loaded whole before its wider
+// result is stored, and a result never reaches back to samples not yet read.
+AVX2_TARGET void WidenRow8Avx2(std::uint16_t* window, std::int32_t width, int planes) {
+  const auto* from = reinterpret_cast<const std::uint8_t*>(window) + kWindowBorder * planes;
+  std::uint16_t* to = window + kWindowBorder * kWindowChannels;
+  if (planes == 3) {
+    // Sample i of the row becomes value i.
+    std::int32_t i = 3 * width;
+    while (i >= 32) {
+      i -= 32;
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i));
+      const __m256i lo = Widen16Bytes(_mm256_castsi256_si128(bytes));
+      const __m256i hi = Widen16Bytes(_mm256_extracti128_si256(bytes, 1));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), lo);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i + 16), hi);
+    }
+    for (--i; i >= 0; --i) to[i] = ToBufferScale(from[i]);
+    return;
+  }
+  std::int32_t j = width;
+  while (j >= 16) {
+    j -= 16;
+    const __m256i grey = Widen16Bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + j)));
+    StoreTripled(_mm256_castsi256_si128(grey), to + 3 * j);
+    StoreTripled(_mm256_extracti128_si256(grey, 1), to + 3 * j + 24);
+  }
+  for (--j; j >= 0; --j) {
+    const std::uint16_t g = ToBufferScale(from[j]);
+    to[3 * j] = g;
+    to[3 * j + 1] = g;
+    to[3 * j + 2] = g;
+  }
+}
+
+AVX2_TARGET void WidenGreyRow16Avx2(std::uint16_t* window, std::int32_t width) {
+  const std::uint16_t* from = window + kWindowBorder;
+  std::uint16_t* to = window + kWindowBorder * kWindowChannels;
+  std::int32_t j = width;
+  while (j >= 8) {
+    j -= 8;
+    StoreTripled(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + j)), to + 3 * j);
+  }
+  for (--j; j >= 0; --j) {
+    const std::uint16_t g = from[j];
+    to[3 * j] = g;
+    to[3 * j + 1] = g;
+    to[3 * j + 2] = g;
+  }
+}
+
+AVX2_TARGET bool CountRowAvx2(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n) {
+  __m256i changed = _mm256_setzero_si256();
+  std::int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    // A selected byte has its top bit set: shifted down, it is the increment.
+    const __m256i inc = _mm256_srli_epi16(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i))), 7);
+    auto* c = reinterpret_cast<__m256i*>(counts + i);
+    const __m256i old = _mm256_loadu_si256(c);
+    const __m256i now = _mm256_adds_epu16(old, inc);
+    changed = _mm256_or_si256(changed, _mm256_xor_si256(old, now));
+    _mm256_storeu_si256(c, now);
+  }
+  bool any = !_mm256_testz_si256(changed, changed);
+  if (i < n) any = CountRowReference(mask + i, counts + i, n - i) || any;
+  return any;
+}
+
+const FocusKernels kAvx2 = {cpu::Isa::kAvx2, MeasureRowAvx2, WidenRow8Avx2, WidenGreyRow16Avx2,
+                            CountRowAvx2};
+
+}  // namespace
+
+const FocusKernels* Avx2FocusKernels() {
+  return &kAvx2;
+}
+
+#else
+
+const FocusKernels* Avx2FocusKernels() {
+  return nullptr;
+}
+
+#endif

@@ -1,0 +1,141 @@
+// AVX-512 kernels (F and BW): thirty-two 16-bit lanes. Grey rows, which gain
+// little from the wider registers, use the AVX2 versions.
+#include "plugin/focus/kernels.h"
+#include "plugin/focus/kernels_x86.h"
+
+#if defined(SHARPSTACK_WIDE_X86_KERNELS)
+
+#include <immintrin.h>
+
+#define AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx2")))
+
+namespace {
+
+using namespace x86;
+
+AVX512_TARGET inline __m512i Load(const std::uint16_t* p) {
+  return _mm512_loadu_si512(p);
+}
+
+AVX512_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], std::int32_t count) {
+  const __m512i top = _mm512_set1_epi16(static_cast<short>(0x8000));
+  __m512i above = _mm512_setzero_si512();
+  std::int32_t i = 0;
+  for (; i + 32 <= count; i += 32)
+    for (int r = 0; r < kWindowRows; ++r)
+      above = _mm512_or_si512(above, _mm512_subs_epu16(Load(rows[r] + i), top));
+  if (_mm512_test_epi16_mask(above, above) != 0) return true;
+  for (int r = 0; r < kWindowRows; ++r)
+    if (ScalarAbove(rows[r], i, count)) return true;
+  return false;
+}
+
+AVX512_TARGET void MeasureRowAvx512(const std::uint16_t* const rows[kWindowRows],
+                                    std::int32_t width, std::uint64_t* out) {
+  if (AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+    MeasureRow(rows, width, out);
+    return;
+  }
+  constexpr int kPixels = 32;  // three vectors of samples
+  alignas(64) std::uint32_t high[3 * kPixels];
+  alignas(64) std::uint32_t all[3 * kPixels];
+  // The unpacks work within 128-bit quarters: `lo` sums hold samples 0-3,
+  // 8-11, 16-19, 24-27 and `hi` sums the rest; these put them back in order
+  // (64-bit lane indices, 8 and up taken from `hi`).
+  const __m512i first = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+  const __m512i second = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+  std::int32_t x = 0;
+  for (; x + kPixels <= width; x += kPixels) {
+    for (int v = 0; v < 3; ++v) {
+      const std::int32_t i = (x + kWindowBorder) * kWindowChannels + 32 * v;
+      const __m512i c = Load(rows[2] + i);
+      __m512i high_lo = _mm512_setzero_si512(), high_hi = _mm512_setzero_si512();
+      __m512i all_lo = _mm512_setzero_si512(), all_hi = _mm512_setzero_si512();
+#pragma GCC unroll 10
+      for (int p = 0; p < kNeighbourPairs; ++p) {
+        const NeighbourPair n = PairAt(p);
+        const __m512i da = _mm512_sub_epi16(c, Load(rows[n.rowA] + i + n.offsetA));
+        const __m512i db = _mm512_sub_epi16(c, Load(rows[n.rowB] + i + n.offsetB));
+        const __m512i lo = _mm512_unpacklo_epi16(da, db);
+        const __m512i hi = _mm512_unpackhi_epi16(da, db);
+        const __m512i mlo = _mm512_madd_epi16(lo, lo);
+        const __m512i mhi = _mm512_madd_epi16(hi, hi);
+        all_lo = _mm512_add_epi32(all_lo, mlo);
+        all_hi = _mm512_add_epi32(all_hi, mhi);
+        high_lo = _mm512_add_epi32(high_lo, _mm512_srli_epi32(mlo, 16));
+        high_hi = _mm512_add_epi32(high_hi, _mm512_srli_epi32(mhi, 16));
+      }
+      _mm512_store_si512(high + 32 * v, _mm512_permutex2var_epi64(high_lo, first, high_hi));
+      _mm512_store_si512(high + 32 * v + 16, _mm512_permutex2var_epi64(high_lo, second, high_hi));
+      _mm512_store_si512(all + 32 * v, _mm512_permutex2var_epi64(all_lo, first, all_hi));
+      _mm512_store_si512(all + 32 * v + 16, _mm512_permutex2var_epi64(all_lo, second, all_hi));
+    }
+    CombinePixels(high, all, kPixels, out + x);
+  }
+  MeasureTail(rows, x, width, out);
+}
+
+// (257 s + 1) / 2 for thirty-two bytes, as in the narrower kernels.
+AVX512_TARGET inline __m512i Widen32Bytes(__m256i bytes) {
+  const __m512i s = _mm512_cvtepu8_epi16(bytes);
+  return _mm512_avg_epu16(_mm512_or_si512(s, _mm512_slli_epi16(s, 8)), _mm512_setzero_si512());
+}
+
+AVX512_TARGET void WidenRow8Avx512(std::uint16_t* window, std::int32_t width, int planes) {
+  if (planes != 3) {
+    Avx2FocusKernels()->widenRow8(window, width, planes);
+    return;
+  }
+  // Sample i of the row becomes value i; blocks run from the end, each loaded
+  // whole before its wider result is stored.
+  const auto* from = reinterpret_cast<const std::uint8_t*>(window) + kWindowBorder * 3;
+  std::uint16_t* to = window + kWindowBorder * kWindowChannels;
+  std::int32_t i = 3 * width;
+  while (i >= 64) {
+    i -= 64;
+    const __m512i bytes = _mm512_loadu_si512(from + i);
+    const __m512i lo = Widen32Bytes(_mm512_castsi512_si256(bytes));
+    const __m512i hi = Widen32Bytes(_mm512_extracti64x4_epi64(bytes, 1));
+    _mm512_storeu_si512(to + i, lo);
+    _mm512_storeu_si512(to + i + 32, hi);
+  }
+  for (--i; i >= 0; --i) to[i] = ToBufferScale(from[i]);
+}
+
+AVX512_TARGET bool CountRowAvx512(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n) {
+  __mmask32 changed = 0;
+  std::int32_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    // A selected byte has its top bit set: shifted down, it is the increment.
+    const __m512i inc = _mm512_srli_epi16(
+        _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask + i))), 7);
+    const __m512i old = _mm512_loadu_si512(counts + i);
+    const __m512i now = _mm512_adds_epu16(old, inc);
+    changed |= _mm512_cmpneq_epu16_mask(old, now);
+    _mm512_storeu_si512(counts + i, now);
+  }
+  bool any = changed != 0;
+  if (i < n) any = CountRowReference(mask + i, counts + i, n - i) || any;
+  return any;
+}
+
+void WidenGreyRow16Avx512(std::uint16_t* window, std::int32_t width) {
+  Avx2FocusKernels()->widenGreyRow16(window, width);
+}
+
+const FocusKernels kAvx512 = {cpu::Isa::kAvx512, MeasureRowAvx512, WidenRow8Avx512,
+                              WidenGreyRow16Avx512, CountRowAvx512};
+
+}  // namespace
+
+const FocusKernels* Avx512FocusKernels() {
+  return &kAvx512;
+}
+
+#else
+
+const FocusKernels* Avx512FocusKernels() {
+  return nullptr;
+}
+
+#endif

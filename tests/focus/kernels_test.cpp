@@ -1,0 +1,261 @@
+// Every vectorised kernel against the plain C++ reference, bit for bit, for
+// each instruction set this processor runs: random and extreme rows, widths 1
+// to 70, every start alignment within a cache line, grey and RGB.
+#include "plugin/focus/kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plugin/core/cpu_features.h"
+
+namespace {
+
+constexpr int kMaxWidth = 70;
+// Start offsets, in 16-bit values, cover every alignment up to 64 bytes.
+constexpr int kAlignments = 32;
+
+std::vector<cpu::Isa> VectorIsas() {
+  return {cpu::Isa::kSse2, cpu::Isa::kAvx2, cpu::Isa::kAvx512, cpu::Isa::kNeon};
+}
+
+std::string IsaLabel(const ::testing::TestParamInfo<cpu::Isa>& info) {
+  return cpu::IsaName(info.param);
+}
+
+class KernelTest : public ::testing::TestWithParam<cpu::Isa> {
+ protected:
+  void SetUp() override {
+    kernels_ = FocusKernelsFor(GetParam());
+    if (kernels_ == nullptr) {
+      GTEST_SKIP() << cpu::IsaName(GetParam()) << " kernels not built or not run by this processor";
+    }
+    ASSERT_EQ(GetParam(), kernels_->isa);
+  }
+  const FocusKernels* kernels_ = nullptr;
+};
+
+// How the samples of a test row are drawn.
+enum class Fill {
+  kRandom,        // anything on the 0..32768 scale
+  kExtremes,      // only 0 and 32768
+  kChecker,       // 0 and 32768 alternating by sample
+  kSpike,         // one 32768 in a field of 0
+  kFullRange,     // 0..65535, beyond the host's scale
+  kHighExtremes,  // only 0 and 65535
+};
+constexpr Fill kFills[] = {Fill::kRandom, Fill::kExtremes,  Fill::kChecker,
+                           Fill::kSpike,  Fill::kFullRange, Fill::kHighExtremes};
+
+std::uint16_t Draw(Fill fill, std::size_t i, std::mt19937& rng) {
+  switch (fill) {
+    case Fill::kRandom:
+      return std::uint16_t(rng() % 32769);
+    case Fill::kExtremes:
+      return (rng() & 1) != 0 ? 32768 : 0;
+    case Fill::kChecker:
+      return (i & 1) != 0 ? 32768 : 0;
+    case Fill::kSpike:
+      return i % 41 == 17 ? 32768 : 0;
+    case Fill::kFullRange:
+      return std::uint16_t(rng());
+    case Fill::kHighExtremes:
+      return (rng() & 1) != 0 ? 65535 : 0;
+  }
+  return 0;
+}
+
+// Five window rows for `width` pixels, each starting `offset` values into its
+// own storage, filled as `fill` says with the edge pixels repeated into the
+// borders (as Add lays them out).
+struct Window {
+  std::vector<std::uint16_t> storage[kWindowRows];
+  const std::uint16_t* rows[kWindowRows];
+
+  Window(int width, int offset, Fill fill, bool grey, std::mt19937& rng) {
+    const std::size_t values = std::size_t(width + 2 * kWindowBorder) * kWindowChannels;
+    for (int r = 0; r < kWindowRows; ++r) {
+      storage[r].assign(values + offset, 0xDEAD);
+      std::uint16_t* row = storage[r].data() + offset;
+      for (std::size_t i = 0; i < values; i += kWindowChannels) {
+        const std::uint16_t g = Draw(fill, i + r * values, rng);
+        for (int k = 0; k < kWindowChannels; ++k)
+          row[i + k] = grey ? g : Draw(fill, i + k + r * values, rng);
+      }
+      for (int k = 0; k < kWindowChannels; ++k) {
+        const std::size_t first = kWindowBorder * kWindowChannels + k;
+        const std::size_t last = (width + kWindowBorder - 1) * kWindowChannels + k;
+        for (int b = 0; b < kWindowBorder; ++b) {
+          row[b * kWindowChannels + k] = row[first];
+          row[(width + kWindowBorder + b) * kWindowChannels + k] = row[last];
+        }
+      }
+      rows[r] = row;
+    }
+  }
+};
+
+TEST_P(KernelTest, MeasureMatchesReferenceOnEveryWidthAlignmentAndFill) {
+  std::mt19937 rng(1234);
+  for (Fill fill : kFills) {
+    for (bool grey : {false, true}) {
+      for (int width = 1; width <= kMaxWidth; ++width) {
+        for (int offset = 0; offset<kAlignments; offset += width> 40 ? 5 : 1) {
+          const Window w(width, offset, fill, grey, rng);
+          std::vector<std::uint64_t> want(width + 1, 7), got(width + 1, 7);
+          MeasureRow(w.rows, width, want.data());
+          kernels_->measureRow(w.rows, width, got.data());
+          ASSERT_EQ(want, got) << "fill " << int(fill) << (grey ? " grey" : " rgb") << " width "
+                               << width << " offset " << offset;
+        }
+      }
+    }
+  }
+}
+
+TEST_P(KernelTest, MeasureIsExactWhereThirtyTwoBitSumsWouldWrap) {
+  // A white pixel among black ones: 60 squared differences of 2^30 each.
+  for (int width : {1, 8, 16, 33, 64, 65}) {
+    std::vector<std::uint16_t> dark(std::size_t(width + 4) * 3, 0);
+    std::vector<std::uint16_t> centre = dark;
+    std::vector<std::uint64_t> out(width);
+    for (int x = 0; x < width; ++x) {
+      std::fill(dark.begin(), dark.end(), 0);
+      std::fill(centre.begin(), centre.end(), 0);
+      for (int k = 0; k < 3; ++k) centre[(x + 2) * 3 + k] = 32768;
+      const std::uint16_t* rows[kWindowRows] = {dark.data(), dark.data(), centre.data(),
+                                                dark.data(), dark.data()};
+      kernels_->measureRow(rows, width, out.data());
+      // The pixel itself sees 20 black neighbours in three channels ...
+      EXPECT_EQ(std::uint64_t(60) << 30, out[x]) << "width " << width << " x " << x;
+      // ... and a black pixel beside it sees one white neighbour.
+      if (x + 1 < width) {
+        EXPECT_EQ(std::uint64_t(3) << 30, out[x + 1]);
+      }
+    }
+  }
+}
+
+// A window row holding `width` packed samples of `bytes` bytes and `planes`
+// planes where the loader reads them, surrounded by marker values.
+std::vector<std::uint16_t> PackedRow(int width, int planes, int bytes, int offset, bool extremes,
+                                     std::mt19937& rng) {
+  std::vector<std::uint16_t> storage(std::size_t(width + 4) * 3 + offset, 0xBEEF);
+  auto* window = reinterpret_cast<std::uint8_t*>(storage.data() + offset);
+  const int start = kWindowBorder * planes * bytes;
+  for (int i = 0; i < width * planes; ++i) {
+    if (bytes == 1) {
+      window[start + i] = extremes ? ((rng() & 1) != 0 ? 255 : 0) : std::uint8_t(rng());
+    } else {
+      const std::uint16_t v = extremes ? ((rng() & 1) != 0 ? 32768 : 0) : std::uint16_t(rng());
+      std::memcpy(window + start + 2 * i, &v, 2);
+    }
+  }
+  return storage;
+}
+
+TEST_P(KernelTest, RowWideningMatchesReferenceForGreyAndRgb) {
+  std::mt19937 rng(99);
+  for (bool extremes : {false, true}) {
+    for (int width = 1; width <= kMaxWidth; ++width) {
+      for (int offset = 0; offset < kAlignments; ++offset) {
+        for (int planes : {1, 3}) {
+          std::vector<std::uint16_t> want = PackedRow(width, planes, 1, offset, extremes, rng);
+          std::vector<std::uint16_t> got = want;
+          WidenRow8Reference(want.data() + offset, width, planes);
+          kernels_->widenRow8(got.data() + offset, width, planes);
+          ASSERT_EQ(want, got) << "8-bit planes " << planes << " width " << width << " offset "
+                               << offset;
+        }
+        std::vector<std::uint16_t> want = PackedRow(width, 1, 2, offset, extremes, rng);
+        std::vector<std::uint16_t> got = want;
+        WidenGreyRow16Reference(want.data() + offset, width);
+        kernels_->widenGreyRow16(got.data() + offset, width);
+        ASSERT_EQ(want, got) << "16-bit grey width " << width << " offset " << offset;
+      }
+    }
+  }
+}
+
+TEST(KernelReference, WideningPutsEveryPixelWhereTheWindowExpectsIt) {
+  // 8-bit RGB (0, 1, 255) and grey 128, widened by hand.
+  std::vector<std::uint16_t> rgb(std::size_t(1 + 4) * 3, 0);
+  auto* bytes = reinterpret_cast<std::uint8_t*>(rgb.data());
+  bytes[6] = 0;
+  bytes[7] = 1;
+  bytes[8] = 255;
+  WidenRow8Reference(rgb.data(), 1, 3);
+  EXPECT_EQ(0, rgb[6]);
+  EXPECT_EQ(129, rgb[7]);
+  EXPECT_EQ(32768, rgb[8]);
+  std::vector<std::uint16_t> grey(std::size_t(1 + 4) * 3, 0);
+  reinterpret_cast<std::uint8_t*>(grey.data())[2] = 128;
+  WidenRow8Reference(grey.data(), 1, 1);
+  EXPECT_EQ(16448, grey[6]);
+  EXPECT_EQ(16448, grey[7]);
+  EXPECT_EQ(16448, grey[8]);
+}
+
+TEST_P(KernelTest, CountRowMatchesReferenceIncludingTheCeiling) {
+  std::mt19937 rng(7);
+  for (int n = 0; n <= kMaxWidth; ++n) {
+    for (int offset = 0; offset < kAlignments; ++offset) {
+      for (int trial = 0; trial < 3; ++trial) {
+        std::vector<std::uint8_t> mask(n + offset);
+        std::vector<std::uint16_t> want(n + offset);
+        for (auto& m : mask) {
+          const std::uint8_t picks[] = {0, 127, 128, 255, std::uint8_t(rng())};
+          m = picks[rng() % 5];
+        }
+        for (auto& c : want) {
+          const std::uint16_t picks[] = {0, 1, 65534, 65535, std::uint16_t(rng())};
+          c = picks[rng() % 5];
+        }
+        if (trial == 2) std::fill(mask.begin(), mask.end(), 0);  // nothing selected
+        std::vector<std::uint16_t> got = want;
+        const bool want_changed = CountRowReference(mask.data() + offset, want.data() + offset, n);
+        const bool got_changed = kernels_->countRow(mask.data() + offset, got.data() + offset, n);
+        ASSERT_EQ(want, got) << "n " << n << " offset " << offset;
+        ASSERT_EQ(want_changed, got_changed) << "n " << n << " offset " << offset;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Isa, KernelTest, ::testing::ValuesIn(VectorIsas()), IsaLabel);
+
+TEST(KernelChoice, TheWidestTableThisProcessorRunsIsInUse) {
+  cpu::Isa widest = cpu::Isa::kScalar;
+  for (cpu::Isa isa : VectorIsas())
+    if (FocusKernelsFor(isa) != nullptr && int(isa) > int(widest) && isa != cpu::Isa::kNeon)
+      widest = isa;
+  if (FocusKernelsFor(cpu::Isa::kNeon) != nullptr) widest = cpu::Isa::kNeon;
+  EXPECT_EQ(widest, ActiveFocusKernels().isa);
+  ASSERT_NE(nullptr, FocusKernelsFor(cpu::Isa::kScalar));
+  EXPECT_EQ(cpu::Isa::kScalar, FocusKernelsFor(cpu::Isa::kScalar)->isa);
+
+  focus::test::UseFocusKernels(FocusKernelsFor(cpu::Isa::kScalar));
+  EXPECT_EQ(cpu::Isa::kScalar, ActiveFocusKernels().isa);
+  focus::test::UseFocusKernels(nullptr);
+  EXPECT_EQ(widest, ActiveFocusKernels().isa);
+}
+
+TEST(KernelChoice, AnIsaIsOnlyOfferedWhereTheProcessorRunsIt) {
+  for (cpu::Isa isa : VectorIsas()) {
+    if (FocusKernelsFor(isa) != nullptr) {
+      EXPECT_TRUE(cpu::SupportsIsa(isa)) << cpu::IsaName(isa);
+    }
+  }
+  EXPECT_TRUE(cpu::SupportsIsa(cpu::Isa::kScalar));
+#if defined(__x86_64__)
+  // Every x86-64 processor has SSE2.
+  EXPECT_TRUE(cpu::SupportsIsa(cpu::Isa::kSse2));
+  EXPECT_NE(nullptr, FocusKernelsFor(cpu::Isa::kSse2));
+#endif
+}
+
+}  // namespace
