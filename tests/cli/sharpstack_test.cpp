@@ -355,6 +355,33 @@ TEST_F(SharpstackTest, ShowLikeAnotherSizeResamples) {
       }
 }
 
+TEST_F(SharpstackTest, ShowPaintsUncoveredPixelsInTheBackgroundColour) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 13), "f", ".png");
+  // Adding only a rectangle covers only that part of the picture-sized buffer.
+  Result r = Run({"run", names[0], "-o", Path("r.png"), "--op", "add", "--rect", "0,0,10,8"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Run({"show", "-o", Path("blue.png"), "--depth", "8", "--background", "0,0,255"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Picture blue = Load(Path("blue.png"));
+  ASSERT_EQ(blue.width, 48);
+  EXPECT_EQ(blue.Get(30, 20, 0), 0u);
+  EXPECT_EQ(blue.Get(30, 20, 1), 0u);
+  EXPECT_EQ(blue.Get(30, 20, 2), 255u);
+  // A grey picture takes the background's grey value.
+  r = Run(
+      {"show", "-o", Path("grey.png"), "--depth", "8", "--grey", "--background", "100,100,100"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Picture grey = Load(Path("grey.png"));
+  ASSERT_EQ(grey.colorPlanes, 1);
+  EXPECT_EQ(grey.Get(47, 35, 0), 100u);
+  // The covered corner is the stretched composite, not the background.
+  bool differs = false;
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 10; ++x) differs = differs || blue.Get(x, y, 2) != 255u;
+  EXPECT_TRUE(differs);
+  EXPECT_EQ(Run({"show", "-o", Path("x.png"), "--background", "1,2"}).code, 2);
+}
+
 TEST_F(SharpstackTest, ClearEmptiesTheBufferAndShowThenSaysSo) {
   std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 9), "f", ".png");
   ASSERT_EQ(Run({"add", names[0]}).code, 0);
