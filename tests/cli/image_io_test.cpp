@@ -406,6 +406,51 @@ TEST_F(ImageIoTest, PalettesExpandToRgb) {
   EXPECT_EQ(out.Get(2, 0, 0), 0u);
 }
 
+// Interlaced 16-bit grey with a transparent colour, written by libpng: the
+// interlacing is undone and the transparent colour becomes an alpha plane.
+TEST_F(ImageIoTest, InterlacedPngWithATransparentColourReadsAsGreyWithAlpha) {
+  const int w = 13, h = 11;
+  std::FILE* f = std::fopen(Path("adam7.png").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_init_io(png, f);
+  png_set_IHDR(png, info, w, h, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_ADAM7,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_color_16 transparent{};
+  transparent.gray = 1000;
+  png_set_tRNS(png, info, nullptr, 0, &transparent);
+  png_write_info(png, info);
+  std::vector<std::vector<png_byte>> rows(h, std::vector<png_byte>(2 * w));
+  std::vector<png_bytep> pointers;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      std::uint16_t v = (x + y) % 5 == 0 ? 1000 : std::uint16_t(x * 5000 + y * 7);
+      rows[y][2 * x] = png_byte(v >> 8);
+      rows[y][2 * x + 1] = png_byte(v & 0xff);
+    }
+    pointers.push_back(rows[y].data());
+  }
+  png_write_image(png, pointers.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(f);
+
+  Picture out;
+  imageio::Status r = imageio::ReadImage(Path("adam7.png"), &out);
+  ASSERT_TRUE(r.ok) << r.message;
+  ASSERT_EQ(out.depth, 16);
+  ASSERT_EQ(out.colorPlanes, 1);
+  ASSERT_EQ(out.planes, 2);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      bool clear = (x + y) % 5 == 0;
+      std::uint16_t v = clear ? 1000 : std::uint16_t(x * 5000 + y * 7);
+      EXPECT_EQ(out.Get(x, y, 0), imageio::HostFromFile16(v)) << x << "," << y;
+      EXPECT_EQ(out.Get(x, y, 1), clear ? 0u : 32768u) << x << "," << y;
+    }
+}
+
 // --- refusals -----------------------------------------------------------------
 
 TEST_F(ImageIoTest, TruncatedAndCorruptFilesAreRefusedNamingTheFile) {
