@@ -253,6 +253,28 @@ TEST_F(AddTest, AnIncompleteOrDamagedSetIsDiscardedWhole) {
   EXPECT_EQ(1u, set.count[0]);
 }
 
+TEST_F(AddTest, AFailedEnlargementEndsTheAddWithItsStatusAndCountsNothing) {
+  {
+    FilterRun run(RandomPicture(4, 3, 3, 8, 65));
+    ASSERT_EQ(noErr, run.Add());
+  }
+  BufferSet before;
+  ASSERT_TRUE(ReadBufferSet(&before));
+  Host().progress.clear();
+  // The disk fills while the count buffer is being enlarged.
+  platform::test::FailNthCall(platform::test::Operation::kSetSize, 1, platform::OsError::kDiskFull,
+                              0);
+  {
+    FilterRun run(RandomPicture(6, 3, 3, 8, 66));
+    EXPECT_EQ(dskFulErr, run.Add());
+  }
+  platform::test::ClearFaults();
+  EXPECT_TRUE(Host().progress.empty());
+  BufferSet after;
+  ASSERT_TRUE(ReadBufferSet(&after));
+  EXPECT_TRUE(after == before);
+}
+
 TEST_F(AddTest, CountStopsAt65535) {
   BufferSet start = UniformBuffer(4, 3, 0, 7);
   start.count[0] = 65535;
