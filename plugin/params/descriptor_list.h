@@ -22,6 +22,8 @@ DescriptorList CreateDescriptorList(std::int32_t slots);  // null when out of me
 void DisposeDescriptorList(DescriptorList list);
 void InitDescriptorList(DescriptorList list, std::uint32_t signature, std::uint8_t needsMask,
                         std::uint8_t noWriteback);
+// Returns the new entry's index, or -1 (and adds nothing) when the block has
+// no free slot left.
 std::int32_t AddInputParameter(DescriptorList list, std::uint32_t key, std::uint32_t type,
                                std::uint32_t minimum, std::uint32_t maximum,
                                std::uint32_t value);
@@ -44,6 +46,8 @@ std::int32_t GetEntryBool(DescriptorList list, std::int32_t index);
 const char* GetEntryText(DescriptorList list, std::int32_t index);
 void SetEntryLong(DescriptorList list, std::int32_t index, std::int32_t value);
 void SetEntryFloat(DescriptorList list, std::int32_t index, float value);
+// Frees the entry's old text and stores a copy of `text` (null: none). When
+// the copy cannot be allocated the entry holds no text.
 void SetEntryText(DescriptorList list, std::int32_t index, const char* text);
 
 // This filter's declaration: signature "BFcB", one input "EFMd" of enumeration
