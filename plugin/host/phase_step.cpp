@@ -318,6 +318,10 @@ void PhaseStep(RunState* state) {
   }
 }
 
+OSErr CreateRunMaskStore(const RunGeometry& g, ImageStore** store) {
+  return CreateRunStore(hosttest::RunStore::kMask, g, 1, store);
+}
+
 namespace hosttest {
 
 void FailStoreCreation(RunStore store, OSErr status) {

@@ -38,6 +38,9 @@ bool AsksForNothing(const Rect& rect);
 // and leaves the run in the clean-up phase.
 void CleanUpRun(RunState* state);
 
+// Creates the run's mask store (one byte per pixel of the filter rectangle).
+[[nodiscard]] OSErr CreateRunMaskStore(const RunGeometry& g, ImageStore** store);
+
 // One step of the phase machine. Sets state->result (0 unless the step failed)
 // and the host's row requests.
 void PhaseStep(RunState* state);

@@ -102,16 +102,13 @@ OSErr ChooseMask(RunState* state, const RunGeometry& g, ParameterBlock* block) {
     DisposeMaskStore(state->maskStore);
     state->maskStore = nullptr;
   }
-  StoreHeader header;
-  GetStoreHeader(transparency, &header);
-  if (OSErr status = CreateMaskStore(header.width, header.height, 1, &state->maskStore);
-      status != noErr) {
+  if (OSErr status = CreateRunMaskStore(g, &state->maskStore); status != noErr) {
     state->maskStore = nullptr;
     return status;
   }
-  for (std::int32_t row = 0; row < header.height; ++row) {
-    TransparencyRowToMask(transparency, row, header.width, g.bytesPerChannel, scratch);
-    WriteStoreRow(state->maskStore, 0, row, header.width, scratch);
+  for (std::int32_t row = 0; row < g.height; ++row) {
+    TransparencyRowToMask(transparency, row, g.width, g.bytesPerChannel, scratch);
+    WriteStoreRow(state->maskStore, 0, row, g.width, scratch);
   }
   block->maskStore = state->maskStore;
   return noErr;
