@@ -22,6 +22,8 @@ void AddSeriesAndCompare(const std::vector<Picture>& pictures) {
     const Picture& p = pictures[i];
     FilterRun run(p);
     ASSERT_EQ(noErr, run.Add()) << "picture " << i;
+    // The picture itself is only read.
+    ASSERT_EQ(p.samples, run.Result().samples) << "picture " << i;
     ReferenceAdd(&expected, p, 0, 0, p.width, p.height);
     BufferSet actual;
     ASSERT_TRUE(ReadBufferSet(&actual));
