@@ -114,6 +114,29 @@ TEST_P(ShowModes, AnUnderlyingSelectionOrOffsetChangesNothingShown) {
   EXPECT_EQ(plain.samples, run.Result().samples);
 }
 
+TEST_P(ShowModes, BufferFilesWithoutMappedViewsGiveTheSameComposite) {
+  const auto [depth, planes] = GetParam();
+  const Series series = FocusSeries(19, 13, planes, depth, 3, 17);
+  std::vector<std::uint16_t> shown[2];
+  for (bool refused : {false, true}) {
+    DeleteFocusBufferSet();
+    // The run's own store is anonymous memory and needs its view; only the
+    // buffer files opened by the operations go through positioned file I/O.
+    for (const Picture& p : series.pictures) {
+      FilterRun run(p);
+      platform::test::SetMappingRefused(refused);
+      EXPECT_EQ(noErr, run.Add());
+      platform::test::SetMappingRefused(false);
+    }
+    FilterRun run(Picture(19, 13, planes, depth));
+    platform::test::SetMappingRefused(refused);
+    EXPECT_EQ(noErr, run.Show(1));
+    platform::test::SetMappingRefused(false);
+    shown[refused] = run.Result().samples;
+  }
+  EXPECT_EQ(shown[0], shown[1]);
+}
+
 INSTANTIATE_TEST_SUITE_P(DepthAndPlanes, ShowModes,
                          ::testing::Combine(::testing::Values(8, 16), ::testing::Values(1, 3)));
 
