@@ -87,6 +87,17 @@ struct FilterHost::Impl {
     const std::size_t row = std::size_t(rect.Width()) * std::size_t(count) * std::size_t(bytes);
     buffer->assign(row * std::size_t(rect.Height()), 0);
     *rowBytes = std::int32_t(row);
+    // All planes of a rectangle inside the picture: whole rows at once (the
+    // common case, and the one whose speed the benchmarks see).
+    if (lo == 0 && hi == work.planes - 1 && rect.left >= 0 && rect.top >= 0 &&
+        rect.right <= work.width && rect.bottom <= work.height) {
+      for (int y = rect.top; y < rect.bottom; ++y) {
+        std::memcpy(buffer->data() + std::size_t(y - rect.top) * row,
+                    work.Row(y) + std::size_t(rect.left) * std::size_t(count) * std::size_t(bytes),
+                    row);
+      }
+      return;
+    }
     for (int y = rect.top; y < rect.bottom; ++y) {
       for (int x = rect.left; x < rect.right; ++x) {
         if (x < 0 || y < 0 || x >= work.width || y >= work.height) continue;
@@ -118,6 +129,18 @@ struct FilterHost::Impl {
     const int bytes = work.BytesPerSample();
     const int count = std::max(0, outHi - outLo + 1);
     const std::size_t row = std::size_t(rect.Width()) * std::size_t(count) * std::size_t(bytes);
+    // No selection and all planes: the part inside the filter rectangle is
+    // taken whole, row by row.
+    if (owner->selection.empty() && outLo == 0 && outHi == work.planes - 1 && !inside.Empty()) {
+      const std::size_t pixel = std::size_t(count) * std::size_t(bytes);
+      for (int y = inside.top; y < inside.bottom; ++y) {
+        std::memcpy(work.Row(y) + std::size_t(inside.left) * pixel,
+                    outBuffer.data() + std::size_t(y - rect.top) * row +
+                        std::size_t(inside.left - rect.left) * pixel,
+                    std::size_t(inside.Width()) * pixel);
+      }
+      return;
+    }
     for (int y = inside.top; y < inside.bottom; ++y) {
       for (int x = inside.left; x < inside.right; ++x) {
         const std::uint32_t weight =
