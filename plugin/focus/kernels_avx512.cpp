@@ -5,6 +5,10 @@
 
 #if defined(SHARPSTACK_WIDE_X86_KERNELS)
 
+// GCC 12's AVX-512 intrinsics start some results from a deliberately undefined
+// vector, which its optimiser then reports as possibly uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include <immintrin.h>
 
 #define AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx2")))
