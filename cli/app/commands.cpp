@@ -402,11 +402,11 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images)
   if (!ProbeAll(context, images, &infos)) return kExitError;
   // One picture is checked by reading it just before its run.
   if (images.size() > 1 && !DecodeAll(context, images)) {
+    // Each unusable file has had its line; nothing else needs saying.
     if (Interrupted()) {
       context.Error("cancelled; nothing was added");
       return kExitCancelled;
     }
-    context.Error("nothing was added");
     return kExitError;
   }
   Runner runner(settings);
@@ -458,7 +458,6 @@ int StackCommand(const Settings& settings, const std::string& output,
       context.Error("cancelled; nothing was changed");
       return kExitCancelled;
     }
-    context.Error("nothing was changed");
     return kExitError;
   }
   Runner runner(settings);

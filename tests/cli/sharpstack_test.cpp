@@ -434,6 +434,7 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
     Result r = Run(c.args);
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find(c.file), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(BufferFiles(), before);
   }
   EXPECT_FALSE(fs::exists(Path("s.png")));
