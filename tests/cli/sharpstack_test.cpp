@@ -259,6 +259,7 @@ TEST_F(SharpstackTest, StackOfPngsMatchesAnIndependentComposite) {
   Result r = Run(args);
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("wrote"), std::string::npos);
+  EXPECT_EQ(r.err, "");  // no progress bar when standard error is not a terminal
   ExpectSamePicture(Expected(names, 8, false), Load(Path("out.png")));
 
   // Grey pictures give a grey composite of the summed channels.
