@@ -213,7 +213,10 @@ std::uint8_t ReadScriptedParameters(FilterRecord* record, DescriptorList list) {
   auto* keys = static_cast<DescriptorKeyID*>(
       NewBlock(std::uint32_t(inputs + 1) * std::uint32_t(sizeof(DescriptorKeyID))));
   BlockGuard keysGuard(keys);
-  if (keys == nullptr) return playAnswer;  // the list keeps its values
+  // Without the keys the recorded step cannot be read. Skipping the dialog
+  // then would run whatever operation the preferences hold instead of the
+  // recorded one (a Clear in place of an Add): let the user choose instead.
+  if (keys == nullptr) return 0;
   for (std::int32_t i = 0; i < inputs; ++i) keys[i] = GetEntryKey(list, i);
   keys[inputs] = 0;
 
