@@ -593,6 +593,53 @@ TEST_F(SharpstackTest, DemoStacksASeriesAndReportsItsPsnr) {
   EXPECT_NE(r.out.find("dB"), std::string::npos) << r.out;
 }
 
+// Standard error on a pseudo-terminal: the bar is drawn in place, and --quiet
+// keeps it away.
+TEST_F(SharpstackTest, ProgressBarOnATerminalOnly) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 14), "f", ".png");
+  auto run_on_terminal = [&](std::vector<std::string> args) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    std::string slave_name = ptsname(master);
+    std::vector<std::string> full = {kBinary, "--root", (dir() / "root").string()};
+    full.insert(full.end(), args.begin(), args.end());
+    pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      int slave = open(slave_name.c_str(), O_RDWR);
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(slave, 2);
+      close(master);
+      std::vector<char*> argv;
+      for (std::string& a : full) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(kBinary, argv.data());
+      _exit(127);
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;  // EIO once the program has exited
+      text.append(buffer, std::size_t(n));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    return text;
+  };
+  std::string shown = run_on_terminal({"add", names[0], names[1]});
+  EXPECT_NE(shown.find("f1.png (2 of 2) ["), std::string::npos) << shown;
+  EXPECT_NE(shown.find("f0.png (1 of 2) [#"), std::string::npos) << shown;
+  EXPECT_NE(shown.find('\r'), std::string::npos);
+  EXPECT_EQ(run_on_terminal({"--quiet", "add", names[2]}), "");
+}
+
 TEST(ProgressBar, LineShowsNamePlaceAndPercentage) {
   EXPECT_EQ(cli::ProgressBar::Line("a.png", 2, 5, 50, 10), "a.png (2 of 5) [#####.....] 50%");
   EXPECT_EQ(cli::ProgressBar::Line("a.png", 1, 1, 100, 4), "a.png [####] 100%");
