@@ -189,6 +189,25 @@ TEST_F(EntryRun, AStartWithoutFinishReleasesThePreviousRun) {
   EXPECT_EQ(host.picture.data, before.data);
 }
 
+TEST_F(EntryRun, ParametersAskedBeforeEveryRunKeepOneHandle) {
+  FilterHost host(&ENTRYPOINT);
+  host.picture = PatternPicture(4, 3, 3, 0, 8, 9);
+  Handle first = nullptr;
+  for (int run = 0; run < 2; ++run) {
+    host::RunOptions options = Scripted(DriverMode::kAdvanceState);
+    options.askParameters = true;
+    const host::RunResult r = host.Run(options);
+    EXPECT_EQ(r.parametersResult, noErr);
+    EXPECT_EQ(r.result, noErr);
+    EXPECT_EQ(r.bufferSpace, 8192);
+    ASSERT_NE(host.ParametersHandle(), nullptr);
+    if (run == 0) first = host.ParametersHandle();
+    EXPECT_EQ(host.ParametersHandle(), first) << "the editor keeps the handle between runs";
+    EXPECT_EQ(ParameterValue(first, 0), 50);
+    EXPECT_EQ(ParameterValue(first, 1), 1);
+  }
+}
+
 // Exceptions thrown below the entry point come back as result codes, and the
 // run stops asking for rows.
 OSErr ThrowBadAlloc(RunState*) {
