@@ -55,7 +55,9 @@ ListPrefix* PrefixOf(DescriptorList list) {
   return reinterpret_cast<ListPrefix*>(list - sizeof(ListPrefix));
 }
 
-std::int32_t SlotCount(DescriptorList list) { return PrefixOf(list)->slots; }
+std::int32_t SlotCount(DescriptorList list) {
+  return PrefixOf(list)->slots;
+}
 
 char** TextCells(DescriptorList list) {
   return reinterpret_cast<char**>(list + std::size_t(SlotCount(list)) * kDescriptorSlotBytes);
@@ -101,7 +103,9 @@ std::uint32_t SwapWord(std::uint32_t word) {
   return (word >> 24) | ((word >> 8) & 0x0000FF00u) | ((word << 8) & 0x00FF0000u) | (word << 24);
 }
 
-float SwapWordToFloat(std::uint32_t word) { return std::bit_cast<float>(SwapWord(word)); }
+float SwapWordToFloat(std::uint32_t word) {
+  return std::bit_cast<float>(SwapWord(word));
+}
 
 DescriptorList CreateDescriptorList(std::int32_t slots) {
   // Fewer than the header's two slots could not even be initialised.
@@ -133,8 +137,7 @@ void InitDescriptorList(DescriptorList list, std::uint32_t signature, std::uint8
 }
 
 std::int32_t AddInputParameter(DescriptorList list, std::uint32_t key, std::uint32_t type,
-                               std::uint32_t minimum, std::uint32_t maximum,
-                               std::uint32_t value) {
+                               std::uint32_t minimum, std::uint32_t maximum, std::uint32_t value) {
   const std::int32_t n = GetInputCount(list);
   // A full list takes nothing more: writing past the block would corrupt memory.
   if (!EntryFits(list, n + GetOutputCount(list))) return -1;
@@ -155,8 +158,12 @@ std::int32_t GetInputCount(DescriptorList list) {
 std::int32_t GetOutputCount(DescriptorList list) {
   return std::int32_t(LoadWord(list + kOutputCountOffset));
 }
-std::uint32_t GetListSignature(DescriptorList list) { return LoadWord(list + kSignatureOffset); }
-std::uint32_t GetNeedsMaskFlag(DescriptorList list) { return LoadWord(list + kNeedsMaskOffset); }
+std::uint32_t GetListSignature(DescriptorList list) {
+  return LoadWord(list + kSignatureOffset);
+}
+std::uint32_t GetNeedsMaskFlag(DescriptorList list) {
+  return LoadWord(list + kNeedsMaskOffset);
+}
 std::uint32_t GetNoWritebackFlag(DescriptorList list) {
   return LoadWord(list + kNoWritebackOffset);
 }

@@ -25,8 +25,7 @@ void InitDescriptorList(DescriptorList list, std::uint32_t signature, std::uint8
 // Returns the new entry's index, or -1 (and adds nothing) when the block has
 // no free slot left.
 std::int32_t AddInputParameter(DescriptorList list, std::uint32_t key, std::uint32_t type,
-                               std::uint32_t minimum, std::uint32_t maximum,
-                               std::uint32_t value);
+                               std::uint32_t minimum, std::uint32_t maximum, std::uint32_t value);
 
 std::int32_t GetInputCount(DescriptorList list);
 std::int32_t GetOutputCount(DescriptorList list);
