@@ -3,6 +3,7 @@
 // allocated before, or by the caller), so no destructor is skipped.
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -56,7 +57,7 @@ Reason ErrorText(const PngError& error, const char* fallback) {
 
 class ReadStruct {
  public:
-  ReadStruct(PngError* error) {
+  explicit ReadStruct(PngError* error) {
     png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, error, OnPngError, OnPngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
   }
@@ -94,10 +95,9 @@ int HeaderAndTransforms(png_structp png, png_infop info, std::FILE* file, ImageI
   if (png_get_bit_depth(png, info) == 16) png_set_swap(png);  // to native (little-endian) order
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
-  out->width = int(png_get_image_width(png, info) > 0x7fffffffu ? 0x7fffffff
-                                                                : png_get_image_width(png, info));
-  out->height = int(
-      png_get_image_height(png, info) > 0x7fffffffu ? 0x7fffffff : png_get_image_height(png, info));
+  // Sizes beyond kMaxDimension are refused by the caller before they are used.
+  out->width = int(std::min<png_uint_32>(png_get_image_width(png, info), 0x7fffffff));
+  out->height = int(std::min<png_uint_32>(png_get_image_height(png, info), 0x7fffffff));
   out->depth = png_get_bit_depth(png, info);
   int channels = png_get_channels(png, info);
   out->colorPlanes = channels >= 3 ? 3 : 1;
@@ -105,11 +105,10 @@ int HeaderAndTransforms(png_structp png, png_infop info, std::FILE* file, ImageI
   return 0;
 }
 
-int ReadRows(png_structp png, png_infop info, png_bytepp rows) {
+int ReadRows(png_structp png, png_bytepp rows) {
   if (setjmp(png_jmpbuf(png))) return 1;
   png_read_image(png, rows);
   png_read_end(png, nullptr);
-  (void)info;
   return 0;
 }
 
@@ -144,7 +143,7 @@ Reason ReadPng(std::FILE* file, host::Picture* picture) {
   if (png_get_rowbytes(s.png(), s.info()) != picture->RowBytes()) return "unexpected row layout";
   std::vector<png_bytep> rows(std::size_t(picture->height));
   for (int y = 0; y < picture->height; ++y) rows[std::size_t(y)] = picture->Row(y);
-  if (ReadRows(s.png(), s.info(), rows.data()) != 0) return ErrorText(error, "damaged data");
+  if (ReadRows(s.png(), rows.data()) != 0) return ErrorText(error, "damaged data");
   FileToHostScale(picture);
   return {};
 }
