@@ -157,7 +157,10 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     Outcome outcome = runner->Run(job);
     if (outcome.result == userCanceledErr) return cancelled(i, true);
     if (outcome.result != noErr) {
-      context.Error("cannot add " + Quote(images[i]) + ": " + BufferProblem(outcome.result));
+      context.Error("cannot add " + Quote(images[i]) + ": " + BufferProblem(outcome.result) +
+                    (i > 0 ? "; the " + Plural(i, "picture") + " before it " +
+                                 (i == 1 ? "was" : "were") + " added"
+                           : std::string()));
       return kExitError;
     }
     context.Say("added " + images[i] + " (" + std::to_string(filter_host.picture.width) + " x " +
