@@ -7,7 +7,7 @@
 
 namespace {
 
-void SetVariable(const char* name, const std::string& value) {
+[[maybe_unused]] void SetVariable(const char* name, const std::string& value) {
 #ifdef _WIN32
   _putenv_s(name, value.c_str());
 #else
