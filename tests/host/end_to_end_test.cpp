@@ -37,20 +37,32 @@ struct Reference {
   std::vector<std::uint32_t> count;
 };
 
-// A picture's samples on the buffer's scale, three channels per pixel.
+// A picture's samples on the buffer's scale, three channels per pixel; a
+// fully transparent pixel of a layer reaches the buffer as white.
 std::vector<Triple> OnBufferScale(const Picture& p) {
   std::vector<Triple> out(std::size_t(p.width) * std::size_t(p.height));
+  const std::uint32_t white = p.depth == 8 ? 255u : 32768u;
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
+      const bool clear = p.HasAlpha() && p.Get(x, y, p.colorPlanes) == 0;
       Triple t{};
       for (int k = 0; k < 3; ++k) {
-        const std::uint32_t s = p.Get(x, y, p.colorPlanes == 3 ? k : 0);
+        const std::uint32_t s = clear ? white : p.Get(x, y, p.colorPlanes == 3 ? k : 0);
         t.c[k] = p.depth == 8 ? (257 * s + 1) / 2 : s;
       }
       out[std::size_t(y) * std::size_t(p.width) + std::size_t(x)] = t;
     }
   }
   return out;
+}
+
+// Whether Add takes a pixel: on a layer only where it is at least half
+// opaque (the 16-bit test pictures keep clear of the rounding at the
+// threshold, 16448).
+bool Selected(const Picture& p, int x, int y) {
+  if (!p.HasAlpha()) return true;
+  const std::uint32_t t = p.Get(x, y, p.colorPlanes);
+  return p.depth == 8 ? t >= 128 : t >= 16448;
 }
 
 // The sharpness of every pixel: squared differences to the 20 neighbours,
@@ -99,6 +111,7 @@ void AddToReference(Reference* ref, const Picture& p) {
   const std::vector<Triple> px = OnBufferScale(p);
   const std::vector<double> v = Sharpness(px, p.width, p.height);
   for (std::size_t i = 0; i < px.size(); ++i) {
+    if (!Selected(p, int(i % std::size_t(p.width)), int(i / std::size_t(p.width)))) continue;
     ++ref->count[i];
     const float stored = ref->variance[i];
     // A measure of 0 always gives way; on equal measures the earlier image keeps the pixel.
@@ -109,13 +122,15 @@ void AddToReference(Reference* ref, const Picture& p) {
   }
 }
 
-// The composite as Show writes it into a picture of the buffer's size, every
-// pixel covered.
+// The composite as Show writes it into a picture of the buffer's size; pixels
+// no image covered take the background, white.
 Picture ShowReference(const Reference& ref, int colourPlanes, int depth) {
   Picture out;
   out.Allocate(ref.width, ref.height, colourPlanes, 0, depth);
   float lo = 1.0e9F, hi = -1.0e9F, sumLo = 1.0e9F, sumHi = -1.0e9F;
-  for (const Triple& t : ref.focus) {
+  for (std::size_t i = 0; i < ref.focus.size(); ++i) {
+    if (ref.count[i] == 0) continue;
+    const Triple& t = ref.focus[i];
     for (std::uint32_t c : t.c) {
       lo = std::min(lo, float(c));
       hi = std::max(hi, float(c));
@@ -134,7 +149,13 @@ Picture ShowReference(const Reference& ref, int colourPlanes, int depth) {
   const float scale = static_cast<float>(top / (double(high) - double(low)));
   for (int y = 0; y < ref.height; ++y) {
     for (int x = 0; x < ref.width; ++x) {
-      const Triple& t = ref.focus[std::size_t(y) * std::size_t(ref.width) + std::size_t(x)];
+      const std::size_t i = std::size_t(y) * std::size_t(ref.width) + std::size_t(x);
+      const Triple& t = ref.focus[i];
+      if (ref.count[i] == 0) {
+        // The background byte, times 128.5 and truncated at 16 bits.
+        for (int k = 0; k < colourPlanes; ++k) out.Set(x, y, k, depth == 8 ? 255u : 32767u);
+        continue;
+      }
       if (grey) {
         const double g = (double(t.c[0] + t.c[1] + t.c[2]) + double(offset)) * double(scale);
         out.Set(x, y, 0, std::uint32_t(std::trunc(g)));
@@ -155,6 +176,7 @@ Picture ShowReference(const Reference& ref, int colourPlanes, int depth) {
 struct Shape {
   int colourPlanes;
   int depth;
+  int extraPlanes = 0;
 };
 
 std::vector<Picture> FocusSeries(int w, int h, const std::vector<Shape>& shapes,
@@ -199,6 +221,49 @@ std::vector<Picture> FocusSeries(int w, int h, const std::vector<Shape>& shapes,
   return series;
 }
 
+// The picture as a run hands it back when the operation leaves the colour
+// store alone: fully transparent pixels white.
+Picture Whitened(const Picture& p) {
+  Picture out = p;
+  if (!p.HasAlpha()) return out;
+  const std::uint32_t white = p.depth == 8 ? 255u : 32768u;
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      if (p.Get(x, y, p.colorPlanes) != 0) continue;
+      for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, white);
+    }
+  }
+  return out;
+}
+
+// The picture Show is run on: any content, the shape asked for.
+Picture ShowTarget(const Picture& like, Shape target) {
+  return PatternPicture(like.width, like.height, target.colourPlanes, target.extraPlanes,
+                        target.depth, 99);
+}
+
+// A layer made from `p`: the same colour, and a transparency plane whose
+// values are clear, faint, mostly opaque or opaque.
+Picture AsLayer(const Picture& p, std::uint32_t seed) {
+  Picture out;
+  out.Allocate(p.width, p.height, p.colorPlanes, 1, p.depth);
+  const std::uint32_t levels8[4] = {0, 100, 200, 255};
+  const std::uint32_t levels16[4] = {0, 5000, 30000, 32768};
+  Lcg lcg(seed);
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, p.Get(x, y, k));
+      // Mostly opaque, so that the neighbourhoods stay the picture's own.
+      std::uint32_t pick = lcg.Below(8);
+      if (pick > 3) pick = 3;
+      // The first column is clear in every picture: never covered.
+      if (x == 0) pick = 0;
+      out.Set(x, y, p.colorPlanes, p.depth == 8 ? levels8[pick] : levels16[pick]);
+    }
+  }
+  return out;
+}
+
 class EndToEnd : public RunFixture {
  protected:
   // One scripted run of `operation` on `picture` with the host `h`; the
@@ -231,10 +296,9 @@ class EndToEnd : public RunFixture {
       Picture copy = p;
       const RunResult r = RunOn(&h, &copy, kOperationAddToBuffer, mode);
       EXPECT_EQ(r.result, noErr);
-      EXPECT_EQ(copy.data, p.data) << "adding leaves the picture alone";
+      EXPECT_EQ(copy.data, Whitened(p).data) << "adding leaves the picture alone";
     }
-    Picture shown = PatternPicture(series.front().width, series.front().height, target.colourPlanes,
-                                   0, target.depth, 99);
+    Picture shown = ShowTarget(series.front(), target);
     EXPECT_EQ(RunOn(&h, &shown, kOperationShowBuffer, mode).result, noErr);
     return shown;
   }
@@ -359,6 +423,34 @@ TEST_F(EndToEnd, CancelledRunsLeaveThePictureAndAreRepairedByRunningAgain) {
       ASSERT_EQ(RunOn(&host, &again, kOperationShowBuffer, mode).result, noErr);
       EXPECT_EQ(again.data, expected.data);
     }
+  }
+}
+
+// On layers the transparency is the selection of Add: clear and faint pixels
+// are neither counted nor taken, and places no picture covers show the
+// background. Show on a layer keeps the layer's transparency.
+TEST_F(EndToEnd, LayerTransparencyKeepsClearPixelsOutOfTheBuffer) {
+  std::vector<Picture> series = FocusSeries(22, 14, {{3, 8}, {1, 16}, {3, 8}}, 23);
+  for (std::size_t i = 0; i < series.size(); ++i) {
+    series[i] = AsLayer(series[i], 40 + std::uint32_t(i));
+  }
+  Reference ref;
+  for (const Picture& p : series) AddToReference(&ref, p);
+  const Picture composite = ShowReference(ref, 3, 8);
+  const Shape target{3, 8, 1};
+  const Picture before = ShowTarget(series.front(), target);
+  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    SCOPED_TRACE(ModeName(mode));
+    const Picture shown = StackAndShow(&ENTRYPOINT, series, target, mode);
+    int wrong = 0;
+    for (int y = 0; y < shown.height; ++y) {
+      for (int x = 0; x < shown.width; ++x) {
+        for (int k = 0; k < 3; ++k) wrong += shown.Get(x, y, k) != composite.Get(x, y, k);
+        EXPECT_EQ(shown.Get(x, y, 3), before.Get(x, y, 3));
+      }
+      EXPECT_EQ(shown.Get(0, y, 0), 255u) << "an uncovered pixel shows the background";
+    }
+    EXPECT_EQ(wrong, 0);
   }
 }
 
