@@ -209,10 +209,18 @@ std::uint8_t ReadScriptedParameters(FilterRecord* record, DescriptorList list) {
   const std::int32_t inputs = GetInputCount(list);
   if (inputs <= 0 || !available) return playAnswer;
 
-  // The keys of every input in list order, then a 0 key.
-  auto* keys = static_cast<DescriptorKeyID*>(
-      NewBlock(std::uint32_t(inputs + 1) * std::uint32_t(sizeof(DescriptorKeyID))));
-  BlockGuard keysGuard(keys);
+  // The keys of every input in list order, then a 0 key. A list of the usual
+  // size needs no allocation for them, so a played-back step cannot be lost to
+  // a shortage of memory.
+  constexpr std::int32_t kLocalKeys = 32;
+  DescriptorKeyID localKeys[kLocalKeys];
+  void* allocated = nullptr;
+  if (inputs + 1 > kLocalKeys) {
+    allocated = NewBlock(std::uint32_t(inputs + 1) * std::uint32_t(sizeof(DescriptorKeyID)));
+  }
+  BlockGuard keysGuard(allocated);
+  DescriptorKeyID* keys =
+      inputs + 1 > kLocalKeys ? static_cast<DescriptorKeyID*>(allocated) : localKeys;
   // Without the keys the recorded step cannot be read. Skipping the dialog
   // then would run whatever operation the preferences hold instead of the
   // recorded one (a Clear in place of an Add): let the user choose instead.

@@ -293,19 +293,41 @@ TEST_F(Scripting, WithoutTheHandleSuiteTheDescriptorIsForgottenNotDisposed) {
   EXPECT_EQ(scripting.LiveHandles(), 1u);  // still the host's
 }
 
-TEST_F(Scripting, NoMemoryForTheKeyArrayKeepsTheListAndTheDescriptor) {
+TEST_F(Scripting, AllocationsFailingDoNotLoseTheRecordedStep) {
+  // The filter's own list needs no memory for the read.
   DeclareOperation(g.list, 5.0f);
   scripting.SetPlayback({DescriptorItem::Enumerated(kOperationKey, kOperationType, 6)},
                         plugInDialogOptional);
-  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
-  const std::uint8_t answer = ReadScriptedParameters(&record, g.list);
+  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther,
+                              0);
+  std::uint8_t answer = ReadScriptedParameters(&record, g.list);
   platform::test::ClearFaults();
-  // The recorded step went unread: the user chooses rather than the run
-  // silently doing whatever the preferences hold.
+  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(GetEntryLong(g.list, 0), 6);
+
+  // A list too long for that: the step goes unread, the list keeps its values
+  // and the user chooses rather than the run silently doing whatever the
+  // preferences hold.
+  DescriptorList big = CreateDescriptorList(64);
+  ASSERT_NE(big, nullptr);
+  InitDescriptorList(big, FourCC("udef"), 0, 0);
+  for (int i = 0; i < 40; ++i) AddInputParameter(big, FourCC("aaaa") + i, FourCC("long"), 0, 9, 1);
+  AddInputParameter(big, kOperationKey, kOperationType, 4, 6, 5);
+  scripting.SetPlayback({DescriptorItem::Enumerated(kOperationKey, kOperationType, 6)},
+                        plugInDialogOptional);
+  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
+  answer = ReadScriptedParameters(&record, big);
+  platform::test::ClearFaults();
   EXPECT_EQ(answer, 0);
-  EXPECT_EQ(GetEntryLong(g.list, 0), 5);
+  EXPECT_EQ(GetEntryLong(big, 40), 5);
   EXPECT_NE(scripting.Parameters().descriptor, nullptr);
   EXPECT_EQ(scripting.OpenReaders(), 0u);
+
+  // With memory, the long list reads like the short one.
+  EXPECT_EQ(ReadScriptedParameters(&record, big), 1);
+  EXPECT_EQ(GetEntryLong(big, 40), 6);
+  EXPECT_EQ(scripting.LastKeyArray().size(), 41u);
+  DisposeDescriptorList(big);
 }
 
 // ---------------------------------------------------------------------------
