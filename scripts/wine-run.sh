@@ -50,7 +50,11 @@ ensure_prefix() {
 case "${1:-}" in
   --start-server)
     ensure_prefix
-    wineserver -p
+    # The server and the system processes that the first program starts stay
+    # up; they must not hold the caller's output open, or whoever reads it
+    # would wait for them.
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     exit 0
     ;;
   --stop-server)
