@@ -100,7 +100,13 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   // Only look at the set here: nothing on disk changes until every working row
   // is in hand, so running short of memory leaves the set as it was.
   std::int16_t stored_width = 0, stored_height = 0;
-  const bool valid = CheckFocusBufferSet(&stored_width, &stored_height);
+  OSErr check_status = noErr;
+  const FocusBufferState state =
+      InspectFocusBufferSet(&stored_width, &stored_height, &check_status);
+  // A set that exists but cannot be read now (another run holds it, or the
+  // disk failed) is left exactly as it is: this Add fails instead.
+  if (state == FocusBufferState::kUnavailable) return check_status;
+  const bool valid = state == FocusBufferState::kValid;
   const std::int16_t set_width = std::max(image_width, stored_width);
   const std::int16_t set_height = std::max(image_height, stored_height);
 
@@ -144,6 +150,18 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   const std::int32_t x_end = std::clamp<std::int32_t>(set_width - left, x_begin, width);
   auto row_in_set = [&](std::int32_t y) { return top + y >= 0 && top + y < set_height; };
 
+  // In file mode a row that could not be read or written is only known
+  // afterwards: every row is checked before its content is used or merged,
+  // so a failed read is never written back as if it were buffer content.
+  auto row_error = [&]() -> OSErr {
+    const ImageStore* const stores[] = {count_store.store, variance_store.store, focus_store.store,
+                                        colorStore, block->maskStore};
+    for (const ImageStore* s : stores) {
+      if (OSErr e = StoreRowError(s); e != noErr) return e;
+    }
+    return noErr;
+  };
+
   auto* mask = static_cast<std::uint8_t*>(mask_block.block);
   auto* counts = static_cast<std::uint16_t*>(count_block.block);
   auto* variances = static_cast<float*>(variance_block.block);
@@ -159,6 +177,7 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     if (mask_store != nullptr) ReadStoreRow(mask_store, 0, y, width, mask);
     if (!row_in_set(y)) continue;
     ReadStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
+    if (OSErr e = row_error(); e != noErr) return e;
     bool changed = false;
     for (std::int32_t x = x_begin; x < x_end; ++x) {
       // A count that has reached the field's limit stays there: wrapping to 0
@@ -193,6 +212,7 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     if (row_in_set(y)) {
       ReadStoreRow(variance_store.store, 0, top + y, set_width * kVarianceElementSize, variances);
       ReadStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
+      if (OSErr e = row_error(); e != noErr) return e;
       const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
                                                       window[4]};
       MeasureRow(rows, width, measures);
@@ -213,9 +233,14 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
         }
       }
       if (changed) {
+        // Colours first: when a write fails part-way, a pixel may hold the new
+        // colour with the old measure, which adding the picture again repairs,
+        // but never the new measure with the old colour, which would keep the
+        // wrong colour against every later picture.
+        WriteStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
+        if (OSErr e = row_error(); e != noErr) return e;
         WriteStoreRow(variance_store.store, 0, top + y, set_width * kVarianceElementSize,
                       variances);
-        WriteStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
       }
     }
 
@@ -223,7 +248,7 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     for (int i = 0; i + 1 < kWindowRows; ++i) window[i] = window[i + 1];
     window[kWindowRows - 1] = oldest;
   }
-  return noErr;
+  return row_error();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "interface/filter_record.h"
+#include "plugin/storage/store.h"
 
 inline constexpr char kFocusBufferPath[] = "C:\\BestFocus.xxx";
 inline constexpr char kVarianceBufferPath[] = "C:\\BestVariance.xxx";
@@ -21,9 +22,28 @@ inline constexpr std::int16_t kCountElementSize = 2;
 // are no error.
 void DeleteFocusBufferSet();
 
-// True when all three headers can be read, the element sizes are 2, 4 and 6,
-// the three sizes agree and the size is not empty; *width and *height then
-// receive the set's size. Otherwise false and 0 x 0.
+// What a look at the set, or at one of its files, found.
+enum class FocusBufferState {
+  kValid,        // present and consistent
+  kInvalid,      // a file missing, too short for its header, or inconsistent
+  kUnavailable,  // a file exists but cannot be opened or read now (another
+                 // run holds it, or the disk fails): it must be left alone
+};
+
+// One buffer file's header. kInvalid when the file is missing or shorter than
+// a header; kUnavailable, with the open or read status in *status, when it
+// exists but cannot be read now.
+FocusBufferState ReadFocusBufferHeader(const char* path, StoreHeader* header, OSErr* status);
+
+// The set check: kValid when all three headers can be read, the element sizes
+// are 2, 4 and 6, the three sizes agree and the size is not empty; *width and
+// *height then receive the set's size (otherwise 0 x 0). A file that exists
+// but cannot be read makes the whole set kUnavailable (status in *status)
+// even when another file is missing: deleting a set that another run is
+// using, or that a passing disk fault hides, would lose the user's stack.
+FocusBufferState InspectFocusBufferSet(std::int16_t* width, std::int16_t* height, OSErr* status);
+
+// True when InspectFocusBufferSet finds the set valid.
 bool CheckFocusBufferSet(std::int16_t* width, std::int16_t* height);
 
 // Gives each file at least width x height (count, then variance, then focus),

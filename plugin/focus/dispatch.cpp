@@ -1,11 +1,16 @@
 // Operation dispatch by code and channel width, and "Clear Buffer".
 #include "plugin/focus/dispatch.h"
 
+#include "plugin/core/strings.h"
 #include "plugin/focus/buffer_set.h"
 #include "plugin/focus/operation_choice.h"
 #include "plugin/focus/operations.h"
+#include "plugin/storage/file.h"
+#include "plugin/storage/store.h"
 
 namespace {
+
+constexpr const char* kBufferPaths[] = {kCountBufferPath, kVarianceBufferPath, kFocusBufferPath};
 
 using Operation = OSErr (*)(ImageStore*, ParameterBlock*, std::uint8_t);
 
@@ -44,6 +49,24 @@ OSErr RunOperation16(ImageStore* colorStore, ParameterBlock* block, Handle opera
 }
 
 OSErr ClearBuffer() {
-  DeleteFocusBufferSet();
-  return noErr;
+  // A set that another run is using (or that cannot be read now) is left
+  // whole and the Clear fails: deleting the files that happen to be free
+  // would wreck that run's stack, and reporting success would be untrue.
+  for (const char* path : kBufferPaths) {
+    StoreHeader header{};
+    OSErr status = noErr;
+    if (ReadFocusBufferHeader(path, &header, &status) == FocusBufferState::kUnavailable)
+      return status;
+  }
+  // A file that stays behind after its delete failed is reported too; a
+  // missing file is no error.
+  OSErr result = noErr;
+  for (const char* path : kBufferPaths) {
+    char redirected[kStringSize];
+    CopyBounded(path, redirected, kStringSize);
+    if (!ApplyPathRedirect(redirected)) return bdNamErr;
+    const OSErr status = DeleteDataFile(redirected);
+    if (status != noErr && status != fnfErr && result == noErr) result = status;
+  }
+  return result;
 }

@@ -198,18 +198,23 @@ void ShowSizeNotice(std::int16_t bw, std::int16_t bh) {
 // The buffer as Show needs it: a focus buffer of 6-byte elements and a count
 // buffer of 2-byte elements of the same, non-empty size. The variance buffer
 // plays no part here.
-bool CheckShowBuffers(std::int16_t* bw, std::int16_t* bh) {
-  std::int16_t fw = 0, fh = 0, fe = 0;
-  if (ReadImageStoreHeader(kFocusBufferPath, &fw, &fh, &fe) != noErr) return false;
-  if (fe != kFocusElementSize) return false;
-  std::int16_t cw = 0, ch = 0, ce = 0;
-  if (ReadImageStoreHeader(kCountBufferPath, &cw, &ch, &ce) != noErr) return false;
-  if (cw != fw || ch != fh || ce != kCountElementSize) return false;
+FocusBufferState CheckShowBuffers(std::int16_t* bw, std::int16_t* bh, OSErr* status) {
+  StoreHeader focus{}, count{};
+  const FocusBufferState focus_state = ReadFocusBufferHeader(kFocusBufferPath, &focus, status);
+  if (focus_state == FocusBufferState::kUnavailable) return focus_state;
+  const FocusBufferState count_state = ReadFocusBufferHeader(kCountBufferPath, &count, status);
+  if (count_state == FocusBufferState::kUnavailable) return count_state;
+  if (focus_state != FocusBufferState::kValid || count_state != FocusBufferState::kValid)
+    return FocusBufferState::kInvalid;
+  if (focus.elementSize != kFocusElementSize) return FocusBufferState::kInvalid;
+  if (count.width != focus.width || count.height != focus.height ||
+      count.elementSize != kCountElementSize)
+    return FocusBufferState::kInvalid;
   // Add never writes an empty buffer; one would leave nothing to resample from.
-  if (fw <= 0 || fh <= 0) return false;
-  *bw = fw;
-  *bh = fh;
-  return true;
+  if (focus.width <= 0 || focus.height <= 0) return FocusBufferState::kInvalid;
+  *bw = focus.width;
+  *bh = focus.height;
+  return FocusBufferState::kValid;
 }
 
 // Opens a buffer file and makes sure it has the size its header promised when
@@ -239,7 +244,12 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   }
 
   std::int16_t bw16 = 0, bh16 = 0;
-  if (!CheckShowBuffers(&bw16, &bh16)) {
+  OSErr check_status = noErr;
+  const FocusBufferState state = CheckShowBuffers(&bw16, &bh16, &check_status);
+  // A buffer file that exists but cannot be read now (held by another run, a
+  // failing disk) is reported; deleting the set then would lose the stack.
+  if (state == FocusBufferState::kUnavailable) return check_status;
+  if (state != FocusBufferState::kValid) {
     DeleteFocusBufferSet();
     ShowMessage(kNoBufferMessage);
     return noErr;
@@ -307,6 +317,14 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
       range.sumHi = std::max(range.sumHi, sum);
     }
   }
+  // A buffer row that could not be read (file mode) would give a wrong range
+  // and a wrong composite: the run fails and the picture stays as it was.
+  auto row_error = [&]() -> OSErr {
+    if (OSErr e = StoreRowError(focus_store.store); e != noErr) return e;
+    if (OSErr e = StoreRowError(count_store.store); e != noErr) return e;
+    return StoreRowError(colorStore);
+  };
+  if (OSErr e = row_error(); e != noErr) return e;
   const SourceRow src{focus, counts, lanes, StretchFor<Traits>(range, grey), background};
 
   if (!resample) {
@@ -318,7 +336,7 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
       StoreSamples<Traits>(values, row_values, output);
       WriteStoreRow(colorStore, 0, y, output_bytes, output);
     }
-    return noErr;
+    return row_error();
   }
 
   const float rx = static_cast<float>(double(bw) / double(w));
@@ -375,7 +393,7 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
     StoreSamples<Traits>(values, row_values, output);
     WriteStoreRow(colorStore, 0, y, output_bytes, output);
   }
-  return noErr;
+  return row_error();
 }
 
 }  // namespace

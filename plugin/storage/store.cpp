@@ -442,13 +442,20 @@ OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t he
 
 void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
                   void* destination) {
-  // File-mode errors are not reported: a failed read leaves the caller's bytes.
-  (void)ReadRow(store, firstByte, row, count, destination);
+  // File-mode errors are not reported: a failed read leaves the caller's
+  // bytes. The first one is remembered for StoreRowError.
+  const OSErr status = ReadRow(store, firstByte, row, count, destination);
+  if (status != noErr && store->rowError == noErr) store->rowError = status;
 }
 
 void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
                    const void* source) {
-  (void)WriteRow(store, firstByte, row, count, source);
+  const OSErr status = WriteRow(store, firstByte, row, count, source);
+  if (status != noErr && store->rowError == noErr) store->rowError = status;
+}
+
+OSErr StoreRowError(const ImageStore* store) {
+  return store != nullptr ? store->rowError : OSErr(noErr);
 }
 
 void GetStoreHeader(ImageStore* store, StoreHeader* header) {

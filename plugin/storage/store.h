@@ -38,6 +38,10 @@ struct ImageStore {
   std::uint64_t mappedSize;  // 6 + row size x height
   std::uint8_t* view;        // header at offset 0, row 0 at offset 6
   char path[kStringSize];    // the redirected path
+  // The first error of a row read or write in file mode since the store was
+  // created or opened; 0 while none. Row access reports nothing itself, so
+  // an operation asks here before it trusts what it read or wrote.
+  OSErr rowError;
 };
 
 // Replaces the drive prefix ("c:\") of a path with the directory named in the
@@ -61,6 +65,8 @@ void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, s
 void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
                    const void* source);
 void GetStoreHeader(ImageStore* store, StoreHeader* header);
+// The store's rowError (0 for no store).
+OSErr StoreRowError(const ImageStore* store);
 
 void CloseImageStore(ImageStore* store);
 // With a store: closes it and deletes its file. Without: deletes the file at

@@ -1,0 +1,104 @@
+// Shared pieces of the reliability tests: whole runs through the entry point on
+// a private drive root, snapshots of that root, and the buffer files' states.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/hostlib/filter_host.h"
+#include "host/host_test_support.h"
+#include "plugin/focus/buffer_set.h"
+#include "plugin/platform/test_hooks.h"
+
+namespace reliability {
+
+using Bytes = std::vector<unsigned char>;
+
+// The three buffer files by their names in the drive root.
+inline const char* const kBufferFiles[3] = {"CountVXBuffer.xxx", "BestVariance.xxx",
+                                            "BestFocus.xxx"};
+
+// Every regular file of a directory, by name.
+using DirSnapshot = std::map<std::string, Bytes>;
+
+inline DirSnapshot Snapshot(const std::filesystem::path& dir) {
+  DirSnapshot out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    out[entry.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  return out;
+}
+
+// Makes the directory hold exactly the snapshot's files.
+inline void Restore(const std::filesystem::path& dir, const DirSnapshot& snapshot) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::filesystem::remove_all(entry.path());
+  }
+  for (const auto& [name, bytes] : snapshot) {
+    std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+}
+
+// The buffer files alone (absent files are left out).
+inline DirSnapshot BufferFiles(const DirSnapshot& all) {
+  DirSnapshot out;
+  for (const char* name : kBufferFiles) {
+    auto it = all.find(name);
+    if (it != all.end()) out[name] = it->second;
+  }
+  return out;
+}
+
+// A host with its own drive root and scripting host that runs one operation
+// at a time without any dialog.
+class RunFixture : public hostsupport::RunFixture {
+ protected:
+  void SetUp() override {
+    hostsupport::RunFixture::SetUp();
+    platform::test::ClearFaults();
+    platform::test::SetMappingRefused(false);
+  }
+  void TearDown() override {
+    platform::test::ClearFaults();
+    platform::test::SetMappingRefused(false);
+    hostsupport::RunFixture::TearDown();
+  }
+
+  // Runs `operation` on `picture`; the picture the run leaves replaces it.
+  host::RunResult RunOn(host::Picture* picture, std::int32_t operation,
+                        host::DriverMode mode = host::DriverMode::kAdvanceState) {
+    host::FilterHost h(&ENTRYPOINT);
+    h.picture = *picture;
+    const host::RunResult r = h.Run(Scripted(mode, operation));
+    *picture = h.picture;
+    return r;
+  }
+  OSErr Add(const host::Picture& p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
+    host::Picture copy = p;
+    return RunOn(&copy, kOperationAddToBuffer, mode).result;
+  }
+  OSErr Clear() {
+    host::Picture p = hostsupport::PatternPicture(1, 1, 3, 0, 8, 1);
+    return RunOn(&p, kOperationClearBuffer).result;
+  }
+  // Shows the buffer into a fresh w x h RGB picture; `result` gets the status.
+  host::Picture Show(int w, int h, OSErr* result, int depth = 8) {
+    host::Picture p = hostsupport::PatternPicture(w, h, 3, 0, depth, 5);
+    const OSErr r = RunOn(&p, kOperationShowBuffer).result;
+    if (result != nullptr) *result = r;
+    return p;
+  }
+
+  DirSnapshot Files() const { return Snapshot(root.dir()); }
+};
+
+}  // namespace reliability
