@@ -5,6 +5,9 @@
 #include <elf.h>
 #endif
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -62,6 +65,61 @@ std::set<std::string> DefinedDynamicSymbols(const std::string& path) {
 TEST(PluginModuleExports, TheSymbolTableDefinesOnlyTheEntryPoint) {
   const std::set<std::string> names = DefinedDynamicSymbols(ModulePath());
   EXPECT_EQ(names, std::set<std::string>({"ENTRYPOINT"}));
+}
+#endif
+
+#if defined(_WIN32)
+// The names in a PE module's export directory, and how many functions it
+// exports in all (by name or by ordinal alone).
+std::uint32_t Read32(const std::string& b, std::size_t at) {
+  std::uint32_t v = 0;
+  if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+std::uint16_t Read16(const std::string& b, std::size_t at) {
+  std::uint16_t v = 0;
+  if (at + 2 <= b.size()) std::memcpy(&v, b.data() + at, 2);
+  return v;
+}
+
+std::set<std::string> ExportedNames(const std::string& path, std::uint32_t* functions) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string b((std::istreambuf_iterator<char>(in)), {});
+  std::set<std::string> names;
+  *functions = 0;
+  const std::size_t pe = Read32(b, 0x3C);
+  if (b.size() < pe + 24 || b.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return names;
+  const std::size_t sections = Read16(b, pe + 6);
+  const std::size_t optionalSize = Read16(b, pe + 20);
+  const std::size_t optional = pe + 24;
+  const bool pe32plus = Read16(b, optional) == 0x20B;
+  const std::uint32_t exportRva = Read32(b, optional + (pe32plus ? 112 : 96));
+  auto offset = [&](std::uint32_t rva) -> std::size_t {
+    for (std::size_t i = 0; i < sections; ++i) {
+      const std::size_t h = optional + optionalSize + i * 40;
+      const std::uint32_t va = Read32(b, h + 12);
+      const std::uint32_t extent = std::max(Read32(b, h + 8), Read32(b, h + 16));
+      if (rva >= va && rva < va + extent) return rva - va + Read32(b, h + 20);
+    }
+    return b.size();
+  };
+  if (exportRva == 0) return names;
+  const std::size_t dir = offset(exportRva);
+  *functions = Read32(b, dir + 20);
+  const std::uint32_t count = Read32(b, dir + 24);
+  const std::size_t nameTable = offset(Read32(b, dir + 32));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::size_t name = offset(Read32(b, nameTable + 4 * i));
+    if (name < b.size()) names.insert(std::string(b.c_str() + name));
+  }
+  return names;
+}
+
+TEST(PluginModuleExports, TheExportDirectoryHoldsOnlyTheEntryPoint) {
+  std::uint32_t functions = 0;
+  const std::set<std::string> names = ExportedNames(ModulePath(), &functions);
+  EXPECT_EQ(names, std::set<std::string>({"ENTRYPOINT"}));
+  EXPECT_EQ(functions, 1u);
 }
 #endif
 
