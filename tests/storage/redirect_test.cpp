@@ -93,6 +93,7 @@ TEST_F(Redirect, OverLongRedirectIsRefusedNotCut) {
   EXPECT_EQ(Redirected("c:\\x.xxx").size(), 513u);
 }
 
+#if !defined(_WIN32)
 TEST_F(Redirect, OverLongStorePathIsRefusedNotCut) {
   // 50 folders of 9 characters, then a name that passes 513 characters: cut
   // there, the path would name the file "0123456789" in the innermost folder.
@@ -119,6 +120,8 @@ TEST_F(Redirect, OverLongStorePathIsRefusedNotCut) {
 }
 
 #if !defined(_WIN32)
+#endif  // !_WIN32
+
 TEST_F(Redirect, BinaryBytesAreTakenUpToTheFirstZero) {
   fs::create_directory(root_.File("d\xe9j\xe0"));
   const std::string content = std::string("e:\\d\xe9j\xe0\\") + '\0' + "ignored\xff\x01";
@@ -135,9 +138,14 @@ TEST_F(Redirect, BinaryBytesAreTakenUpToTheFirstZero) {
 TEST_F(Redirect, MissingDirectoryMakesEveryStoreFail) {
   SetRedirect("D:\\NoSuchFolder\\");
   ImageStore* store = nullptr;
-  EXPECT_EQ(CreateImageStore("c:\\f.xxx", true, 1, 1, 1, &store), fnfErr);
-  EXPECT_EQ(OpenImageStore("c:\\f.xxx", &store), fnfErr);
-  EXPECT_EQ(EnsureImageStoreSize("c:\\f.xxx", 1, 1, 1), fnfErr);
+#if defined(_WIN32)
+  const OSErr missingFolder = ioErr;  // "path not found" is not singled out there
+#else
+  const OSErr missingFolder = fnfErr;
+#endif
+  EXPECT_EQ(CreateImageStore("c:\\f.xxx", true, 1, 1, 1, &store), missingFolder);
+  EXPECT_EQ(OpenImageStore("c:\\f.xxx", &store), missingFolder);
+  EXPECT_EQ(EnsureImageStoreSize("c:\\f.xxx", 1, 1, 1), missingFolder);
   EXPECT_FALSE(root_.Exists("NoSuchFolder"));
   EXPECT_FALSE(root_.Exists("f.xxx"));
 }
@@ -147,6 +155,7 @@ TEST_F(Redirect, EmptyRedirectFileChangesNothing) {
   EXPECT_EQ(Redirected("c:\\f.xxx"), "c:\\f.xxx");
 }
 
+#if !defined(_WIN32)
 TEST_F(Redirect, AbsolutePrefixIsUsedAsIs) {
   // On this system a redirect may also name a directory outside the drive root.
   const fs::path elsewhere = root_.dir() / "elsewhere";
@@ -155,5 +164,6 @@ TEST_F(Redirect, AbsolutePrefixIsUsedAsIs) {
   ASSERT_EQ(EnsureImageStoreSize("c:\\f.xxx", 2, 2, 2), noErr);
   EXPECT_TRUE(fs::exists(elsewhere / "f.xxx"));
 }
+#endif  // !_WIN32
 
 }  // namespace
