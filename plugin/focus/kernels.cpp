@@ -1,6 +1,7 @@
 // The reference kernels, in plain C++, and the choice of the table in use.
 #include "plugin/focus/kernels.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace {
@@ -52,10 +53,61 @@ bool CountRowReference(const std::uint8_t* mask, std::uint16_t* counts, std::int
   return changed;
 }
 
+void RangeRowReference(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
+                       ShowRange* range) {
+  for (std::int32_t x = 0; x < n; ++x) {
+    if (counts[x] == 0) continue;
+    const std::uint16_t* c = focus + 3 * x;
+    const std::uint32_t lo = std::min({c[0], c[1], c[2]});
+    const std::uint32_t hi = std::max({c[0], c[1], c[2]});
+    const std::uint32_t sum = std::uint32_t(c[0]) + c[1] + c[2];
+    if (!range->any) {
+      *range = ShowRange{true, lo, hi, sum, sum};
+      continue;
+    }
+    range->lo = std::min(range->lo, lo);
+    range->hi = std::max(range->hi, hi);
+    range->sumLo = std::min(range->sumLo, sum);
+    range->sumHi = std::max(range->sumHi, sum);
+  }
+}
+
 namespace {
 
-const FocusKernels kScalar = {cpu::Isa::kScalar, MeasureRow, WidenRow8Reference,
-                              WidenGreyRow16Reference, CountRowReference};
+template <typename Sample>
+void ShowRowReference(const ShowRowArgs& a, Sample* out) {
+  const double offset = a.offset, scale = a.scale;
+  for (std::int32_t x = 0; x < a.width; ++x) {
+    Sample* to = out + x * a.lanes;
+    if (a.counts[x] == 0) {
+      for (int k = 0; k < a.lanes; ++k) to[k] = static_cast<Sample>(a.background[k]);
+      continue;
+    }
+    const std::uint16_t* c = a.focus + 3 * x;
+    if (a.lanes == 1) {
+      to[0] = static_cast<Sample>(
+          ShowSample((double(c[0]) + double(c[1]) + double(c[2]) + offset) * scale, a.top));
+    } else {
+      for (int k = 0; k < 3; ++k)
+        to[k] = static_cast<Sample>(ShowSample((double(c[k]) + offset) * scale, a.top));
+    }
+  }
+}
+
+}  // namespace
+
+void ShowRow8Reference(const ShowRowArgs& args, std::uint8_t* out) {
+  ShowRowReference(args, out);
+}
+void ShowRow16Reference(const ShowRowArgs& args, std::uint16_t* out) {
+  ShowRowReference(args, out);
+}
+
+namespace {
+
+const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRow,        WidenRow8Reference,
+                              WidenGreyRow16Reference, CountRowReference, RangeRowReference,
+                              ShowRow8Reference,       ShowRow16Reference};
 
 const FocusKernels* g_forced = nullptr;
 

@@ -12,6 +12,30 @@
 #include "plugin/core/cpu_features.h"
 #include "plugin/focus/measure.h"
 
+// The range of the covered pixels of the focus buffer, in integers: the
+// smallest and largest of all three channel values, and of the per-pixel sums
+// of the three. `any` stays false until a covered pixel has been seen.
+struct ShowRange {
+  bool any = false;
+  std::uint32_t lo = 0, hi = 0, sumLo = 0, sumHi = 0;
+};
+
+// One row of Show at the buffer's own size: `lanes` output samples per pixel
+// (1: the stretched sum of the three channels, 3: each channel stretched).
+// A covered pixel's value is (stored + offset) x scale, in double precision;
+// an uncovered pixel takes `background`. Values become samples by truncation,
+// limited to 0 .. `top` (255 or 32768).
+struct ShowRowArgs {
+  const std::uint16_t* focus;
+  const std::uint16_t* counts;
+  std::int32_t width;
+  int lanes;
+  float offset;
+  float scale;
+  std::int32_t top;
+  std::int32_t background[3];
+};
+
 struct FocusKernels {
   cpu::Isa isa;
 
@@ -32,12 +56,29 @@ struct FocusKernels {
   // The count pass on one row: where mask[i] >= 128, counts[i] goes up by one
   // unless it is already 65535. True when any count changed.
   bool (*countRow)(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
+
+  // Show's range pass over one buffer row of n pixels, folded into `range`.
+  void (*rangeRow)(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
+                   ShowRange* range);
+  // Show's output row at equal sizes, for 8-bit and 16-bit pictures.
+  void (*showRow8)(const ShowRowArgs& args, std::uint8_t* out);
+  void (*showRow16)(const ShowRowArgs& args, std::uint16_t* out);
 };
 
 // The reference kernels (MeasureRow is the measure's).
 void WidenRow8Reference(std::uint16_t* window, std::int32_t width, int planes);
 void WidenGreyRow16Reference(std::uint16_t* window, std::int32_t width);
 bool CountRowReference(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
+void RangeRowReference(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
+                       ShowRange* range);
+void ShowRow8Reference(const ShowRowArgs& args, std::uint8_t* out);
+void ShowRow16Reference(const ShowRowArgs& args, std::uint16_t* out);
+// A real value as a sample of 0 .. top, truncated; what every Show kernel does.
+inline std::int32_t ShowSample(double value, std::int32_t top) {
+  if (!(value > 0.0)) return 0;
+  if (value >= top) return top;
+  return static_cast<std::int32_t>(value);
+}
 
 // The table in use.
 const FocusKernels& ActiveFocusKernels();

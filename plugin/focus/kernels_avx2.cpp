@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+
 #define AVX2_TARGET __attribute__((target("avx2")))
 
 namespace {
@@ -160,8 +162,180 @@ AVX2_TARGET bool CountRowAvx2(const std::uint8_t* mask, std::uint16_t* counts, s
   return any;
 }
 
+// Eight RGB pixels (24 values in three vectors) split into their channels.
+struct Planes8 {
+  __m128i r, g, b;
+};
+AVX2_TARGET inline Planes8 Deinterleave8(const std::uint16_t* p) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  // Value i of a, b, c is flat value i, 8 + i, 16 + i; channel k of pixel j is
+  // flat value 3 j + k. -1 bytes clear their place.
+  const __m128i ra = _mm_setr_epi8(0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i rb = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15, -1, -1, -1, -1);
+  const __m128i rc = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 4, 5, 10, 11);
+  const __m128i ga = _mm_setr_epi8(2, 3, 8, 9, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i gb = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 4, 5, 10, 11, -1, -1, -1, -1, -1, -1);
+  const __m128i gc = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 1, 6, 7, 12, 13);
+  const __m128i ba = _mm_setr_epi8(4, 5, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i bb = _mm_setr_epi8(-1, -1, -1, -1, 0, 1, 6, 7, 12, 13, -1, -1, -1, -1, -1, -1);
+  const __m128i bc = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 8, 9, 14, 15);
+  Planes8 out;
+  out.r = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, ra), _mm_shuffle_epi8(b, rb)),
+                       _mm_shuffle_epi8(c, rc));
+  out.g = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, ga), _mm_shuffle_epi8(b, gb)),
+                       _mm_shuffle_epi8(c, gc));
+  out.b = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, ba), _mm_shuffle_epi8(b, bb)),
+                       _mm_shuffle_epi8(c, bc));
+  return out;
+}
+
+AVX2_TARGET inline __m256i ChannelSums(const Planes8& p) {
+  return _mm256_add_epi32(_mm256_add_epi32(_mm256_cvtepu16_epi32(p.r), _mm256_cvtepu16_epi32(p.g)),
+                          _mm256_cvtepu16_epi32(p.b));
+}
+
+AVX2_TARGET std::uint32_t HorizontalMin(__m256i v) {
+  __m128i m = _mm_min_epu32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  m = _mm_min_epu32(m, _mm_shuffle_epi32(m, 0x4E));
+  m = _mm_min_epu32(m, _mm_shuffle_epi32(m, 0xB1));
+  return std::uint32_t(_mm_cvtsi128_si32(m));
+}
+AVX2_TARGET std::uint32_t HorizontalMax(__m256i v) {
+  __m128i m = _mm_max_epu32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
+  m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
+  return std::uint32_t(_mm_cvtsi128_si32(m));
+}
+
+// Uncovered pixels take part as values that cannot win: all ones for the
+// minimum, zero for the maximum (a covered value is never below zero).
+AVX2_TARGET void RangeRowAvx2(const std::uint16_t* focus, const std::uint16_t* counts,
+                              std::int32_t n, ShowRange* range) {
+  __m256i lo = _mm256_set1_epi32(-1), sum_lo = _mm256_set1_epi32(-1);
+  __m256i hi = _mm256_setzero_si256(), sum_hi = _mm256_setzero_si256();
+  __m256i covered_any = _mm256_setzero_si256();
+  std::int32_t x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const Planes8 p = Deinterleave8(focus + 3 * x);
+    const __m128i uncovered16 = _mm_cmpeq_epi16(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts + x)), _mm_setzero_si128());
+    const __m256i uncovered = _mm256_cvtepi16_epi32(uncovered16);
+    const __m256i r = _mm256_cvtepu16_epi32(p.r), g = _mm256_cvtepu16_epi32(p.g),
+                  b = _mm256_cvtepu16_epi32(p.b);
+    const __m256i pix_lo = _mm256_min_epu32(_mm256_min_epu32(r, g), b);
+    const __m256i pix_hi = _mm256_max_epu32(_mm256_max_epu32(r, g), b);
+    const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
+    lo = _mm256_min_epu32(lo, _mm256_or_si256(pix_lo, uncovered));
+    sum_lo = _mm256_min_epu32(sum_lo, _mm256_or_si256(sum, uncovered));
+    hi = _mm256_max_epu32(hi, _mm256_andnot_si256(uncovered, pix_hi));
+    sum_hi = _mm256_max_epu32(sum_hi, _mm256_andnot_si256(uncovered, sum));
+    covered_any = _mm256_or_si256(covered_any, _mm256_xor_si256(uncovered, _mm256_set1_epi32(-1)));
+  }
+  if (!_mm256_testz_si256(covered_any, covered_any)) {
+    const ShowRange block{true, HorizontalMin(lo), HorizontalMax(hi), HorizontalMin(sum_lo),
+                          HorizontalMax(sum_hi)};
+    if (!range->any) {
+      *range = block;
+    } else {
+      range->lo = std::min(range->lo, block.lo);
+      range->hi = std::max(range->hi, block.hi);
+      range->sumLo = std::min(range->sumLo, block.sumLo);
+      range->sumHi = std::max(range->sumHi, block.sumHi);
+    }
+  }
+  RangeRowReference(focus + 3 * x, counts + x, n - x, range);
+}
+
+// Four values as samples: (v + offset) x scale in double precision, limited to
+// 0 .. top and truncated. The limits come first, in the same order as the
+// reference's tests: max(v, 0) also turns a NaN into 0.
+AVX2_TARGET inline __m128i Stretch4(__m128i values, __m256d offset, __m256d scale, __m256d top) {
+  __m256d v = _mm256_mul_pd(_mm256_add_pd(_mm256_cvtepi32_pd(values), offset), scale);
+  v = _mm256_min_pd(_mm256_max_pd(v, _mm256_setzero_pd()), top);
+  return _mm256_cvttpd_epi32(v);
+}
+
+// Writes the background into the uncovered pixels of a finished row.
+template <typename Sample>
+inline void PatchUncovered(const ShowRowArgs& a, std::int32_t end, Sample* out) {
+  for (std::int32_t x = 0; x < end; ++x) {
+    if (a.counts[x] != 0) continue;
+    for (int k = 0; k < a.lanes; ++k) out[x * a.lanes + k] = static_cast<Sample>(a.background[k]);
+  }
+}
+
+inline void ShowRowRest(const ShowRowArgs& a, std::uint8_t* out) {
+  ShowRow8Reference(a, out);
+}
+inline void ShowRowRest(const ShowRowArgs& a, std::uint16_t* out) {
+  ShowRow16Reference(a, out);
+}
+
+// Sixteen int32 samples (in four vectors) stored as 8- or 16-bit samples.
+AVX2_TARGET inline void StoreSamples16(const __m128i q[4], std::uint16_t* to) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_packus_epi32(q[0], q[1]));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm_packus_epi32(q[2], q[3]));
+}
+AVX2_TARGET inline void StoreSamples16(const __m128i q[4], std::uint8_t* to) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                   _mm_packus_epi16(_mm_packus_epi32(q[0], q[1]), _mm_packus_epi32(q[2], q[3])));
+}
+
+template <typename Sample>
+AVX2_TARGET void ShowRowAvx2(const ShowRowArgs& a, Sample* out) {
+  const __m256d offset = _mm256_set1_pd(a.offset), scale = _mm256_set1_pd(a.scale),
+                top = _mm256_set1_pd(a.top);
+  std::int32_t done = 0;  // pixels written by the vector loops
+  if (a.lanes == 3) {
+    // Colour: every stored value becomes one sample, whatever its channel.
+    const std::int32_t values = 3 * a.width;
+    std::int32_t i = 0;
+    for (; i + 16 <= values; i += 16) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.focus + i));
+      const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(v));
+      const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1));
+      const __m128i q[4] = {Stretch4(_mm256_castsi256_si128(lo), offset, scale, top),
+                            Stretch4(_mm256_extracti128_si256(lo, 1), offset, scale, top),
+                            Stretch4(_mm256_castsi256_si128(hi), offset, scale, top),
+                            Stretch4(_mm256_extracti128_si256(hi, 1), offset, scale, top)};
+      StoreSamples16(q, out + i);
+    }
+    done = i / 3;
+  } else {
+    // Grey: the sum of the three channels, exact in 32-bit integers.
+    std::int32_t x = 0;
+    for (; x + 16 <= a.width; x += 16) {
+      const __m256i s0 = ChannelSums(Deinterleave8(a.focus + 3 * x));
+      const __m256i s1 = ChannelSums(Deinterleave8(a.focus + 3 * x + 24));
+      const __m128i q[4] = {Stretch4(_mm256_castsi256_si128(s0), offset, scale, top),
+                            Stretch4(_mm256_extracti128_si256(s0, 1), offset, scale, top),
+                            Stretch4(_mm256_castsi256_si128(s1), offset, scale, top),
+                            Stretch4(_mm256_extracti128_si256(s1, 1), offset, scale, top)};
+      StoreSamples16(q, out + x);
+    }
+    done = x;
+  }
+  PatchUncovered(a, done, out);
+  // The pixels after the last whole block (and the one a colour block ended
+  // inside) by the reference.
+  ShowRowArgs rest = a;
+  rest.focus += 3 * done;
+  rest.counts += done;
+  rest.width -= done;
+  ShowRowRest(rest, out + done * a.lanes);
+}
+
+AVX2_TARGET void ShowRow8Avx2(const ShowRowArgs& a, std::uint8_t* out) {
+  ShowRowAvx2(a, out);
+}
+AVX2_TARGET void ShowRow16Avx2(const ShowRowArgs& a, std::uint16_t* out) {
+  ShowRowAvx2(a, out);
+}
+
 const FocusKernels kAvx2 = {cpu::Isa::kAvx2, MeasureRowAvx2, WidenRow8Avx2, WidenGreyRow16Avx2,
-                            CountRowAvx2};
+                            CountRowAvx2,    RangeRowAvx2,   ShowRow8Avx2,  ShowRow16Avx2};
 
 }  // namespace
 

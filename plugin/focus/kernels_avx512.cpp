@@ -127,8 +127,21 @@ void WidenGreyRow16Avx512(std::uint16_t* window, std::int32_t width) {
   Avx2FocusKernels()->widenGreyRow16(window, width);
 }
 
-const FocusKernels kAvx512 = {cpu::Isa::kAvx512, MeasureRowAvx512, WidenRow8Avx512,
-                              WidenGreyRow16Avx512, CountRowAvx512};
+// Show's passes are bound by memory already with AVX2.
+void RangeRowAvx512(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
+                    ShowRange* range) {
+  Avx2FocusKernels()->rangeRow(focus, counts, n, range);
+}
+void ShowRow8Avx512(const ShowRowArgs& args, std::uint8_t* out) {
+  Avx2FocusKernels()->showRow8(args, out);
+}
+void ShowRow16Avx512(const ShowRowArgs& args, std::uint16_t* out) {
+  Avx2FocusKernels()->showRow16(args, out);
+}
+
+const FocusKernels kAvx512 = {cpu::Isa::kAvx512,    MeasureRowAvx512, WidenRow8Avx512,
+                              WidenGreyRow16Avx512, CountRowAvx512,   RangeRowAvx512,
+                              ShowRow8Avx512,       ShowRow16Avx512};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -224,6 +225,106 @@ TEST_P(KernelTest, CountRowMatchesReferenceIncludingTheCeiling) {
       }
     }
   }
+}
+
+bool operator==(const ShowRange& a, const ShowRange& b) {
+  return a.any == b.any && a.lo == b.lo && a.hi == b.hi && a.sumLo == b.sumLo && a.sumHi == b.sumHi;
+}
+
+// A focus row and count row of n pixels; about one pixel in `gap` uncovered
+// (none when gap is 0, all when 1).
+void BufferRows(int n, int gap, Fill fill, std::mt19937& rng, std::vector<std::uint16_t>* focus,
+                std::vector<std::uint16_t>* counts, int offset) {
+  focus->assign(std::size_t(n) * 3 + offset, 0);
+  counts->assign(std::size_t(n) + offset, 0);
+  for (int i = 0; i < 3 * n; ++i) (*focus)[offset + i] = Draw(fill, i, rng);
+  for (int x = 0; x < n; ++x)
+    (*counts)[offset + x] = gap != 0 && rng() % gap == 0 ? 0 : std::uint16_t(1 + rng() % 3);
+}
+
+TEST_P(KernelTest, ShowRangeMatchesReference) {
+  std::mt19937 rng(21);
+  for (Fill fill : {Fill::kRandom, Fill::kExtremes, Fill::kFullRange, Fill::kHighExtremes}) {
+    for (int gap : {0, 1, 2, 9}) {
+      for (int n = 0; n <= kMaxWidth; ++n) {
+        for (int offset = 0; offset < 8; ++offset) {
+          std::vector<std::uint16_t> focus, counts;
+          BufferRows(n, gap, fill, rng, &focus, &counts, offset);
+          for (bool started : {false, true}) {
+            ShowRange want, got;
+            if (started) want = got = ShowRange{true, 3000, 3001, 9000, 9003};
+            RangeRowReference(focus.data() + offset, counts.data() + offset, n, &want);
+            kernels_->rangeRow(focus.data() + offset, counts.data() + offset, n, &got);
+            ASSERT_TRUE(want == got) << "n " << n << " gap " << gap << " offset " << offset;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_P(KernelTest, ShowRowsMatchReferenceForEveryStretch) {
+  std::mt19937 rng(42);
+  struct Stretch {
+    float offset, scale;
+  };
+  // Ordinary stretches, the flat scales, one that overshoots the top, the one
+  // left by a buffer with nothing covered, and one that makes values negative.
+  const Stretch stretches[] = {{-2570.0f, float(255.49 / 23130)},
+                               {-100.0f, float(32768.49 / 30000)},
+                               {0.0f, float(1.0 / 128.5)},
+                               {0.0f, float(1.0 / 385.5)},
+                               {0.0f, 1.0f},
+                               {0.0f, float(1.0 / 3.0)},
+                               {-7.0f, 3.5f},
+                               {-1.0e9f, float(255.49 / -2.0e9)},
+                               {-40000.0f, 0.5f}};
+  for (const Stretch& st : stretches) {
+    for (int lanes : {1, 3}) {
+      for (int gap : {0, 1, 5}) {
+        for (int n = 1; n <= kMaxWidth; ++n) {
+          const int offset = int(rng() % 16);
+          std::vector<std::uint16_t> focus, counts;
+          BufferRows(n, gap, (rng() & 1) != 0 ? Fill::kRandom : Fill::kFullRange, rng, &focus,
+                     &counts, offset);
+          ShowRowArgs args{focus.data() + offset,
+                           counts.data() + offset,
+                           n,
+                           lanes,
+                           st.offset,
+                           st.scale,
+                           255,
+                           {int(rng() % 256), int(rng() % 256), 255}};
+          std::vector<std::uint8_t> want8(std::size_t(n) * lanes + 1, 0xAA), got8 = want8;
+          ShowRow8Reference(args, want8.data());
+          kernels_->showRow8(args, got8.data());
+          ASSERT_EQ(want8, got8) << "8-bit lanes " << lanes << " n " << n << " scale " << st.scale;
+
+          args.top = 32768;
+          for (int k = 0; k < 3; ++k) args.background[k] = int(rng() % 256 * 128.5);
+          std::vector<std::uint16_t> want16(std::size_t(n) * lanes + 1, 0xAAAA), got16 = want16;
+          ShowRow16Reference(args, want16.data());
+          kernels_->showRow16(args, got16.data());
+          ASSERT_EQ(want16, got16)
+              << "16-bit lanes " << lanes << " n " << n << " scale " << st.scale;
+        }
+      }
+    }
+  }
+}
+
+TEST(KernelReference, ShowRowStretchesAndFillsTheBackground) {
+  // Two pixels: one covered (2570, 14135, 25700), one not.
+  const std::uint16_t focus[6] = {2570, 14135, 25700, 1, 2, 3};
+  const std::uint16_t counts[2] = {1, 0};
+  ShowRowArgs args{focus, counts, 2, 3, -2570.0f, float(255.49 / 23130), 255, {10, 20, 30}};
+  std::uint8_t out[6] = {};
+  ShowRow8Reference(args, out);
+  const std::uint8_t expected[6] = {0, 127, 255, 10, 20, 30};
+  EXPECT_TRUE(std::equal(out, out + 6, expected));
+  ShowRange range;
+  RangeRowReference(focus, counts, 2, &range);
+  EXPECT_TRUE(range == (ShowRange{true, 2570, 25700, 42405, 42405}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Isa, KernelTest, ::testing::ValuesIn(VectorIsas()), IsaLabel);
