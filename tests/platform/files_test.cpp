@@ -135,17 +135,6 @@ TEST_F(PlatformFiles, AnotherProcessCannotOpenAHeldFile) {
 
 #endif  // !_WIN32
 
-TEST_F(PlatformFiles, CreateEmptiesAnExistingFile) {
-  root_.Write("f.xxx", "some content");
-  EXPECT_EQ(platform::OsCreateFile("c:\\f.xxx"), OsError::kNone);
-  EXPECT_TRUE(root_.Exists("f.xxx"));
-  EXPECT_EQ(fs::file_size(root_.File("f.xxx")), 0u);
-  // ... and leaves it closed: it can be opened at once.
-  FileHandle file = Open("c:\\f.xxx");
-  EXPECT_NE(file, kInvalidFile);
-  platform::OsCloseFile(file);
-}
-
 TEST_F(PlatformFiles, MoveNeverReplacesAnExistingTarget) {
   root_.Write("from.xxx", "source");
   root_.Write("to.xxx", "target");
@@ -163,33 +152,6 @@ TEST_F(PlatformFiles, MoveNeverReplacesAnExistingTarget) {
   EXPECT_FALSE(root_.Exists("from.xxx"));
   const std::vector<unsigned char> moved = root_.Read("new.xxx");
   EXPECT_EQ(std::string(moved.begin(), moved.end()), "source");
-}
-
-TEST_F(PlatformFiles, ReadWriteSeekRoundTrip) {
-  ASSERT_EQ(platform::OsCreateFile("c:\\rw.xxx"), OsError::kNone);
-  FileHandle file = Open("c:\\rw.xxx");
-  ASSERT_NE(file, kInvalidFile);
-  std::int32_t count = 10;
-  ASSERT_EQ(platform::OsWriteFile(file, "0123456789", &count), OsError::kNone);
-  EXPECT_EQ(count, 10);
-  EXPECT_EQ(platform::OsSeekFile(file, -4, 2), OsError::kNone);  // from the end
-  char buffer[16] = {};
-  count = 16;
-  EXPECT_EQ(platform::OsReadFile(file, buffer, &count), OsError::kNone);
-  EXPECT_EQ(count, 4);
-  EXPECT_STREQ(buffer, "6789");
-  // At the end a read succeeds with nothing.
-  count = 16;
-  EXPECT_EQ(platform::OsReadFile(file, buffer, &count), OsError::kNone);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(platform::OsSeekFile(file, 2, 0), OsError::kNone);
-  EXPECT_EQ(platform::OsSeekFile(file, 3, 1), OsError::kNone);  // from the current position
-  count = 1;
-  EXPECT_EQ(platform::OsReadFile(file, buffer, &count), OsError::kNone);
-  EXPECT_EQ(buffer[0], '5');
-  EXPECT_EQ(platform::OsSeekFile(file, -1, 0), OsError::kBadPosition);
-  EXPECT_EQ(platform::OsSeekFile(file, 0, 7), OsError::kOther);
-  EXPECT_EQ(platform::OsCloseFile(file), OsError::kNone);
 }
 
 TEST_F(PlatformFiles, PositionsBeyondFourGibibytes) {
