@@ -1,0 +1,133 @@
+// Child processes for the reliability tests: the sharpstack executable run on
+// a private drive root, and a filter run in a forked copy of the test that
+// stops part-way through its operation until the test lets it go on.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace reliability {
+
+inline const char* const kSharpstack = SHARPSTACK_BINARY_DIR "/bin/sharpstack";
+
+struct CliResult {
+  int code = -1;  // exit code, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Starts sharpstack on `root` in its own session (no terminal, so no dialog),
+// its output going to files in `scratch`.
+inline pid_t SpawnCli(const std::filesystem::path& root, const std::filesystem::path& scratch,
+                      const std::vector<std::string>& args, int tag) {
+  const std::string out = (scratch / ("out-" + std::to_string(tag))).string();
+  const std::string err = (scratch / ("err-" + std::to_string(tag))).string();
+  std::vector<std::string> full = {kSharpstack, "--quiet", "--root", root.string()};
+  full.insert(full.end(), args.begin(), args.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int in = open("/dev/null", O_RDONLY);
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    for (std::string& a : full) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(kSharpstack, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+inline std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline int WaitCode(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+inline CliResult RunCli(const std::filesystem::path& root, const std::filesystem::path& scratch,
+                        const std::vector<std::string>& args) {
+  static int tag = 0;
+  ++tag;
+  CliResult r;
+  r.code = WaitCode(SpawnCli(root, scratch, args, tag));
+  r.out = Slurp(scratch / ("out-" + std::to_string(tag)));
+  r.err = Slurp(scratch / ("err-" + std::to_string(tag)));
+  return r;
+}
+
+// A forked copy of the test process that runs `body`; `body` calls Pause()
+// at the moment the test wants to act in between. The child's exit code is
+// what `body` returns.
+class PausedChild {
+ public:
+  explicit PausedChild(const std::function<int(PausedChild&)>& body) {
+    if (pipe(up_) != 0 || pipe(down_) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(up_[0]);
+      close(down_[1]);
+      _exit(body(*this));
+    }
+    close(up_[1]);
+    close(down_[0]);
+  }
+  ~PausedChild() {
+    if (pid_ > 0 && !waited_) {
+      kill(pid_, SIGKILL);
+      WaitCode(pid_);
+    }
+    if (pid_ > 0) {
+      close(up_[0]);
+      close(down_[1]);
+    }
+  }
+  PausedChild(const PausedChild&) = delete;
+  PausedChild& operator=(const PausedChild&) = delete;
+
+  // In the child: tells the test it has stopped and waits until it may go on.
+  void Pause() {
+    const char c = 'p';
+    (void)!write(up_[1], &c, 1);
+    char go = 0;
+    (void)!read(down_[0], &go, 1);
+  }
+  // In the test: true once the child has paused (false when it ended first).
+  bool WaitUntilPaused() {
+    char c = 0;
+    return read(up_[0], &c, 1) == 1;
+  }
+  // In the test: lets the child go on and returns its exit code.
+  int Resume() {
+    const char c = 'g';
+    (void)!write(down_[1], &c, 1);
+    waited_ = true;
+    return WaitCode(pid_);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int up_[2] = {-1, -1};
+  int down_[2] = {-1, -1};
+  bool waited_ = false;
+};
+
+}  // namespace reliability
