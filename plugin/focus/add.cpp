@@ -8,6 +8,7 @@
 
 #include "plugin/core/memory.h"
 #include "plugin/focus/buffer_set.h"
+#include "plugin/focus/kernels.h"
 #include "plugin/focus/measure.h"
 #include "plugin/focus/operations.h"
 #include "plugin/focus/support.h"
@@ -16,16 +17,11 @@
 
 namespace {
 
+// The count pass, the row widening (an 8-bit sample v goes on the buffer's
+// scale as (257 v + 1) / 2) and the measure are the kernels of kernels.h.
+
 // A mask byte of 128 or more selects its pixel.
 constexpr std::uint8_t kSelected = 128;
-constexpr std::uint16_t kCountLimit = 65535;
-
-// An 8-bit sample on the buffer's 0..32768 scale: trunc(v x 128.5 + 0.5),
-// computed exactly in integers.
-inline std::uint16_t ToBufferScale(std::uint8_t v) {
-  return static_cast<std::uint16_t>((257u * v + 1u) / 2u);
-}
-inline std::uint16_t ToBufferScale(std::uint16_t v) { return v; }
 
 // Reads picture row `row` into a window row and widens it to three 16-bit
 // channels per pixel at window positions 2 .. width + 1, then repeats the edge
@@ -43,22 +39,10 @@ void LoadWindowRow(ImageStore* colorStore, std::int32_t row, std::int32_t width,
   ReadStoreRow(colorStore, 0, row, width * pixel_bytes, packed);
 
   // 16-bit RGB already has the window's layout.
-  if (!(planes == 3 && sizeof(Sample) == 2)) {
-    for (std::int32_t j = width - 1; j >= 0; --j) {
-      Sample s[3];
-      std::memcpy(s, packed + j * pixel_bytes, static_cast<std::size_t>(pixel_bytes));
-      std::uint16_t* to = window + (j + kWindowBorder) * kWindowChannels;
-      if (planes == 3) {
-        to[0] = ToBufferScale(s[0]);
-        to[1] = ToBufferScale(s[1]);
-        to[2] = ToBufferScale(s[2]);
-      } else {
-        const std::uint16_t grey = ToBufferScale(s[0]);
-        to[0] = grey;
-        to[1] = grey;
-        to[2] = grey;
-      }
-    }
+  if (sizeof(Sample) == 1) {
+    ActiveFocusKernels().widenRow8(window, width, planes);
+  } else if (planes == 1) {
+    ActiveFocusKernels().widenGreyRow16(window, width);
   }
 
   const std::uint16_t* first = window + kWindowBorder * kWindowChannels;
@@ -110,7 +94,8 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   const std::int16_t set_width = std::max(image_width, stored_width);
   const std::int16_t set_height = std::max(image_height, stored_height);
 
-  const std::uint64_t window_row_values = std::uint64_t(width + 2 * kWindowBorder) * kWindowChannels;
+  const std::uint64_t window_row_values =
+      std::uint64_t(width + 2 * kWindowBorder) * kWindowChannels;
   BlockGuard window_block(NewWorkingRow(kWindowRows * window_row_values * sizeof(std::uint16_t)));
   BlockGuard mask_block(NewWorkingRow(std::uint64_t(width)));
   BlockGuard measure_block(NewWorkingRow(std::uint64_t(width) * sizeof(std::uint64_t)));
@@ -131,16 +116,16 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   // All three files are opened before anything is written: a set that cannot
   // be opened whole is left untouched rather than updated in part.
   StoreGuard count_store, variance_store, focus_store;
-  if (OSErr s = OpenBufferStore(kCountBufferPath, set_width, set_height, kCountElementSize,
-                                &count_store);
+  if (OSErr s =
+          OpenBufferStore(kCountBufferPath, set_width, set_height, kCountElementSize, &count_store);
       s != noErr)
     return s;
-  if (OSErr s = OpenBufferStore(kVarianceBufferPath, set_width, set_height,
-                                kVarianceElementSize, &variance_store);
+  if (OSErr s = OpenBufferStore(kVarianceBufferPath, set_width, set_height, kVarianceElementSize,
+                                &variance_store);
       s != noErr)
     return s;
-  if (OSErr s = OpenBufferStore(kFocusBufferPath, set_width, set_height, kFocusElementSize,
-                                &focus_store);
+  if (OSErr s =
+          OpenBufferStore(kFocusBufferPath, set_width, set_height, kFocusElementSize, &focus_store);
       s != noErr)
     return s;
 
@@ -178,16 +163,13 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     if (!row_in_set(y)) continue;
     ReadStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
     if (OSErr e = row_error(); e != noErr) return e;
-    bool changed = false;
-    for (std::int32_t x = x_begin; x < x_end; ++x) {
-      // A count that has reached the field's limit stays there: wrapping to 0
-      // would mark the pixel as never covered.
-      if (mask[x] >= kSelected && counts[left + x] < kCountLimit) {
-        ++counts[left + x];
-        changed = true;
-      }
-    }
-    if (changed) WriteStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
+    // A count that has reached the field's limit stays there: wrapping to 0
+    // would mark the pixel as never covered.
+    const bool changed =
+        x_begin < x_end &&
+        ActiveFocusKernels().countRow(mask + x_begin, counts + left + x_begin, x_end - x_begin);
+    if (changed)
+      WriteStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
   }
 
   // Selection pass. The window rotates its row storage: window[i] holds picture
@@ -215,7 +197,7 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
       if (OSErr e = row_error(); e != noErr) return e;
       const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
                                                       window[4]};
-      MeasureRow(rows, width, measures);
+      ActiveFocusKernels().measureRow(rows, width, measures);
       bool changed = false;
       for (std::int32_t x = x_begin; x < x_end; ++x) {
         if (mask[x] < kSelected) continue;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "focus/focus_fixture.h"
 #include "plugin/core/cpu_features.h"
 
 namespace {
@@ -357,6 +358,68 @@ TEST(KernelChoice, AnIsaIsOnlyOfferedWhereTheProcessorRunsIt) {
   EXPECT_TRUE(cpu::SupportsIsa(cpu::Isa::kSse2));
   EXPECT_NE(nullptr, FocusKernelsFor(cpu::Isa::kSse2));
 #endif
+}
+
+// Whole Add and Show runs with each table forced give the buffer set and the
+// composite of the reference kernels.
+class KernelRunTest : public focustest::FocusTest {
+ protected:
+  void TearDown() override {
+    focus::test::UseFocusKernels(nullptr);
+    FocusTest::TearDown();
+  }
+};
+
+TEST_F(KernelRunTest, AddAndShowGiveTheReferenceResultWithEveryTable) {
+  using focustest::Picture;
+  struct Case {
+    int width, height, planes, depth;
+    bool mask;
+  };
+  const Case cases[] = {{67, 9, 3, 8, false},
+                        {41, 6, 1, 8, true},
+                        {70, 5, 3, 16, true},
+                        {35, 7, 1, 16, false},
+                        {1, 3, 3, 8, false}};
+  std::uint32_t seed = 500;
+  for (const Case& c : cases) {
+    // Two pictures, so that the second both wins and loses against the first.
+    const Picture first = focustest::RandomPicture(c.width, c.height, c.planes, c.depth, ++seed);
+    Picture second = focustest::RandomPicture(c.width, c.height, c.planes, c.depth, ++seed);
+    for (int y = 0; y < c.height; ++y)
+      for (int x = 0; x < c.width / 2; ++x)
+        for (int k = 0; k < c.planes; ++k) second.at(x, y, k) = first.at(x, y, k) / 2;
+    std::vector<std::uint8_t> mask(std::size_t(c.width) * c.height);
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = std::uint8_t(i * 37 % 256);
+
+    auto run = [&](const FocusKernels* kernels, focustest::BufferSet* set, Picture* shown) {
+      focus::test::UseFocusKernels(kernels);
+      for (const Picture* p : {&first, static_cast<const Picture*>(&second)}) {
+        focustest::FilterRun add(*p);
+        if (c.mask) add.SetMask(mask);
+        ASSERT_EQ(noErr, add.Add());
+      }
+      ASSERT_TRUE(focustest::ReadBufferSet(set));
+      focustest::FilterRun show(first);
+      ASSERT_EQ(noErr, show.Show(1));
+      *shown = show.Result();
+      DeleteFocusBufferSet();
+    };
+    focustest::BufferSet want_set;
+    Picture want_shown;
+    run(FocusKernelsFor(cpu::Isa::kScalar), &want_set, &want_shown);
+    for (cpu::Isa isa : VectorIsas()) {
+      const FocusKernels* kernels = FocusKernelsFor(isa);
+      if (kernels == nullptr) continue;
+      SCOPED_TRACE(cpu::IsaName(isa));
+      focustest::BufferSet got_set;
+      Picture got_shown;
+      run(kernels, &got_set, &got_shown);
+      EXPECT_TRUE(got_set == want_set)
+          << c.width << "x" << c.height << " planes " << c.planes << " depth " << c.depth;
+      EXPECT_EQ(want_shown.samples, got_shown.samples);
+    }
+  }
 }
 
 }  // namespace
