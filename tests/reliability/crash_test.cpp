@@ -1,0 +1,146 @@
+// The sharpstack command killed (SIGKILL) at random moments while it adds
+// pictures: afterwards add and show still work, and every covered pixel of the
+// buffer holds the colour of one of the pictures at that place.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "cli/image/image_io.h"
+#include "processes.h"
+#include "reliability_support.h"
+
+namespace {
+
+using host::Picture;
+using hostsupport::PatternPicture;
+
+class CrashSafety : public reliability::RunFixture {
+ protected:
+  void SetUp() override {
+    reliability::RunFixture::SetUp();
+    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
+    std::filesystem::create_directories(scratch_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch_, ec);
+    reliability::RunFixture::TearDown();
+  }
+
+  std::string WritePicture(const std::string& name, const Picture& p) {
+    const std::string path = (scratch_ / name).string();
+    EXPECT_TRUE(imageio::WriteImage(path, p).ok);
+    return path;
+  }
+
+  // Counts the covered pixels of the buffer whose colour is none of the
+  // pictures' colours at that place (on the buffer's 0..32768 scale).
+  int ForeignPixels(const std::vector<Picture>& pictures, int* covered) {
+    const reliability::Bytes focus = root.Read("BestFocus.xxx");
+    const reliability::Bytes count = root.Read("CountVXBuffer.xxx");
+    auto field = [](const reliability::Bytes& b, std::size_t at) {
+      return int(b[at]) | int(b[at + 1]) << 8;
+    };
+    const int w = field(count, 2), h = field(count, 4);
+    EXPECT_EQ(focus.size(), 6 + std::size_t(w) * h * 6);
+    EXPECT_EQ(count.size(), 6 + std::size_t(w) * h * 2);
+    if (HasFailure()) return -1;
+    int foreign = 0;
+    *covered = 0;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const std::size_t i = std::size_t(y) * w + x;
+        if (field(count, 6 + 2 * i) == 0) continue;
+        ++*covered;
+        bool found = false;
+        for (const Picture& p : pictures) {
+          if (x >= p.width || y >= p.height) continue;
+          bool same = true;
+          for (int k = 0; k < 3; ++k) {
+            const std::uint32_t s = p.Get(x, y, p.colorPlanes == 3 ? k : 0);
+            const std::uint32_t v = p.depth == 8 ? (257u * s + 1u) / 2u : s;
+            same &= int(v) == field(focus, 6 + 6 * i + 2 * std::size_t(k));
+          }
+          found |= same;
+        }
+        foreign += found ? 0 : 1;
+      }
+    }
+    return foreign;
+  }
+
+  std::filesystem::path scratch_;
+};
+
+TEST_F(CrashSafety, KilledAddsLeaveABufferThatStillWorksAndHoldsOnlyPictureColours) {
+  // The first picture is smaller, so that an Add after it enlarges the files.
+  const std::vector<Picture> pictures = {
+      PatternPicture(160, 100, 3, 0, 8, 51), PatternPicture(192, 128, 3, 0, 8, 52),
+      PatternPicture(192, 128, 3, 0, 16, 53), PatternPicture(192, 128, 1, 0, 8, 54)};
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    paths.push_back(WritePicture("p" + std::to_string(i) + ".tif", pictures[i]));
+  }
+  // What the pictures hold once read back (a file may store them slightly
+  // differently from how they were made).
+  std::vector<Picture> delivered(pictures.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    ASSERT_TRUE(imageio::ReadImage(paths[i], &delivered[i]).ok);
+  }
+  const std::vector<std::string> addRest = {"add", paths[1], paths[2], paths[3]};
+
+  // How long adding the rest takes undisturbed: the kills fall within it.
+  ASSERT_EQ(reliability::RunCli(root.dir(), scratch_, {"add", paths[0]}).code, 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(reliability::RunCli(root.dir(), scratch_, addRest).code, 0);
+  const auto span =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  ASSERT_GT(span, 0);
+
+  std::mt19937 random(12345);
+  const std::string out = (scratch_ / "out.png").string();
+  int killedRunning = 0;
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    if (round % 4 == 0) {
+      // From time to time start again from the small first picture alone.
+      ASSERT_EQ(reliability::RunCli(root.dir(), scratch_, {"clear"}).code, 0);
+      ASSERT_EQ(reliability::RunCli(root.dir(), scratch_, {"add", paths[0]}).code, 0);
+    }
+    const pid_t pid = reliability::SpawnCli(root.dir(), scratch_, addRest, 1000 + round);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % std::uint64_t(span)));
+    kill(pid, SIGKILL);
+    killedRunning += reliability::WaitCode(pid) == 128 + SIGKILL ? 1 : 0;
+
+    int covered = 0;
+    std::int16_t w = 0, h = 0;
+    if (CheckFocusBufferSet(&w, &h)) {
+      EXPECT_EQ(ForeignPixels(delivered, &covered), 0) << "right after the kill";
+    }
+    // Afterwards the command works: adding and showing succeed.
+    const reliability::CliResult add =
+        reliability::RunCli(root.dir(), scratch_, {"add", paths[round % 3 + 1]});
+    EXPECT_EQ(add.code, 0) << add.err;
+    const reliability::CliResult show =
+        reliability::RunCli(root.dir(), scratch_, {"show", "-o", out});
+    EXPECT_EQ(show.code, 0) << show.err;
+    Picture shown;
+    EXPECT_TRUE(imageio::ReadImage(out, &shown).ok);
+    EXPECT_EQ(shown.width, 192);
+    EXPECT_EQ(shown.height, 128);
+    ASSERT_TRUE(CheckFocusBufferSet(&w, &h));
+    EXPECT_EQ(ForeignPixels(delivered, &covered), 0);
+    EXPECT_EQ(covered, 192 * 128) << "the picture just added covers every pixel";
+    if (HasFailure()) return;
+  }
+  std::printf("[ kill ] %d of 20 adds killed while running (add took %lld us)\n", killedRunning,
+              static_cast<long long>(span));
+  EXPECT_GT(killedRunning, 10);
+}
+
+}  // namespace
