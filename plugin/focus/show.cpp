@@ -18,6 +18,7 @@
 #include "plugin/core/memory.h"
 #include "plugin/core/strings.h"
 #include "plugin/focus/buffer_set.h"
+#include "plugin/focus/kernels.h"
 #include "plugin/focus/operations.h"
 #include "plugin/focus/support.h"
 #include "plugin/params/parameter_block.h"
@@ -300,22 +301,22 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   };
 
   // Range pass: one range for all three channels, another for their sums.
-  Range range;
+  // The kernel folds the range in integers; every value and sum is below 2^24,
+  // so the floats are those the comparisons in single precision would give.
+  const FocusKernels& kernels = ActiveFocusKernels();
+  ShowRange found;
   for (std::int32_t r = 0; r < bh; ++r) {
     ReportProgress(block, r, 2 * h);
     if (TestAbort(block)) return userCanceledErr;
     read_rows(r);
-    for (std::int32_t x = 0; x < bw; ++x) {
-      if (counts[x] == 0) continue;
-      const std::uint16_t* c = focus + 3 * x;
-      for (int k = 0; k < 3; ++k) {
-        range.lo = std::min(range.lo, float(c[k]));
-        range.hi = std::max(range.hi, float(c[k]));
-      }
-      const float sum = float(std::int32_t(c[0]) + c[1] + c[2]);
-      range.sumLo = std::min(range.sumLo, sum);
-      range.sumHi = std::max(range.sumHi, sum);
-    }
+    kernels.rangeRow(focus, counts, bw, &found);
+  }
+  Range range;
+  if (found.any) {
+    range.lo = float(found.lo);
+    range.hi = float(found.hi);
+    range.sumLo = float(found.sumLo);
+    range.sumHi = float(found.sumHi);
   }
   // A buffer row that could not be read (file mode) would give a wrong range
   // and a wrong composite: the run fails and the picture stays as it was.
@@ -328,12 +329,19 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   const SourceRow src{focus, counts, lanes, StretchFor<Traits>(range, grey), background};
 
   if (!resample) {
+    ShowRowArgs args{
+        focus,    counts, w, lanes, src.stretch.offset, src.stretch.scale, Traits::kMaxSample,
+        {0, 0, 0}};
+    for (int k = 0; k < lanes; ++k) args.background[k] = ToSample<Traits>(background[k]);
     for (std::int32_t y = 0; y < h; ++y) {
       ReportProgress(block, h + y, 2 * h);
       if (TestAbort(block)) return userCanceledErr;
       read_rows(y);
-      SameWidthRow<Traits>(src, w, values);
-      StoreSamples<Traits>(values, row_values, output);
+      if constexpr (sizeof(typename Traits::Sample) == 1) {
+        kernels.showRow8(args, static_cast<std::uint8_t*>(output));
+      } else {
+        kernels.showRow16(args, static_cast<std::uint16_t*>(output));
+      }
       WriteStoreRow(colorStore, 0, y, output_bytes, output);
     }
     return row_error();
