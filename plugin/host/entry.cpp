@@ -34,6 +34,16 @@ RunState NewRunState() {
   return state;
 }
 
+// The block that the host keeps in its data slot for as long as it keeps the
+// plug-in; the plug-in never frees it.
+Handle NewRunStateBlock() {
+  Handle block = NewHandleBlock(sizeof(RunState));
+  if (block == nullptr) return nullptr;
+  const RunState fresh = NewRunState();
+  std::memcpy(*block, &fresh, sizeof fresh);
+  return block;
+}
+
 void ReleaseRun(RunState* state) {
   if (state->colorStore != nullptr) DisposeColorStore(state->colorStore);
   if (state->transparencyStore != nullptr) DisposeTransparencyStore(state->transparencyStore);
@@ -71,9 +81,9 @@ void DoParameters(RunState* state) {
 // processing phase's byte-per-pixel mask conversion behind its first width
 // bytes. Computed in 64 bits: the product overflows 32 bits for wide images.
 void* NewRowBuffer(const RunGeometry& g) {
-  const std::uint64_t size = std::uint64_t(g.bytesPerChannel) * std::uint64_t(g.planes) *
-                                 std::uint64_t(g.width) +
-                             std::uint64_t(g.width);
+  const std::uint64_t size =
+      std::uint64_t(g.bytesPerChannel) * std::uint64_t(g.planes) * std::uint64_t(g.width) +
+      std::uint64_t(g.width);
   if (g_row_buffer_refused || size > std::numeric_limits<std::uint32_t>::max()) return nullptr;
   return NewBlock(static_cast<std::uint32_t>(size));
 }
@@ -140,11 +150,13 @@ void DoStart(RunState* state) {
   }
 }
 
-void DoFinish(RunState* state) { ReleaseRun(state); }
+void DoFinish(RunState* state) {
+  ReleaseRun(state);
+}
 
 void RunSelector(std::int16_t selector, RunState* state) {
-  const bool needs_record = selector >= filterSelectorParameters &&
-                            selector <= filterSelectorContinue;
+  const bool needs_record =
+      selector >= filterSelectorParameters && selector <= filterSelectorContinue;
   if (needs_record && state->filterRecord == nullptr) {
     state->result = filterBadParameters;
     return;
@@ -182,13 +194,11 @@ void Dispatch(std::int16_t selector, FilterRecord* record, intptr_t* data, std::
     return;
   }
   if (*data == 0) {
-    Handle block = NewHandleBlock(sizeof(RunState));
+    Handle block = NewRunStateBlock();
     if (block == nullptr) {
       *result = memFullErr;
       return;
     }
-    const RunState fresh = NewRunState();
-    std::memcpy(*block, &fresh, sizeof fresh);
     *data = reinterpret_cast<intptr_t>(block);
   }
   Handle block = reinterpret_cast<Handle>(*data);
@@ -226,6 +236,8 @@ extern "C" SHARPSTACK_EXPORT void ENTRYPOINT(int16_t selector, FilterRecord* fil
 
 namespace hosttest {
 
-void SetRowBufferRefused(bool refused) { g_row_buffer_refused = refused; }
+void SetRowBufferRefused(bool refused) {
+  g_row_buffer_refused = refused;
+}
 
 }  // namespace hosttest

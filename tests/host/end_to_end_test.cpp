@@ -457,10 +457,9 @@ TEST_F(EndToEnd, LayerTransparencyKeepsClearPixelsOutOfTheBuffer) {
 // The editor loading the module from disk gets the composite that the linked
 // entry point gives.
 TEST_F(EndToEnd, LoadedModuleStacksLikeTheLinkedEntryPoint) {
-  host::PluginModule module;
   std::string error;
-  ASSERT_TRUE(module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
-      << error;
+  host::PluginModule& module = hostsupport::LoadedModule(&error);
+  ASSERT_TRUE(module.IsLoaded()) << error;
   const std::vector<Picture> series = FocusSeries(16, 11, {{1, 8}, {3, 16}, {3, 8}}, 17);
   Reference ref;
   for (const Picture& p : series) AddToReference(&ref, p);

@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "cli/hostlib/filter_host.h"
 #include "cli/hostlib/picture.h"
+#include "cli/hostlib/plugin_module.h"
 #include "cli/hostlib/scripting_host.h"
 #include "interface/filter_record.h"
 #include "plugin/core/strings.h"
@@ -124,7 +126,9 @@ class RunFixture : public ::testing::Test {
 #endif
     ResetHooks();
   }
-  void TearDown() override { ResetHooks(); }
+  void TearDown() override {
+    ResetHooks();
+  }
 
   static void ResetHooks() {
     hosttest::SetProcessingHook(nullptr);
@@ -148,6 +152,17 @@ class RunFixture : public ::testing::Test {
   testsupport::TempRoot root;
   host::ScriptingHost scripting;
 };
+
+// The module built next to the tests, loaded once and kept loaded for the
+// whole test program as an editor keeps its plug-ins. Never unloaded, so that
+// what the module keeps for the editor can still be told apart at exit.
+inline host::PluginModule& LoadedModule(std::string* error) {
+  static host::PluginModule* module = new host::PluginModule;
+  if (!module->IsLoaded()) {
+    module->Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), error);
+  }
+  return *module;
+}
 
 inline const char* ModeName(host::DriverMode mode) {
   return mode == host::DriverMode::kAdvanceState ? "advanceState" : "continue";
