@@ -216,6 +216,21 @@ void BM_AddAgain(benchmark::State& state) {
   Report(state, pixels, AddBytes(pixels, depth) - 10 * pixels, ok);
 }
 
+// Clear Buffer on a picture: no picture work, so this is what the host and
+// the row transfer alone cost (the host's copies, rows into the run's store
+// and back), the floor under every Add and Show above.
+void BM_TransferOnly(benchmark::State& state) {
+  BenchRoot();
+  int width, height;
+  SizeFor(int(state.range(0)), &width, &height);
+  const int depth = int(state.range(1));
+  Editor editor(width, height, depth);
+  bool ok = true;
+  for (auto _ : state) ok = ok && editor.Run(kClear) == noErr;
+  const double pixels = double(width) * height;
+  Report(state, pixels, 4 * pixels * 3 * depth / 8, ok);
+}
+
 // Show on a picture of the buffer's own size.
 void BM_ShowEqualSize(benchmark::State& state) {
   BenchRoot();
@@ -265,6 +280,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 }
 
+BENCHMARK(BM_TransferOnly)->Apply(Sizes);
 BENCHMARK(BM_AddFirst)->Apply(Sizes);
 BENCHMARK(BM_AddAgain)->Apply(Sizes);
 BENCHMARK(BM_ShowEqualSize)->Apply(Sizes);
