@@ -142,6 +142,8 @@ class FilterHost {
   // Calls one selector with the record of the last Run or Rebuild, without
   // any row exchange and with the plug-in's data slot. For tests of selector
   // handling; Rebuild makes a fresh record for the picture and `options`.
+  // Outside a Run no rows can be delivered: advanceState, when offered,
+  // answers kHostNoPlugin, and progress and abort reports are ignored.
   OSErr Call(std::int16_t selector);
   void Rebuild(const RunOptions& options = {});
   FilterRecord& Record() { return record_; }
