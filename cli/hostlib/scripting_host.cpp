@@ -807,14 +807,23 @@ void AppendReal(std::string* out, double value) {
   }
 }
 
+// An object's member. A struct of its own rather than a std::pair: a pair
+// of the still incomplete JsonValue inside JsonValue is refused by clang.
+struct JsonMember;
+
 struct JsonValue {
   enum class Type { kNull, kBoolean, kNumber, kString, kArray, kObject };
   Type type = Type::kNull;
   bool boolean = false;
   std::string text;  // a string's bytes, or a number's token as written
   std::vector<JsonValue> elements;
-  std::vector<std::pair<std::string, JsonValue>> members;
+  std::vector<JsonMember> members;
   std::size_t offset = 0;  // where the value starts, for messages
+};
+
+struct JsonMember {
+  std::string first;  // the name
+  JsonValue second;
 };
 
 class JsonParser {
@@ -1059,7 +1068,7 @@ class JsonParser {
       SkipSpace();
       JsonValue member;
       if (!ParseValue(&member, depth + 1)) return false;
-      value->members.emplace_back(std::move(name), std::move(member));
+      value->members.push_back(JsonMember{std::move(name), std::move(member)});
       SkipSpace();
       if (position_ >= text_.size()) return Fail("unterminated object");
       const char c = text_[position_++];
