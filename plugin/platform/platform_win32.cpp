@@ -171,6 +171,13 @@ int ErrnoFromDeleteError(DWORD e) {
   }
 }
 
+// Whether the open file carries the read-only attribute.
+bool IsReadOnly(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 bool HasDrivePrefix(const char* path) {
   const char c = path[0];
   return ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) && path[1] == ':' &&
@@ -219,6 +226,13 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
   const DWORD hint = hint_sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_RANDOM_ACCESS;
   HANDLE h = CreateFileA(native.c_str(), access, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | hint, nullptr);
+  if (h != INVALID_HANDLE_VALUE && write && IsReadOnly(h)) {
+    // Windows refuses to open a read-only file for writing; wine lets an
+    // administrator do it. Refuse it everywhere, as Windows does.
+    CloseHandle(h);
+    SetLastError(ERROR_ACCESS_DENIED);
+    h = INVALID_HANDLE_VALUE;
+  }
   *out = reinterpret_cast<FileHandle>(h);
   if (h == INVALID_HANDLE_VALUE) return FromOpenError(GetLastError());
   return OsError::kNone;
@@ -232,6 +246,12 @@ OsError OsCreateFile(const char* path) {
   if (!Native(path, &native)) return OsError::kBadName;
   if (unsigned long injected = 0; Injected(FailingCall::kCreate, &injected)) {
     return FromErrno(static_cast<int>(injected));
+  }
+  // Creating over a read-only file is refused on Windows (EACCES); wine lets
+  // an administrator empty it. Refuse it everywhere.
+  const DWORD attributes = GetFileAttributesA(native.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return FromErrno(EACCES);
   }
   const int fd = _open(native.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY,
                        _S_IREAD | _S_IWRITE);

@@ -179,6 +179,39 @@ TEST(DialogOnScreen, OkWithoutAClickConfirmsThePreselectedChoice) {
   EXPECT_EQ(run.SavedOperation(), 4.0f);
 }
 
+TEST(DialogOnScreen, TheWarningBoxHasABlankCaptionAnExclamationIconAndOneButton) {
+  const DWORD self = GetCurrentThreadId();
+  std::string caption;
+  std::string text;
+  bool hasOk = false;
+  bool hasCancel = true;
+  HICON icon = nullptr;
+  bool found = false;
+  std::thread user([&] {
+    HWND box = WaitForDialog(self, std::chrono::seconds(30));
+    if (box == nullptr) return;
+    found = true;
+    char buffer[128] = {};
+    GetWindowTextA(box, buffer, sizeof buffer);
+    caption = buffer;
+    // The box's static text and icon controls have the system's fixed ids.
+    GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
+    text = buffer;
+    icon = reinterpret_cast<HICON>(SendDlgItemMessageA(box, 0x0440, STM_GETICON, 0, 0));
+    hasOk = GetDlgItem(box, IDOK) != nullptr;
+    hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
+    Click(box, IDOK);
+  });
+  platform::OsShowMessage("The buffer is empty.");
+  user.join();
+  ASSERT_TRUE(found) << "no message box appeared";
+  EXPECT_EQ(caption, std::string(36, ' '));
+  EXPECT_EQ(text, "The buffer is empty.");
+  EXPECT_TRUE(hasOk);
+  EXPECT_FALSE(hasCancel);
+  EXPECT_EQ(icon, LoadIconA(nullptr, MAKEINTRESOURCEA(32515) /* IDI_EXCLAMATION */));
+}
+
 // --- Without a display ---------------------------------------------------------
 
 TEST(DialogWithoutDisplay, TheDialogCannotBeShownAndTheRunIsCancelled) {

@@ -170,9 +170,9 @@ TEST_F(Win32Files, AccessDeniedTwiceIsWritePermissionRefused) {
   EXPECT_EQ(OpenDataFile("c:\\denied.xxx", &file), wrPermErr);
 }
 
-TEST_F(Win32Files, AReadOnlyFileIsReadableWhateverTheSystemSays) {
-  // Windows refuses writing a read-only file; wine lets an administrator
-  // write it. Either way the open succeeds and the contents are there.
+TEST_F(Win32Files, AReadOnlyFileOpensForReadingOnlyAndCannotBeRecreated) {
+  // Windows refuses writing a read-only file even to an administrator; so
+  // does the layer under wine, which would let one write it.
   MakeFile("attribute.xxx", "abc");
   ASSERT_TRUE(SetFileAttributesA(Native("attribute.xxx").c_str(), FILE_ATTRIBUTE_READONLY));
   FileRef file = platform::kInvalidFile;
@@ -181,7 +181,12 @@ TEST_F(Win32Files, AReadOnlyFileIsReadableWhateverTheSystemSays) {
   std::int32_t count = 3;
   EXPECT_EQ(ReadDataFile(file, &count, buffer), noErr);
   EXPECT_STREQ(buffer, "abc");
+  count = 3;
+  EXPECT_EQ(WriteDataFile(file, &count, "xyz"), ioErr);
   CloseDataFile(file);
+  EXPECT_EQ(CreateDataFile("c:\\attribute.xxx", 0, 0), opWrErr);
+  const auto bytes = root_.Read("attribute.xxx");
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "abc");
   SetFileAttributesA(Native("attribute.xxx").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
