@@ -429,6 +429,13 @@ RunResult FilterHost::Run(const RunOptions& options) {
         first_error(kHostRunaway);
         break;
       }
+      // The user cancels between two exchanges: the editor stops and
+      // finishes the run without asking the plug-in.
+      if (options.cancelBeforeContinue > 0 &&
+          result.continueCalls + 1 >= options.cancelBeforeContinue) {
+        first_error(userCanceledErr);
+        break;
+      }
       impl.Exchange();
       ++result.continueCalls;
       result.continueResult = Call(filterSelectorContinue);

@@ -91,6 +91,10 @@ struct RunOptions {
   // Continue calls allowed before the host gives up with kHostRunaway;
   // 0: 4 x picture height + 16.
   int maxContinueCalls = 0;
+  // When not 0, the editor cancels the run instead of making this
+  // filterSelectorContinue call (1 for the first): it calls Finish and the
+  // run ends with userCanceledErr.
+  int cancelBeforeContinue = 0;
 };
 
 struct RunResult {

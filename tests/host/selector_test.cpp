@@ -208,6 +208,34 @@ TEST_F(EntryRun, ParametersAskedBeforeEveryRunKeepOneHandle) {
   }
 }
 
+// An editor that gives up between two exchanges calls only Finish: the
+// stores and buffers of the unfinished run are released, and the next run
+// starts afresh.
+TEST_F(EntryRun, FinishInTheMiddleOfARunReleasesItsStores) {
+  for (int cancelAt : {2, 5, 9}) {  // reading, processing, writing back
+    SCOPED_TRACE(cancelAt);
+    FilterHost host(&ENTRYPOINT);
+    host.picture = PatternPicture(6, 4, 3, 1, 8, 10);
+    host.selection.assign(24, 255);
+    const host::Picture before = host.picture;
+    host::RunOptions options = Scripted(DriverMode::kContinue);
+    options.cancelBeforeContinue = cancelAt;
+    const host::RunResult r = host.Run(options);
+    EXPECT_EQ(r.result, userCanceledErr);
+    EXPECT_EQ(r.continueCalls, cancelAt - 1);
+    EXPECT_EQ(host.picture.data, before.data);
+    const RunState* state = StateOf(host.DataSlot());
+    EXPECT_EQ(state->colorStore, nullptr);
+    EXPECT_EQ(state->transparencyStore, nullptr);
+    EXPECT_EQ(state->maskStore, nullptr);
+    EXPECT_EQ(state->rowBuffer, nullptr);
+    EXPECT_EQ(state->operationChoice, nullptr);
+    const host::RunResult again = host.Run(Scripted(DriverMode::kContinue));
+    EXPECT_EQ(again.result, noErr);
+    EXPECT_TRUE(again.pictureKept);
+  }
+}
+
 // Exceptions thrown below the entry point come back as result codes, and the
 // run stops asking for rows.
 OSErr ThrowBadAlloc(RunState*) {
