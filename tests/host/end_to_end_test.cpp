@@ -264,6 +264,28 @@ Picture AsLayer(const Picture& p, std::uint32_t seed) {
   return out;
 }
 
+// Over a whole run the bar only moves forward: reading fills the first sixth,
+// the operation the middle four, writing back the last.
+void ExpectProgressRises(const RunResult& r, int height) {
+  ASSERT_FALSE(r.progress.empty());
+  double last = -1.0;
+  for (const auto& [done, total] : r.progress) {
+    ASSERT_GT(total, 0);
+    const double fraction = double(done) / double(total);
+    EXPECT_GE(fraction, last) << done << " of " << total;
+    EXPECT_LT(fraction, 1.0);
+    last = fraction;
+  }
+  EXPECT_EQ(r.progress.front().first, 0);
+  EXPECT_EQ(r.progress.back(), std::make_pair(6 * height - 1, 6 * height));
+  // The operation reported in the middle of the bar.
+  const auto middle = std::count_if(r.progress.begin(), r.progress.end(), [](const auto& p) {
+    return double(p.first) / double(p.second) >= 1.0 / 6.0 &&
+           double(p.first) / double(p.second) < 5.0 / 6.0;
+  });
+  EXPECT_EQ(middle, std::ptrdiff_t(2 * height));
+}
+
 class EndToEnd : public RunFixture {
  protected:
   // One scripted run of `operation` on `picture` with the host `h`; the
@@ -296,10 +318,13 @@ class EndToEnd : public RunFixture {
       Picture copy = p;
       const RunResult r = RunOn(&h, &copy, kOperationAddToBuffer, mode);
       EXPECT_EQ(r.result, noErr);
+      ExpectProgressRises(r, p.height);
       EXPECT_EQ(copy.data, Whitened(p).data) << "adding leaves the picture alone";
     }
     Picture shown = ShowTarget(series.front(), target);
-    EXPECT_EQ(RunOn(&h, &shown, kOperationShowBuffer, mode).result, noErr);
+    const RunResult r = RunOn(&h, &shown, kOperationShowBuffer, mode);
+    EXPECT_EQ(r.result, noErr);
+    ExpectProgressRises(r, shown.height);
     return shown;
   }
 };
