@@ -2,8 +2,9 @@
 // of the squared differences between the pixel and its 20 nearest neighbours
 // (the 5 x 5 square without its corners and without the pixel itself).
 //
-// This is the scalar reference kernel: any faster version must give the same
-// numbers bit for bit.
+// This is the scalar reference kernel: the vectorised versions in kernels.h,
+// which Add calls through the table in use, give the same numbers bit for bit
+// and fall back to this one for the pixels a vector block does not cover.
 #pragma once
 
 #include <cstdint>
