@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "plugin/core/memory.h"
 #include "plugin/core/strings.h"
@@ -27,6 +28,8 @@ namespace {
 hosttest::ProcessingHook g_processing_hook = nullptr;
 
 constexpr std::uint8_t kFullySelected = 255;
+// Reported when something unforeseen escapes the operation.
+constexpr OSErr kUnexpectedErr = -1;
 constexpr float kDefaultCalibrationUnit = 6.0F;  // inches
 constexpr float kDefaultCalibrationSize = 1.0F / 72.0F;
 
@@ -184,7 +187,17 @@ void RunProcessingPhase(RunState* state) {
   }
   ApplyCalibrationDefault(block);
 
-  if (OSErr status = ChooseAndRun(state, g, block, list, maskStatus); status != noErr) {
+  OSErr status = noErr;
+  // Whatever escapes the operation must not skip the recording steps below:
+  // they close the preferences file and release the list.
+  try {
+    status = ChooseAndRun(state, g, block, list, maskStatus);
+  } catch (const std::bad_alloc&) {
+    status = memFullErr;
+  } catch (...) {
+    status = kUnexpectedErr;
+  }
+  if (status != noErr) {
     state->phase = kPhaseCleanUp;
     state->result = status;
   }

@@ -122,6 +122,7 @@ class PseudoTerminal {
   template <typename Show>
   Session Drive(const std::string& keys, Show show, bool hangUp = false) {
     Session session;
+    Drain();
     termios before{};
     tcgetattr(slave_, &before);
     std::atomic<bool> done{false};
@@ -135,6 +136,19 @@ class PseudoTerminal {
   }
 
  private:
+  // The terminal hands output from one end to the other asynchronously, so
+  // the tail of an earlier dialog may still arrive after it has ended; it must
+  // not be taken for this session's screen.
+  void Drain() {
+    if (master_ < 0) return;
+    for (;;) {
+      pollfd p = {master_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) return;
+      char buffer[512];
+      if (read(master_, buffer, sizeof buffer) <= 0) return;
+    }
+  }
+
   void Type(const std::string& keys, bool hangUp, std::atomic<bool>* done, std::string* screen) {
     bool typed = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
