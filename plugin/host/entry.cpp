@@ -45,12 +45,7 @@ Handle NewRunStateBlock() {
 }
 
 void ReleaseRun(RunState* state) {
-  if (state->colorStore != nullptr) DisposeColorStore(state->colorStore);
-  if (state->transparencyStore != nullptr) DisposeTransparencyStore(state->transparencyStore);
-  if (state->maskStore != nullptr) DisposeMaskStore(state->maskStore);
-  state->colorStore = nullptr;
-  state->transparencyStore = nullptr;
-  state->maskStore = nullptr;
+  DisposeRunStores(state);
   // Nulled so that a second finish, or a start without a finish before it,
   // never frees them twice.
   DisposeBlock(state->rowBuffer);

@@ -50,15 +50,6 @@ OSErr InjectedFailure(hosttest::RunStore store) {
   return filterBadParameters;
 }
 
-void DisposeRunStores(RunState* state) {
-  if (state->colorStore != nullptr) DisposeColorStore(state->colorStore);
-  if (state->transparencyStore != nullptr) DisposeTransparencyStore(state->transparencyStore);
-  if (state->maskStore != nullptr) DisposeMaskStore(state->maskStore);
-  state->colorStore = nullptr;
-  state->transparencyStore = nullptr;
-  state->maskStore = nullptr;
-}
-
 void EmptyRequest(Rect* rect) { SetRectangle(rect, 0, 0, 0, 0); }
 
 // Ends the run with `status` as the result of this step.
@@ -316,6 +307,15 @@ void PhaseStep(RunState* state) {
     default:
       return;
   }
+}
+
+void DisposeRunStores(RunState* state) {
+  if (state->colorStore != nullptr) DisposeColorStore(state->colorStore);
+  if (state->transparencyStore != nullptr) DisposeTransparencyStore(state->transparencyStore);
+  if (state->maskStore != nullptr) DisposeMaskStore(state->maskStore);
+  state->colorStore = nullptr;
+  state->transparencyStore = nullptr;
+  state->maskStore = nullptr;
 }
 
 OSErr CreateRunMaskStore(const RunGeometry& g, ImageStore** store) {

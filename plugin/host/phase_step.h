@@ -38,6 +38,9 @@ bool AsksForNothing(const Rect& rect);
 // and leaves the run in the clean-up phase.
 void CleanUpRun(RunState* state);
 
+// Disposes of the run's stores, where they exist, and nulls their fields.
+void DisposeRunStores(RunState* state);
+
 // Creates the run's mask store (one byte per pixel of the filter rectangle).
 [[nodiscard]] OSErr CreateRunMaskStore(const RunGeometry& g, ImageStore** store);
 
