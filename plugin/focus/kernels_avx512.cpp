@@ -7,7 +7,9 @@
 
 // GCC 12's AVX-512 intrinsics start some results from a deliberately undefined
 // vector, which its optimiser then reports as possibly uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <immintrin.h>
 
