@@ -22,8 +22,12 @@ struct RunningDialog {
   bool ended;  // the procedure ended the dialog through OsEndDialog
 };
 
-HWND ToWindow(DialogSession* session) { return reinterpret_cast<HWND>(session); }
-DialogSession* ToSession(HWND window) { return reinterpret_cast<DialogSession*>(window); }
+HWND ToWindow(DialogSession* session) {
+  return reinterpret_cast<HWND>(session);
+}
+DialogSession* ToSession(HWND window) {
+  return reinterpret_cast<DialogSession*>(window);
+}
 
 RunningDialog* Running(HWND window) {
   return reinterpret_cast<RunningDialog*>(GetWindowLongPtrA(window, DWLP_USER));
@@ -45,8 +49,7 @@ INT_PTR CALLBACK DialogWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       // focus changes and the like are not.
       const WORD notification = HIWORD(wParam);
       if (notification != BN_CLICKED && notification != 1 /* accelerator */) return FALSE;
-      return running->proc(ToSession(window), DialogEvent::kCommand, LOWORD(wParam)) ? TRUE
-                                                                                      : FALSE;
+      return running->proc(ToSession(window), DialogEvent::kCommand, LOWORD(wParam)) ? TRUE : FALSE;
     }
     default:
       return FALSE;
@@ -59,9 +62,8 @@ int OsRunDialog(std::intptr_t ownerWindow, const DialogTemplate& dialog, DialogP
   if (proc == nullptr) return -1;
   RunningDialog running = {proc, false};
   HWND owner = reinterpret_cast<HWND>(ownerWindow);
-  const INT_PTR code =
-      DialogBoxParamA(win32::PluginModule(), MAKEINTRESOURCEA(dialog.resourceId), owner,
-                      DialogWindowProc, reinterpret_cast<LPARAM>(&running));
+  const INT_PTR code = DialogBoxParamA(win32::PluginModule(), MAKEINTRESOURCEA(dialog.resourceId),
+                                       owner, DialogWindowProc, reinterpret_cast<LPARAM>(&running));
   // -1 (or 0 for some failures) without the procedure having ended it: the
   // dialog was never shown. Reporting that as a normal end would confirm a
   // choice that the user never saw.

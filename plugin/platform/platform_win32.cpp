@@ -4,6 +4,7 @@
 // objects (the paging file for anonymous stores).
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// windows.h first, so that the lean define reaches it before anything else includes it.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -54,9 +55,9 @@ namespace win32 {
 HINSTANCE PluginModule() {
   if (g_module != nullptr) return g_module;
   HMODULE self = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&PluginModule), &self);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&PluginModule), &self);
   return self;
 }
 }  // namespace win32
@@ -66,7 +67,9 @@ namespace {
 using test::FailingCall;
 using test::Operation;
 
-HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+HANDLE ToHandle(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file);
+}
 
 // GetLastError of a failed open. The plug-in's historical table also knows
 // 13, 22 and 24 (numbers that coincide with the runtime library's EACCES,
@@ -253,8 +256,8 @@ OsError OsCreateFile(const char* path) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return FromErrno(EACCES);
   }
-  const int fd = _open(native.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY,
-                       _S_IREAD | _S_IWRITE);
+  const int fd =
+      _open(native.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return FromErrno(errno);
   _close(fd);
   return OsError::kNone;
@@ -362,8 +365,7 @@ OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(size);
   OsError result = OsError::kNone;
-  if (!SetFilePointerEx(ToHandle(file), at, nullptr, FILE_BEGIN) ||
-      !SetEndOfFile(ToHandle(file))) {
+  if (!SetFilePointerEx(ToHandle(file), at, nullptr, FILE_BEGIN) || !SetEndOfFile(ToHandle(file))) {
     result = FromWriteError(GetLastError());
   }
   SetFilePointerEx(ToHandle(file), position, nullptr, FILE_BEGIN);
@@ -374,9 +376,9 @@ bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
   *out = Mapping{};
   if (fault::OnPlatformCall(Operation::kMap) != OsError::kNone) return false;
   if (g_mapping_refused || size == 0) return false;
-  HANDLE object = CreateFileMappingA(ToHandle(file), nullptr, PAGE_READWRITE,
-                                     static_cast<DWORD>(size >> 32),
-                                     static_cast<DWORD>(size & 0xFFFFFFFFu), nullptr);
+  HANDLE object =
+      CreateFileMappingA(ToHandle(file), nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                         static_cast<DWORD>(size & 0xFFFFFFFFu), nullptr);
   if (object == nullptr) return false;
   void* view = MapViewOfFile(object, FILE_MAP_WRITE, 0, 0, 0);
   if (view == nullptr) {
@@ -429,7 +431,9 @@ void OsShowMessage(const char* text) {
 }
 
 namespace test {
-void SetMappingRefused(bool refused) { g_mapping_refused = refused; }
+void SetMappingRefused(bool refused) {
+  g_mapping_refused = refused;
+}
 
 void InjectError(FailingCall call, unsigned long error) {
   g_injected[static_cast<int>(call)].push_back(error);

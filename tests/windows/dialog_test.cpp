@@ -5,9 +5,8 @@
 // own thread waits in SelectOperation. Without a display the dialog cannot be
 // shown and the choice is cancelled.
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "cli/hostlib/filter_host.h"
+#include "cli/hostlib/plugin_module.h"
 #include "interface/filter_record.h"
 #include "plugin/core/memory.h"
 #include "plugin/focus/operation_choice.h"
@@ -22,6 +23,7 @@
 #include "plugin/params/parameter_block.h"
 #include "plugin/platform/platform.h"
 #include "plugin/ui/operation_dialog.h"
+#include "support/temp_root.h"
 
 namespace {
 
@@ -177,6 +179,52 @@ TEST(DialogOnScreen, OkWithoutAClickConfirmsThePreselectedChoice) {
   EXPECT_EQ(result, noErr);
   EXPECT_EQ(run.Choice(), 4);
   EXPECT_EQ(run.SavedOperation(), 4.0f);
+}
+
+TEST(DialogOnScreen, TheLoadedModuleShowsItsOwnDialogOverTheHostWindow) {
+  // A whole run through the DLL without scripting: the dialog comes from the
+  // module's own resources (the handle recorded at load) and belongs to the
+  // window that the host names in platformData.
+  testsupport::TempRoot root;
+  host::PluginModule module;
+  std::string error;
+  ASSERT_TRUE(module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
+      << error;
+  HWND window = CreateWindowExA(0, "STATIC", "editor", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr,
+                                nullptr, GetModuleHandleA(nullptr), nullptr);
+  ASSERT_NE(window, nullptr);
+  host::FilterHost editor(module.Entry());
+  editor.picture.Allocate(8, 5, 3, 0, 8);
+  for (std::size_t i = 0; i < editor.picture.data.size(); ++i) {
+    editor.picture.data[i] = std::uint8_t(i * 37);
+  }
+  host::RunOptions options;
+  options.ownerWindow = reinterpret_cast<std::intptr_t>(window);
+
+  const DWORD self = GetCurrentThreadId();
+  Seen seen;
+  std::thread user([&] {
+    HWND dialog = WaitForDialog(self, std::chrono::seconds(30));
+    if (dialog == nullptr) return;
+    seen.found = true;
+    seen.owner = GetWindow(dialog, GW_OWNER);
+    for (int id = 4; id <= 6; ++id) {
+      seen.checked[id] = IsDlgButtonChecked(dialog, id) == BST_CHECKED;
+    }
+    Click(dialog, 5);  // Add To Buffer
+    Click(dialog, IDOK);
+  });
+  const host::RunResult result = editor.Run(options);
+  user.join();
+  DestroyWindow(window);
+
+  ASSERT_TRUE(seen.found) << "no dialog appeared";
+  EXPECT_EQ(seen.owner, window);
+  EXPECT_TRUE(seen.checked[4]);  // first run: Clear Buffer preselected
+  EXPECT_EQ(result.result, noErr);
+  // The confirmed Add made the buffer files.
+  EXPECT_TRUE(root.Exists("BestFocus.xxx"));
+  EXPECT_TRUE(root.Exists("CountVXBuffer.xxx"));
 }
 
 TEST(DialogOnScreen, TheWarningBoxHasABlankCaptionAnExclamationIconAndOneButton) {

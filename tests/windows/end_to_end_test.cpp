@@ -129,14 +129,15 @@ TEST_P(EndToEnd, TheLoadedModuleStacksLikeTheLinuxBuild) {
   std::string error;
   ASSERT_TRUE(module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
       << error;
-  const std::vector<std::uint8_t> loaded = Stack(module.Entry(), depth, host::DriverMode::kAdvanceState);
+  const std::vector<std::uint8_t> loaded =
+      Stack(module.Entry(), depth, host::DriverMode::kAdvanceState);
   const std::vector<std::uint8_t> linked = Stack(&ENTRYPOINT, depth, host::DriverMode::kContinue);
   EXPECT_EQ(loaded, linked);
   // The composite is a real stack, not one of the inputs handed back.
   for (const host::Picture& frame : Series(depth)) EXPECT_NE(loaded, frame.data);
   const std::uint64_t expected = depth == 8 ? kLinuxDigest8 : kLinuxDigest16;
-  EXPECT_EQ(Hex(Digest(loaded)), Hex(expected)) << "composite digest of the " << depth
-                                                << "-bit stack";
+  EXPECT_EQ(Hex(Digest(loaded)), Hex(expected))
+      << "composite digest of the " << depth << "-bit stack";
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, EndToEnd, ::testing::Values(8, 16),

@@ -5,10 +5,9 @@
 // or that an administrator never meets, such as a refused create over a
 // read-only file) are injected as the number the system would give.
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstring>
@@ -51,8 +50,9 @@ TEST_F(Win32Files, AnOpenFileCannotBeOpenedDeletedOrRecreatedByAnyone) {
 
   // Another program's open is refused the same way: the system itself keeps
   // the file to its one opener.
-  HANDLE other = CreateFileA(Native("held.xxx").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE other =
+      CreateFileA(Native("held.xxx").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(other, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
   if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
@@ -125,10 +125,14 @@ TEST_F(Win32Files, OpenMapsEachSystemError) {
     OSErr status;
   };
   const Case cases[] = {
-      {ERROR_FILE_NOT_FOUND, fnfErr},      {ERROR_INVALID_DATA /* 13 */, wrPermErr},
-      {ERROR_BAD_COMMAND /* 22 */, bdNamErr}, {ERROR_INVALID_NAME, bdNamErr},
-      {ERROR_BAD_LENGTH /* 24 */, tmfoErr},  {ERROR_TOO_MANY_OPEN_FILES, tmfoErr},
-      {ERROR_SHARING_VIOLATION, ioErr},      {ERROR_PATH_NOT_FOUND, ioErr},
+      {ERROR_FILE_NOT_FOUND, fnfErr},
+      {ERROR_INVALID_DATA /* 13 */, wrPermErr},
+      {ERROR_BAD_COMMAND /* 22 */, bdNamErr},
+      {ERROR_INVALID_NAME, bdNamErr},
+      {ERROR_BAD_LENGTH /* 24 */, tmfoErr},
+      {ERROR_TOO_MANY_OPEN_FILES, tmfoErr},
+      {ERROR_SHARING_VIOLATION, ioErr},
+      {ERROR_PATH_NOT_FOUND, ioErr},
       {ERROR_GEN_FAILURE, ioErr},
   };
   for (const Case& c : cases) {
@@ -198,11 +202,15 @@ TEST_F(Win32Files, CreateMapsEachRuntimeError) {
     OSErr status;
   };
   const Case cases[] = {
-      {ENOENT, fnfErr}, {EACCES, opWrErr}, {EMFILE, tmfoErr},
+      {ENOENT, fnfErr},
+      {EACCES, opWrErr},
+      {EMFILE, tmfoErr},
       // What wine reports when the handles run out: the same condition.
       {ENFILE, tmfoErr},
       // Anything else is not reported; the open that follows finds out.
-      {ENOSPC, noErr},  {EEXIST, noErr},   {EINVAL, noErr},
+      {ENOSPC, noErr},
+      {EEXIST, noErr},
+      {EINVAL, noErr},
   };
   for (const Case& c : cases) {
     InjectError(FailingCall::kCreate, static_cast<unsigned long>(c.error));
@@ -225,9 +233,9 @@ TEST_F(Win32Files, DeleteMapsEachSystemErrorThroughTheRuntimeNumbers) {
     OSErr status;
   };
   const Case cases[] = {
-      {ERROR_FILE_NOT_FOUND, fnfErr},    {ERROR_PATH_NOT_FOUND, fnfErr},
-      {ERROR_ACCESS_DENIED, fLckdErr},   {ERROR_SHARING_VIOLATION, fLckdErr},
-      {ERROR_LOCK_VIOLATION, fLckdErr},  {ERROR_WRITE_PROTECT, fLckdErr},
+      {ERROR_FILE_NOT_FOUND, fnfErr},     {ERROR_PATH_NOT_FOUND, fnfErr},
+      {ERROR_ACCESS_DENIED, fLckdErr},    {ERROR_SHARING_VIOLATION, fLckdErr},
+      {ERROR_LOCK_VIOLATION, fLckdErr},   {ERROR_WRITE_PROTECT, fLckdErr},
       {ERROR_TOO_MANY_OPEN_FILES, noErr}, {ERROR_INVALID_PARAMETER, noErr},
       {ERROR_DISK_FULL, noErr},
   };

@@ -2,16 +2,16 @@
 // zero-initialised global memory that the system can trace back from the
 // pointer; stores map files and the paging file; local time is the system's.
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "plugin/core/memory.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
-#include "plugin/core/memory.h"
 #include "plugin/platform/platform.h"
 #include "plugin/storage/file.h"
 #include "support/temp_root.h"

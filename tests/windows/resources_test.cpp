@@ -2,9 +2,8 @@
 // and compared byte for byte with layouts written out here from the published
 // tables: the property list, the terminology and the operation dialog.
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
@@ -205,16 +204,16 @@ Bytes ExpectedTerminology() {
                        {"EV +2", 15},
                        {"Match Pen Color Intensity", 17},
                        {"Custom EV", 19}});
-  enumeration("rB41", {{"Normal", 1},        {"Dissolve", 2},     {"Darken", 4},
-                       {"Multiply", 5},      {"Color Burn", 6},   {"Linear Burn", 7},
-                       {"Lighten", 9},       {"Screen", 10},      {"Color Dodge", 11},
-                       {"Linear Dodge", 12}, {"Overlay", 14},     {"Soft Light", 15},
-                       {"Hard Light", 16},   {"Vivid Light", 17}, {"Linear Light", 18},
-                       {"Pin Light", 19},    {"Difference", 21},  {"Exclusion", 22},
-                       {"Hue", 24},          {"Saturation", 25},  {"Color", 26},
-                       {"Luminosity", 27},   {"Highlight", 29},   {"Shadow", 30},
-                       {"Subtract", 31},     {"Remove", 32},      {"Ratio", 33},
-                       {"Compare", 34},      {"Blend Exposures", 36}});
+  enumeration(
+      "rB41",
+      {{"Normal", 1},          {"Dissolve", 2},      {"Darken", 4},        {"Multiply", 5},
+       {"Color Burn", 6},      {"Linear Burn", 7},   {"Lighten", 9},       {"Screen", 10},
+       {"Color Dodge", 11},    {"Linear Dodge", 12}, {"Overlay", 14},      {"Soft Light", 15},
+       {"Hard Light", 16},     {"Vivid Light", 17},  {"Linear Light", 18}, {"Pin Light", 19},
+       {"Difference", 21},     {"Exclusion", 22},    {"Hue", 24},          {"Saturation", 25},
+       {"Color", 26},          {"Luminosity", 27},   {"Highlight", 29},    {"Shadow", 30},
+       {"Subtract", 31},       {"Remove", 32},       {"Ratio", 33},        {"Compare", 34},
+       {"Blend Exposures", 36}});
   enumeration("rB42", {{"Clear Buffer", 4}, {"Add To Buffer", 5}, {"Show Buffer", 6}});
   return w.bytes;
 }
@@ -266,9 +265,7 @@ Bytes ExpectedDialog() {
 // The plug-in module as a host loads it.
 class ModuleResources : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    module_ = LoadLibraryA(wintest::ModulePath().c_str());
-  }
+  static void SetUpTestSuite() { module_ = LoadLibraryA(wintest::ModulePath().c_str()); }
   static void TearDownTestSuite() {
     if (module_ != nullptr) FreeLibrary(module_);
     module_ = nullptr;
