@@ -165,6 +165,17 @@ OSErr WriteRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std:
   return WriteAt(store->file, offset, count, source);
 }
 
+// Writes the header of an open store with `elementSize` in place of its own.
+OSErr WriteStoreHeader(ImageStore* store, std::int16_t elementSize) {
+  std::uint8_t header[kStoreHeaderSize];
+  EncodeHeader(elementSize, store->width, store->height, header);
+  if (store->mapped) {
+    std::memcpy(store->view, header, kStoreHeaderSize);
+    return noErr;
+  }
+  return WriteAt(store->file, 0, kStoreHeaderSize, header);
+}
+
 // Releases the view, the file and the record; deletes the file when asked.
 void ReleaseStore(ImageStore* store, bool deleteFile) {
   if (store->mapped) {
@@ -417,7 +428,10 @@ OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t he
     return status;
   }
 
-  OSErr status = noErr;
+  // Until every old row is in the new file its header names no element size:
+  // a run that dies part-way (killed, crashed) then leaves a file that every
+  // check refuses, never a well-formed store with its rows missing.
+  OSErr status = WriteStoreHeader(fresh, 0);
   const std::int16_t rows = previous->height < fresh->height ? previous->height : fresh->height;
   const std::int32_t oldRowSize = static_cast<std::int32_t>(previous->rowSize);
   void* rowBuffer = rows > 0 && oldRowSize > 0 ? NewBlock(previous->rowSize) : nullptr;
@@ -429,6 +443,7 @@ OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t he
       if (status == noErr) status = WriteRow(fresh, 0, r, oldRowSize, rowBuffer);
     }
   }
+  if (status == noErr) status = WriteStoreHeader(fresh, elementSize);
   if (status != noErr) {
     CloseImageStore(previous);
     DisposeImageStore(nullptr, fresh);

@@ -95,6 +95,7 @@ TEST_F(Limits, PicturesBeyond32767AreRefusedByTheHost) {
     filter.picture = p;
     const host::RunResult r =
         filter.Run(Scripted(host::DriverMode::kAdvanceState, kOperationAddToBuffer));
+    ReleaseDataSlot(filter);
     EXPECT_EQ(r.result, host::kHostBadPicture);
     EXPECT_FALSE(root.Exists("BestFocus.xxx"));
   }

@@ -13,6 +13,7 @@
 
 #include "cli/hostlib/filter_host.h"
 #include "host/host_test_support.h"
+#include "plugin/core/memory.h"
 #include "plugin/focus/buffer_set.h"
 #include "plugin/platform/test_hooks.h"
 
@@ -80,7 +81,13 @@ class RunFixture : public hostsupport::RunFixture {
     h.picture = *picture;
     const host::RunResult r = h.Run(Scripted(mode, operation));
     *picture = h.picture;
+    ReleaseDataSlot(h);
     return r;
+  }
+  // An editor keeps the plug-in's run state in its data slot until it quits;
+  // a test's editor quits after every run, so it gives the block back.
+  static void ReleaseDataSlot(const host::FilterHost& h) {
+    if (h.DataSlot() != 0) DisposeHandleBlock(reinterpret_cast<Handle>(h.DataSlot()));
   }
   OSErr Add(const host::Picture& p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
     host::Picture copy = p;
