@@ -45,9 +45,8 @@ Handle NewZeroedHandleBlock(std::int32_t size) {
     g_last_memory_error = memFullErr;
     return nullptr;
   }
-  Handle h = NewHandleBlock(static_cast<std::uint32_t>(size));
-  if (h != nullptr && size >= 1) std::memset(*h, 0, static_cast<std::size_t>(size));
-  return h;
+  // The platform hands out zero-filled memory, and the block is new.
+  return NewHandleBlock(static_cast<std::uint32_t>(size));
 }
 
 void DisposeHandleBlock(Handle handle) {
@@ -66,9 +65,9 @@ void* NewBlock(std::uint32_t size) {
 }
 
 void* NewZeroedBlock(std::uint32_t size) {
-  void* p = NewBlock(size);
-  if (p != nullptr && size != 0) std::memset(p, 0, size);
-  return p;
+  // Already zero-filled by the platform: clearing it again would also touch
+  // every page of a large block that the system has not yet mapped in.
+  return NewBlock(size);
 }
 
 void DisposeBlock(void* block) {
