@@ -81,6 +81,35 @@ void StoreSample(std::uint8_t* samples, std::size_t index, Sample value) {
   std::memcpy(samples + index * sizeof(Sample), &value, sizeof(Sample));
 }
 
+// One transparency plane after `Colour` colour planes, the usual picture with
+// extra planes. SplitRow's forward order stays safe in place: each pixel is
+// read whole before its colour goes to a lower or equal address. Sample counts
+// known at compile time spare the general loops and their calls per pixel.
+template <typename Sample, std::size_t Colour>
+void SplitRowOneExtra(std::uint8_t* row, std::uint8_t* extra, std::size_t width, Sample white) {
+  for (std::size_t x = 0; x < width; ++x) {
+    Sample pixel[Colour + 1];
+    std::memcpy(pixel, row + x * (Colour + 1) * sizeof(Sample), sizeof(pixel));
+    StoreSample<Sample>(extra, x, pixel[Colour]);
+    if (pixel[Colour] == 0) {
+      for (std::size_t k = 0; k < Colour; ++k) pixel[k] = white;
+    }
+    std::memcpy(row + x * Colour * sizeof(Sample), pixel, Colour * sizeof(Sample));
+  }
+}
+
+// The inverse, last pixel first: each pixel's colour is read before its
+// whole pixel is written to a higher or equal address.
+template <typename Sample, std::size_t Colour>
+void InterleaveRowOneExtra(std::uint8_t* row, const std::uint8_t* extra, std::size_t width) {
+  for (std::size_t x = width; x-- > 0;) {
+    Sample pixel[Colour + 1];
+    std::memcpy(pixel, row + x * Colour * sizeof(Sample), Colour * sizeof(Sample));
+    pixel[Colour] = LoadSample<Sample>(extra, x);
+    std::memcpy(row + x * (Colour + 1) * sizeof(Sample), pixel, sizeof(pixel));
+  }
+}
+
 // Copies the extra samples of every pixel into `extra`, packed, then compacts
 // the colour samples to the start of `row`, whitening fully transparent
 // pixels. Forward order is safe in place: a pixel's colour samples only ever
@@ -88,6 +117,12 @@ void StoreSample(std::uint8_t* samples, std::size_t index, Sample value) {
 // reach it.
 template <typename Sample>
 void SplitRow(std::uint8_t* row, std::uint8_t* extra, const RunGeometry& g, Sample white) {
+  if (g.extraPlanes == 1 && g.colorPlanes == 3) {
+    return SplitRowOneExtra<Sample, 3>(row, extra, std::size_t(g.width), white);
+  }
+  if (g.extraPlanes == 1 && g.colorPlanes == 1) {
+    return SplitRowOneExtra<Sample, 1>(row, extra, std::size_t(g.width), white);
+  }
   const auto planes = std::size_t(g.planes);
   const auto colour = std::size_t(g.colorPlanes);
   const auto extras = std::size_t(g.extraPlanes);
@@ -111,6 +146,12 @@ void SplitRow(std::uint8_t* row, std::uint8_t* extra, const RunGeometry& g, Samp
 // a higher or equal address that no unread sample occupies.
 template <typename Sample>
 void InterleaveRow(std::uint8_t* row, const std::uint8_t* extra, const RunGeometry& g) {
+  if (g.extraPlanes == 1 && g.colorPlanes == 3) {
+    return InterleaveRowOneExtra<Sample, 3>(row, extra, std::size_t(g.width));
+  }
+  if (g.extraPlanes == 1 && g.colorPlanes == 1) {
+    return InterleaveRowOneExtra<Sample, 1>(row, extra, std::size_t(g.width));
+  }
   const auto planes = std::size_t(g.planes);
   const auto colour = std::size_t(g.colorPlanes);
   const auto extras = std::size_t(g.extraPlanes);
