@@ -44,8 +44,12 @@ struct FilterHost::Impl {
   FilterHost* owner = nullptr;
   const RunOptions* options = nullptr;
   RunResult* result = nullptr;
-  Picture work;  // the run's copy of the picture
-  Area area;     // the filter rectangle, inside the picture
+  // The run's copy of the picture. A row is copied in only when the plug-in
+  // first writes to it (rowTaken); until then the picture's own row stands
+  // for it, so a run that writes whole rows never copies them in.
+  Picture work;
+  std::vector<std::uint8_t> rowTaken;
+  Area area;  // the filter rectangle, inside the picture
 
   std::vector<std::uint8_t> inBuffer;
   std::vector<std::uint8_t> outBuffer;
@@ -79,6 +83,42 @@ struct FilterHost::Impl {
     Impl* previous_;
   };
 
+  // Sets up the copy for a new run, its buffer kept from the last run when
+  // the size allows.
+  void StartCopy(const Picture& picture) {
+    work.width = picture.width;
+    work.height = picture.height;
+    work.planes = picture.planes;
+    work.depth = picture.depth;
+    work.colorPlanes = picture.colorPlanes;
+    work.data.resize(picture.data.size());
+    rowTaken.assign(std::size_t(picture.height), 0);
+  }
+
+  // Row y as the run sees it now.
+  const std::uint8_t* CurrentRow(int y) const {
+    return rowTaken[std::size_t(y)] != 0 ? work.Row(y) : owner->picture.Row(y);
+  }
+
+  // Row y of the copy, ready to be written; `whole` when every byte of it is
+  // about to be overwritten, so the picture's row need not be copied first.
+  std::uint8_t* TakeRow(int y, bool whole) {
+    if (rowTaken[std::size_t(y)] == 0) {
+      if (!whole) std::memcpy(work.Row(y), owner->picture.Row(y), work.RowBytes());
+      rowTaken[std::size_t(y)] = 1;
+    }
+    return work.Row(y);
+  }
+
+  // The finished copy: rows never written are the picture's own.
+  void CompleteCopy() {
+    for (int y = 0; y < work.height; ++y) {
+      if (rowTaken[std::size_t(y)] == 0) {
+        std::memcpy(work.Row(y), owner->picture.Row(y), work.RowBytes());
+      }
+    }
+  }
+
   // Copies the samples of `rect`, planes lo..hi, into `buffer`; samples
   // outside the picture read as 0.
   void Deliver(const Area& rect, int lo, int hi, std::vector<std::uint8_t>* buffer,
@@ -94,9 +134,9 @@ struct FilterHost::Impl {
         rect.right <= work.width && rect.bottom <= work.height) {
       buffer->resize(row * std::size_t(rect.Height()));
       for (int y = rect.top; y < rect.bottom; ++y) {
-        std::memcpy(buffer->data() + std::size_t(y - rect.top) * row,
-                    work.Row(y) + std::size_t(rect.left) * std::size_t(count) * std::size_t(bytes),
-                    row);
+        std::memcpy(
+            buffer->data() + std::size_t(y - rect.top) * row,
+            CurrentRow(y) + std::size_t(rect.left) * std::size_t(count) * std::size_t(bytes), row);
       }
       return;
     }
@@ -110,13 +150,11 @@ struct FilterHost::Impl {
               std::size_t(y - rect.top) * row +
               (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - lo)) *
                   std::size_t(bytes);
-          const std::uint32_t v = work.Get(x, y, p);
-          if (bytes == 1) {
-            (*buffer)[at] = std::uint8_t(v);
-          } else {
-            const auto v16 = std::uint16_t(v);
-            std::memcpy(buffer->data() + at, &v16, 2);
-          }
+          // Whole samples are copied as they are stored.
+          std::memcpy(buffer->data() + at,
+                      CurrentRow(y) + (std::size_t(x) * std::size_t(work.planes) + std::size_t(p)) *
+                                          std::size_t(bytes),
+                      std::size_t(bytes));
         }
       }
     }
@@ -136,8 +174,9 @@ struct FilterHost::Impl {
     // taken whole, row by row.
     if (owner->selection.empty() && outLo == 0 && outHi == work.planes - 1 && !inside.Empty()) {
       const std::size_t pixel = std::size_t(count) * std::size_t(bytes);
+      const bool whole = inside.left == 0 && inside.right == work.width;
       for (int y = inside.top; y < inside.bottom; ++y) {
-        std::memcpy(work.Row(y) + std::size_t(inside.left) * pixel,
+        std::memcpy(TakeRow(y, whole) + std::size_t(inside.left) * pixel,
                     outBuffer.data() + std::size_t(y - rect.top) * row +
                         std::size_t(inside.left - rect.left) * pixel,
                     std::size_t(inside.Width()) * pixel);
@@ -145,6 +184,7 @@ struct FilterHost::Impl {
       return;
     }
     for (int y = inside.top; y < inside.bottom; ++y) {
+      TakeRow(y, false);
       for (int x = inside.left; x < inside.right; ++x) {
         const std::uint32_t weight =
             owner->selection.empty()
@@ -321,7 +361,7 @@ std::size_t FilterHost::LiveHandles() const {
 
 void FilterHost::Rebuild(const RunOptions& options) {
   Impl& impl = *impl_;
-  impl.work = picture;
+  impl.StartCopy(picture);
   impl.area = filterArea.Empty() ? Area{0, 0, picture.width, picture.height}
                                  : Intersect(filterArea, Area{0, 0, picture.width, picture.height});
   impl.outPending = false;
@@ -460,6 +500,7 @@ RunResult FilterHost::Run(const RunOptions& options) {
   // The finished copy becomes the picture; the old buffer stays with the
   // host, where the next run's copy reuses it without new memory.
   if (result.result == noErr) {
+    impl.CompleteCopy();
     std::swap(picture, impl.work);
     result.pictureKept = true;
   }
