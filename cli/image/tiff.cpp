@@ -375,6 +375,10 @@ Reason WriteTiff(int fd, const std::string& path, const host::Picture& picture,
   TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
   TIFFSetField(tif, TIFFTAG_COMPRESSION,
                compression == TiffCompression::kLzw ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE);
+  // The fastest deflate level: on a large stack the default level costs about
+  // a third of the whole run, for files only a few percent smaller (2-3% on
+  // the benchmark series).
+  if (compression != TiffCompression::kLzw) TIFFSetField(tif, TIFFTAG_ZIPQUALITY, 1);
   TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
   if (alpha) {
     std::uint16_t kind = EXTRASAMPLE_UNASSALPHA;
