@@ -129,8 +129,8 @@ struct Editor {
   host::FilterHost host{ENTRYPOINT};
   host::ScriptingHost scripting;
 
-  Editor(int width, int height, int depth) {
-    host.picture.Allocate(width, height, 3, 0, depth);
+  Editor(int width, int height, int depth, int extra_planes = 0) {
+    host.picture.Allocate(width, height, 3, extra_planes, depth);
     // Texture with plenty of detail: every pixel's measure differs from its
     // neighbours'.
     std::mt19937 rng(11);
@@ -231,6 +231,21 @@ void BM_TransferOnly(benchmark::State& state) {
   Report(state, pixels, 4 * pixels * 3 * depth / 8, ok);
 }
 
+// The same on a picture with a transparency plane: the driver also splits
+// every row into colour and transparency (whitening transparent pixels) and
+// interleaves it again on the way back.
+void BM_TransferWithAlpha(benchmark::State& state) {
+  BenchRoot();
+  int width, height;
+  SizeFor(int(state.range(0)), &width, &height);
+  const int depth = int(state.range(1));
+  Editor editor(width, height, depth, 1);
+  bool ok = true;
+  for (auto _ : state) ok = ok && editor.Run(kClear) == noErr;
+  const double pixels = double(width) * height;
+  Report(state, pixels, 4 * pixels * 4 * depth / 8, ok);
+}
+
 // Show on a picture of the buffer's own size.
 void BM_ShowEqualSize(benchmark::State& state) {
   BenchRoot();
@@ -281,6 +296,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_TransferOnly)->Apply(Sizes);
+BENCHMARK(BM_TransferWithAlpha)->Apply(Sizes);
 BENCHMARK(BM_AddFirst)->Apply(Sizes);
 BENCHMARK(BM_AddAgain)->Apply(Sizes);
 BENCHMARK(BM_ShowEqualSize)->Apply(Sizes);
