@@ -22,7 +22,9 @@ void* OpenLibrary(const std::string& path, std::string* error) {
 #else
   // RTLD_LOCAL keeps the module's symbols out of the host's namespace, as an
   // editor loading many plug-ins must.
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // The run state that the plug-in keeps in the editor's data slot lives for
+  // the whole process, as in an editor, so the code that made it stays mapped.
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (library == nullptr && error != nullptr) {
     const char* why = dlerror();
     *error = why != nullptr ? why : "cannot load " + path;
