@@ -22,18 +22,8 @@ using reliability::PausedChild;
 constexpr int kW = 24;
 constexpr int kH = 16;
 
-class Concurrency : public reliability::RunFixture {
+class Concurrency : public reliability::ScratchFixture {
  protected:
-  void SetUp() override {
-    reliability::RunFixture::SetUp();
-    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
-    std::filesystem::create_directories(scratch_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch_, ec);
-    reliability::RunFixture::TearDown();
-  }
 
   // Adds `p` in a child process that stops once its Add is under way (every
   // buffer file open) until the test resumes it. Exit code 0: the Add worked.
@@ -56,7 +46,6 @@ class Concurrency : public reliability::RunFixture {
     });
   }
 
-  std::filesystem::path scratch_;
 };
 
 TEST_F(Concurrency, AnAddClearOrShowDuringAnAddIsRefusedAndChangesNothing) {
@@ -136,7 +125,7 @@ TEST_F(Concurrency, TwoAddsAtOnceEndAsOneOrBothInSomeOrder) {
   const DirSnapshot onlyA = outcome({&a}), onlyB = outcome({&b});
   const DirSnapshot ab = outcome({&a, &b}), ba = outcome({&b, &a});
 
-  int bothWorked = 0, oneRefused = 0;
+  int bothWorked = 0, oneRefused = 0, bothRefused = 0;
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
     reliability::Restore(root.dir(), start);
@@ -169,11 +158,17 @@ TEST_F(Concurrency, TwoAddsAtOnceEndAsOneOrBothInSomeOrder) {
       EXPECT_EQ(codes[0], 1);
       EXPECT_TRUE(now == onlyB);
     } else {
-      ADD_FAILURE() << "both Adds failed";
+      // Each may take a buffer file the other needs: then both are refused
+      // as "in use", and the buffer must be exactly as it was.
+      ++bothRefused;
+      EXPECT_EQ(codes[0], 1);
+      EXPECT_EQ(codes[1], 1);
+      EXPECT_TRUE(now == BufferFiles(start));
     }
     if (HasFailure()) return;
   }
-  std::printf("[ race ] both worked %d times, one refused %d times\n", bothWorked, oneRefused);
+  std::printf("[ race ] both worked %d times, one refused %d times, both refused %d times\n",
+              bothWorked, oneRefused, bothRefused);
 }
 
 }  // namespace
