@@ -18,18 +18,8 @@ namespace {
 using host::Picture;
 using hostsupport::PatternPicture;
 
-class CrashSafety : public reliability::RunFixture {
+class CrashSafety : public reliability::ScratchFixture {
  protected:
-  void SetUp() override {
-    reliability::RunFixture::SetUp();
-    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
-    std::filesystem::create_directories(scratch_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch_, ec);
-    reliability::RunFixture::TearDown();
-  }
 
   std::string WritePicture(const std::string& name, const Picture& p) {
     const std::string path = (scratch_ / name).string();
@@ -106,7 +96,6 @@ class CrashSafety : public reliability::RunFixture {
     return foreign;
   }
 
-  std::filesystem::path scratch_;
   int torn_ = 0;  // pixels mixed channel by channel, counted by ForeignPixels
 };
 

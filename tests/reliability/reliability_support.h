@@ -108,4 +108,22 @@ class RunFixture : public hostsupport::RunFixture {
   DirSnapshot Files() const { return Snapshot(root.dir()); }
 };
 
+// A run fixture with a scratch folder beside the drive root, for the picture
+// files and outputs of tests that drive the command-line host.
+class ScratchFixture : public RunFixture {
+ protected:
+  void SetUp() override {
+    RunFixture::SetUp();
+    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
+    std::filesystem::create_directories(scratch_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch_, ec);
+    RunFixture::TearDown();
+  }
+
+  std::filesystem::path scratch_;
+};
+
 }  // namespace reliability
