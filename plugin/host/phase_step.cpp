@@ -58,6 +58,18 @@ void FailRun(RunState* state, OSErr status) {
   state->result = status;
 }
 
+// The first row error of the run's stores. A store worked through positioned
+// reads and writes can fail on any row, and a row that did not arrive must end
+// the run rather than reach the operation or the host as picture content.
+OSErr RunStoresRowError(const RunState* state) {
+  const ImageStore* const stores[] = {state->colorStore, state->transparencyStore,
+                                      state->maskStore};
+  for (const ImageStore* store : stores) {
+    if (OSErr e = StoreRowError(store); e != noErr) return e;
+  }
+  return noErr;
+}
+
 void ReportRowProgress(const FilterRecord* record, std::int32_t done, std::int32_t total) {
   if (record->progressProc != nullptr) record->progressProc(done, total);
 }
@@ -222,6 +234,7 @@ void ReadRowStep(RunState* state, const RunGeometry& g) {
     }
   }
 
+  if (OSErr e = RunStoresRowError(state); e != noErr) return FailRun(state, e);
   ReportRowProgress(record, row, 6 * g.height);
 
   if (row + 1 < g.height) {
@@ -255,6 +268,7 @@ void WriteRowStep(RunState* state, const RunGeometry& g) {
     }
   }
 
+  if (OSErr e = RunStoresRowError(state); e != noErr) return FailRun(state, e);
   ReportRowProgress(record, 5 * g.height + row, 6 * g.height);
 
   if (row + 1 < g.height) {

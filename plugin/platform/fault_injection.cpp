@@ -15,6 +15,7 @@ struct Fault {
 };
 
 Fault g_faults[test::kOperationCount];
+test::StoreAccess g_store_access = test::StoreAccess::kSystem;
 
 Fault& FaultOf(test::Operation op) {
   return g_faults[static_cast<int>(op)];
@@ -53,6 +54,10 @@ int CallCount(Operation op) {
   return index >= 0 && index < kOperationCount ? g_faults[index].calls : 0;
 }
 
+void SetStoreAccess(StoreAccess access) {
+  g_store_access = access;
+}
+
 int FaultsFired(Operation op) {
   const int index = static_cast<int>(op);
   return index >= 0 && index < kOperationCount ? g_faults[index].fired : 0;
@@ -68,6 +73,17 @@ OsError OnPlatformCall(test::Operation op) {
   // A fault armed with kNone would be invisible to callers that test the
   // error: report something.
   return fault.error == OsError::kNone ? OsError::kOther : fault.error;
+}
+
+bool StoresMapped(bool systemChoice) {
+  switch (g_store_access) {
+    case test::StoreAccess::kMapped:
+      return true;
+    case test::StoreAccess::kPositioned:
+      return false;
+    default:
+      return systemChoice;
+  }
 }
 
 WriteFault OnPlatformWrite() {

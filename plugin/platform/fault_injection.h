@@ -1,5 +1,5 @@
-// The counting side of the platform's fault injection, shared by every platform
-// implementation. A platform function calls OnPlatformCall once per call, first
+// The counting side of the platform's fault injection, and the other test
+// controls, shared by every platform implementation. A platform function calls OnPlatformCall once per call, first
 // thing, and fails in the way its operation describes (test_hooks.h) when the
 // answer is not kNone.
 #pragma once
@@ -20,5 +20,9 @@ struct WriteFault {
   OsError error = OsError::kNone;
 };
 WriteFault OnPlatformWrite();
+
+// The side's own choice between mapped and positioned stores, unless a test
+// overrides it (test::SetStoreAccess).
+bool StoresMapped(bool systemChoice);
 
 }  // namespace platform::fault

@@ -57,7 +57,21 @@ OsError OsMoveFile(const char* from, const char* to);
 // that a full disk shows here and never later as a fault in a mapped page.
 OsError OsSetFileSize(FileHandle file, std::uint64_t size);
 
+// Creates a file without a name, for an anonymous store worked through
+// positioned reads and writes: its storage is the system's (memory or a
+// temporary file) and vanishes when the handle is closed.
+OsError OsCreateAnonymousFile(FileHandle* out);
+
 // --- Memory mapping ---------------------------------------------------------
+
+// Whether stores are best worked through mapped views (true) or through
+// positioned reads and writes (false) on this system. Both give the same files;
+// the difference is cost. A view pays a page fault for the first touch of each
+// page in every run, and on POSIX systems (virtual machines above all) that
+// costs several times the copy it serves; a positioned read or write moves a
+// whole row in one call.
+bool OsPrefersMappedStores();
+
 struct Mapping {
   void* view = nullptr;
   std::intptr_t object = 0;  // the mapping object (Win32); unused on POSIX

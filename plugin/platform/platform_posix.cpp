@@ -417,6 +417,34 @@ void* MapAnonymous(std::size_t size) {
 }
 }  // namespace
 
+OsError OsCreateAnonymousFile(FileHandle* out) {
+  *out = kInvalidFile;
+  if (OsError injected = fault::OnPlatformCall(Operation::kCreate); injected != OsError::kNone) {
+    return injected;
+  }
+#ifdef __linux__
+  const int memory = AboveStdio(memfd_create("sharpstack-store", MFD_CLOEXEC));
+  if (memory >= 0) {
+    *out = memory;
+    return OsError::kNone;
+  }
+#endif
+  // Elsewhere a temporary file, unlinked at once, does the same.
+  const char* dir = getenv("TMPDIR");
+  std::string pattern = std::string(dir != nullptr && dir[0] == '/' ? dir : "/tmp") +
+                        "/sharpstack-store-XXXXXX";
+  const int fd = AboveStdio(mkstemp(pattern.data()));
+  if (fd < 0) return FromErrno(errno);
+  unlink(pattern.c_str());
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  *out = fd;
+  return OsError::kNone;
+}
+
+bool OsPrefersMappedStores() {
+  return fault::StoresMapped(false);
+}
+
 bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
   *out = Mapping{};
   if (fault::OnPlatformCall(Operation::kMap) != OsError::kNone) return false;

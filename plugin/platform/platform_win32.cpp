@@ -372,6 +372,37 @@ OsError OsSetFileSize(FileHandle file, std::uint64_t size) {
   return result;
 }
 
+OsError OsCreateAnonymousFile(FileHandle* out) {
+  *out = kInvalidFile;
+  if (OsError injected = fault::OnPlatformCall(Operation::kCreate); injected != OsError::kNone) {
+    return injected;
+  }
+  char dir[MAX_PATH + 1];
+  char name[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof dir, dir);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameA(dir, "sst", 0, name) == 0) {
+    return FromOpenError(GetLastError());
+  }
+  // Deleted when the handle closes; the temporary attribute keeps it in the
+  // cache rather than on the disk where memory allows.
+  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    DeleteFileA(name);
+    return FromOpenError(error);
+  }
+  *out = reinterpret_cast<FileHandle>(h);
+  return OsError::kNone;
+}
+
+// Windows keeps mapped views, the way stores were designed there; the cost of
+// first touches that makes POSIX prefer positioned access was measured on
+// POSIX systems only.
+bool OsPrefersMappedStores() {
+  return fault::StoresMapped(true);
+}
+
 bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
   *out = Mapping{};
   if (fault::OnPlatformCall(Operation::kMap) != OsError::kNone) return false;

@@ -11,6 +11,11 @@ namespace platform::test {
 // stores run in their positioned-file mode.
 void SetMappingRefused(bool refused);
 
+// Overrides the system's choice between mapped and positioned stores
+// (OsPrefersMappedStores), so that both ways can be tested on every system.
+enum class StoreAccess { kSystem, kMapped, kPositioned };
+void SetStoreAccess(StoreAccess access);
+
 // --- Fault injection ----------------------------------------------------------
 // The platform calls that can be made to fail. Every call of the platform
 // function named is counted under its operation; both write operations count

@@ -188,8 +188,11 @@ void ReleaseStore(ImageStore* store, bool deleteFile) {
   FreeStoreRecord(store);
 }
 
-// Maps the whole store, or leaves it in file mode when no view can be had.
+// Maps the whole store, or leaves it in file mode when no view can be had or
+// the system works stores better through positioned reads and writes.
 void MapStore(ImageStore* store) {
+  store->mapped = 0;
+  if (store->file != platform::kInvalidFile && !platform::OsPrefersMappedStores()) return;
   platform::Mapping mapping;
   if (platform::OsMapFile(store->file, store->mappedSize, &mapping) && mapping.view != nullptr) {
     store->mapping = mapping;
@@ -267,6 +270,20 @@ OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, st
   s->mappedSize = total;
   s->file = platform::kInvalidFile;
 
+  if (!fileBacked && !platform::OsPrefersMappedStores()) {
+    // Positioned access needs a file: an unnamed one, which vanishes with its
+    // handle just as anonymous memory does. Without one the store is mapped.
+    FileRef file = platform::kInvalidFile;
+    if (platform::OsCreateAnonymousFile(&file) == platform::OsError::kNone) {
+      s->file = file;
+      // Reserved now, like a mapping's pages: running out of memory shows
+      // here rather than as a failed row write later.
+      if (OSErr status = SizeStatus(platform::OsSetFileSize(file, total)); status != noErr) {
+        ReleaseStore(s, false);
+        return status;
+      }
+    }
+  }
   if (fileBacked) {
     CreateDataFile(s->path, kCreator, kFileType);  // a failure shows in the open
     FileRef file = platform::kInvalidFile;
@@ -297,9 +314,10 @@ OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, st
     return noErr;
   }
 
-  // File mode. An anonymous store has no file to fall back on. For a file the
-  // data area is already zero (see above); the header must arrive whole.
-  if (!fileBacked) {
+  // File mode. An anonymous store without its unnamed file has nothing to
+  // fall back on. The data area is already zero (see above); the header must
+  // arrive whole.
+  if (s->file == platform::kInvalidFile) {
     ReleaseStore(s, true);
     return ioErr;
   }

@@ -263,11 +263,11 @@ TEST_F(AddTest, AFailedEnlargementEndsTheAddWithItsStatusAndCountsNothing) {
   BufferSet before;
   ASSERT_TRUE(ReadBufferSet(&before));
   Host().progress.clear();
-  // The disk fills while the count buffer is being enlarged.
-  platform::test::FailNthCall(platform::test::Operation::kSetSize, 1, platform::OsError::kDiskFull,
-                              0);
   {
     FilterRun run(RandomPicture(6, 3, 3, 8, 66));
+    // The disk fills while the count buffer is being enlarged.
+    platform::test::FailNthCall(platform::test::Operation::kSetSize, 1,
+                                platform::OsError::kDiskFull, 0);
     EXPECT_EQ(dskFulErr, run.Add());
   }
   platform::test::ClearFaults();

@@ -114,27 +114,32 @@ TEST_P(ShowModes, AnUnderlyingSelectionOrOffsetChangesNothingShown) {
   EXPECT_EQ(plain.samples, run.Result().samples);
 }
 
-TEST_P(ShowModes, BufferFilesWithoutMappedViewsGiveTheSameComposite) {
+TEST_P(ShowModes, MappedAndPositionedStoresGiveTheSameComposite) {
+  using platform::test::StoreAccess;
   const auto [depth, planes] = GetParam();
   const Series series = FocusSeries(19, 13, planes, depth, 3, 17);
   std::vector<std::uint16_t> shown[2];
-  for (bool refused : {false, true}) {
+  std::vector<unsigned char> files[2];
+  for (bool mapped : {true, false}) {
     DeleteFocusBufferSet();
-    // The run's own store is anonymous memory and needs its view; only the
-    // buffer files opened by the operations go through positioned file I/O.
+    // Every store of the runs, the run's own and the buffer files, goes one way.
+    platform::test::SetStoreAccess(mapped ? StoreAccess::kMapped : StoreAccess::kPositioned);
     for (const Picture& p : series.pictures) {
       FilterRun run(p);
-      platform::test::SetMappingRefused(refused);
       EXPECT_EQ(noErr, run.Add());
-      platform::test::SetMappingRefused(false);
     }
     FilterRun run(Picture(19, 13, planes, depth));
-    platform::test::SetMappingRefused(refused);
     EXPECT_EQ(noErr, run.Show(1));
-    platform::test::SetMappingRefused(false);
-    shown[refused] = run.Result().samples;
+    platform::test::SetStoreAccess(StoreAccess::kSystem);
+    shown[mapped] = run.Result().samples;
+    for (const char* name : {"BestFocus.xxx", "BestVariance.xxx", "CountVXBuffer.xxx"}) {
+      const std::vector<unsigned char> bytes = root_.Read(name);
+      files[mapped].insert(files[mapped].end(), bytes.begin(), bytes.end());
+    }
   }
   EXPECT_EQ(shown[0], shown[1]);
+  EXPECT_FALSE(files[0].empty());
+  EXPECT_EQ(files[0], files[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(DepthAndPlanes, ShowModes,

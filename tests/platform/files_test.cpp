@@ -258,6 +258,46 @@ TEST_F(PlatformFiles, AnonymousMappingIsZeroedAndRefusalIsHonoured) {
   platform::OsUnmapFile(&mapping);
 }
 
+// Two unnamed files are separate, start empty, keep what is written at any
+// position, leave nothing in the drive root and survive only while open.
+TEST_F(PlatformFiles, UnnamedFilesArePrivateAndPositioned) {
+  FileHandle a = kInvalidFile, b = kInvalidFile;
+  ASSERT_EQ(platform::OsCreateAnonymousFile(&a), OsError::kNone);
+  ASSERT_EQ(platform::OsCreateAnonymousFile(&b), OsError::kNone);
+  EXPECT_NE(a, b);
+  EXPECT_GT(a, 2);  // never a standard stream
+  ASSERT_EQ(platform::OsSetFileSize(a, 3 << 20), OsError::kNone);
+  const char text[] = "row 1000";
+  ASSERT_EQ(platform::OsSeekFile(a, 1000 * 3000, 0), OsError::kNone);
+  std::int32_t count = sizeof text;
+  ASSERT_EQ(platform::OsWriteFile(a, text, &count), OsError::kNone);
+  ASSERT_EQ(count, std::int32_t(sizeof text));
+
+  char back[sizeof text] = {};
+  count = sizeof back;
+  ASSERT_EQ(platform::OsSeekFile(b, 1000 * 3000, 0), OsError::kNone);
+  ASSERT_EQ(platform::OsReadFile(b, back, &count), OsError::kNone);
+  EXPECT_EQ(count, 0);  // b is empty: nothing of a shows through
+  count = sizeof back;
+  ASSERT_EQ(platform::OsSeekFile(a, 1000 * 3000, 0), OsError::kNone);
+  ASSERT_EQ(platform::OsReadFile(a, back, &count), OsError::kNone);
+  EXPECT_STREQ(back, text);
+  unsigned char zeros[64];
+  count = sizeof zeros;
+  ASSERT_EQ(platform::OsSeekFile(a, (3 << 20) - 64, 0), OsError::kNone);
+  ASSERT_EQ(platform::OsReadFile(a, zeros, &count), OsError::kNone);
+  EXPECT_EQ(count, 64);
+  EXPECT_EQ(std::vector<unsigned char>(zeros, zeros + 64), std::vector<unsigned char>(64, 0));
+  EXPECT_TRUE(std::filesystem::is_empty(root_.dir()));
+  EXPECT_EQ(platform::OsCloseFile(a), OsError::kNone);
+  EXPECT_EQ(platform::OsCloseFile(b), OsError::kNone);
+
+  platform::test::FailNthCall(platform::test::Operation::kCreate, 1, OsError::kTooManyFiles);
+  EXPECT_EQ(platform::OsCreateAnonymousFile(&a), OsError::kTooManyFiles);
+  EXPECT_EQ(a, kInvalidFile);
+  platform::test::ClearFaults();
+}
+
 TEST(PlatformMemory, ZeroedAllocations) {
   auto* p = static_cast<unsigned char*>(platform::OsAllocZeroed(3000));
   ASSERT_NE(p, nullptr);

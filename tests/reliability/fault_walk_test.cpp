@@ -42,6 +42,14 @@ const OperationFault kFaults[] = {
     {Operation::kSetSize, "set size", OsError::kDiskFull},
 };
 
+// Where the mapping calls are counted in a CountCalls result.
+constexpr std::size_t MapIndex() {
+  for (std::size_t k = 0; k < std::size(kFaults); ++k) {
+    if (kFaults[k].op == Operation::kMap) return k;
+  }
+  return std::size(kFaults);
+}
+
 constexpr int kWidth = 24;
 constexpr int kHeight = 16;
 
@@ -100,23 +108,22 @@ class FaultWalk : public reliability::RunFixture {
 
   // Calls of every kind that a fault-free `run` makes.
   template <typename Run>
-  std::vector<int> CountCalls(Run run, bool fileMode = false) {
+  std::vector<int> CountCalls(Run run) {
     platform::test::ClearFaults();
-    if (fileMode) ArmFileMode();
     run();
     std::vector<int> counts;
     for (const OperationFault& f : kFaults) counts.push_back(platform::test::CallCount(f.op));
-    mapsRefused_ = platform::test::FaultsFired(Operation::kMap);
     platform::test::ClearFaults();
     return counts;
   }
 
-  // Every mapping after the first fails: the run's own colour store (which
-  // has no file to fall back on) is mapped, every buffer file then works in
-  // its positioned-file mode, where rows go through seeks, reads and writes.
-  int mapsRefused_ = 0;
-
-  static void ArmFileMode() { platform::test::FailNthCall(Operation::kMap, 2, OsError::kNone, 0); }
+  // Every store, the run's own and the buffer files, mapped or worked
+  // through positioned reads and writes, where rows go through seeks, reads
+  // and writes that can fail too.
+  static void UseFileMode(bool fileMode) {
+    platform::test::SetStoreAccess(fileMode ? platform::test::StoreAccess::kPositioned
+                                            : platform::test::StoreAccess::kMapped);
+  }
 };
 
 // An Add into a set that holds one picture already: of the same size, or
@@ -140,6 +147,7 @@ TEST_F(FaultWalk, AddLeavesTheOldOrTheNewBufferOrADamagedOneThatTheNextAddRebuil
   int totalFaults = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    UseFileMode(c.fileMode);
     ASSERT_EQ(Clear(), noErr);
     if (c.firstWidth > 0) {
       ASSERT_EQ(Add(PatternPicture(c.firstWidth, c.firstHeight, 1, 0, 16, 21)), noErr);
@@ -150,10 +158,8 @@ TEST_F(FaultWalk, AddLeavesTheOldOrTheNewBufferOrADamagedOneThatTheNextAddRebuil
     // The fault-free outcome, and what a clean Add and Show give afterwards
     // from it and from a set rebuilt with the second picture alone.
     const std::vector<int> calls =
-        CountCalls([&] { ASSERT_EQ(Add(second, c.mode), noErr); }, c.fileMode);
-    if (c.fileMode) {
-      ASSERT_EQ(mapsRefused_, 3) << "every buffer file in file mode";
-    }
+        CountCalls([&] { ASSERT_EQ(Add(second, c.mode), noErr); });
+    ASSERT_EQ(calls[MapIndex()] == 0, c.fileMode) << "views only in the mapped cases";
     const DirSnapshot after = BufferFiles(Files());
     ASSERT_NE(before, after);
     ASSERT_EQ(Add(second), noErr);
@@ -167,13 +173,10 @@ TEST_F(FaultWalk, AddLeavesTheOldOrTheNewBufferOrADamagedOneThatTheNextAddRebuil
 
     for (std::size_t k = 0; k < std::size(kFaults); ++k) {
       const OperationFault& f = kFaults[k];
-      // In file mode the mappings are taken already.
-      if (c.fileMode && f.op == Operation::kMap) continue;
       for (int n = 1; n <= calls[k]; ++n) {
         SCOPED_TRACE(std::string(f.name) + " call " + std::to_string(n) + " of " +
                      std::to_string(calls[k]));
         reliability::Restore(root.dir(), start);
-        if (c.fileMode) ArmFileMode();
         platform::test::FailNthCall(f.op, n, f.error);
         const OSErr result = Add(second, c.mode);
         const int fired = platform::test::FaultsFired(f.op);
@@ -221,23 +224,20 @@ TEST_F(FaultWalk, ShowGivesTheCompositeOrAnErrorAndNeverChangesTheBuffer) {
   int totalFaults = 0;
   for (bool fileMode : {false, true}) {
     SCOPED_TRACE(fileMode ? "file mode" : "mapped");
+    UseFileMode(fileMode);
     OSErr shown = noErr;
     Picture expected;
     const std::vector<int> calls =
-        CountCalls([&] { expected = Show(kWidth - 4, kHeight + 3, &shown, 16); }, fileMode);
+        CountCalls([&] { expected = Show(kWidth - 4, kHeight + 3, &shown, 16); });
     ASSERT_EQ(shown, noErr);
     ASSERT_NE(expected.data, untouched.data);
-    if (fileMode) {
-      ASSERT_EQ(mapsRefused_, 2) << "both buffer files in file mode";
-    }
+    ASSERT_EQ(calls[MapIndex()] == 0, fileMode) << "views only when mapped";
 
     for (std::size_t k = 0; k < std::size(kFaults); ++k) {
       const OperationFault& f = kFaults[k];
-      if (fileMode && f.op == Operation::kMap) continue;
       for (int n = 1; n <= calls[k]; ++n) {
         SCOPED_TRACE(std::string(f.name) + " call " + std::to_string(n));
         reliability::Restore(root.dir(), start);
-        if (fileMode) ArmFileMode();
         platform::test::FailNthCall(f.op, n, f.error);
         const Picture got = Show(kWidth - 4, kHeight + 3, &shown, 16);
         const int fired = platform::test::FaultsFired(f.op);

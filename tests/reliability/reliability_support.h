@@ -67,10 +67,12 @@ class RunFixture : public hostsupport::RunFixture {
     hostsupport::RunFixture::SetUp();
     platform::test::ClearFaults();
     platform::test::SetMappingRefused(false);
+    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
   }
   void TearDown() override {
     platform::test::ClearFaults();
     platform::test::SetMappingRefused(false);
+    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
     hostsupport::RunFixture::TearDown();
   }
 

@@ -21,9 +21,12 @@ std::uint8_t Pattern(int row, int byte) {
 
 class EnsureSize : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { platform::test::SetMappingRefused(!GetParam()); }
+  void SetUp() override {
+    platform::test::SetStoreAccess(GetParam() ? platform::test::StoreAccess::kMapped
+                                              : platform::test::StoreAccess::kPositioned);
+  }
   void TearDown() override {
-    platform::test::SetMappingRefused(false);
+    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
     platform::test::ClearFaults();
   }
 

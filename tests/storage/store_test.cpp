@@ -45,10 +45,15 @@ void FillPattern(ImageStore* store) {
 // Store tests run twice: with whole-store mappings, and in file mode.
 class Stores : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { platform::test::SetMappingRefused(!GetParam()); }
+  void SetUp() override { UseMode(GetParam()); }
   void TearDown() override {
     platform::test::SetMappingRefused(false);
+    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
     platform::test::ClearFaults();
+  }
+  static void UseMode(bool mapped) {
+    platform::test::SetStoreAccess(mapped ? platform::test::StoreAccess::kMapped
+                                          : platform::test::StoreAccess::kPositioned);
   }
   bool Mapped() const { return GetParam(); }
 
@@ -131,7 +136,7 @@ TEST_P(Stores, WrittenThenReopenedReadsBack) {
 TEST_P(Stores, MappedAndFileModeAgree) {
   // Written in this mode, read in the other one.
   MakePatternStore("x.xxx", 9, 4, 2);
-  platform::test::SetMappingRefused(Mapped());
+  UseMode(!Mapped());
   ImageStore* store = nullptr;
   ASSERT_EQ(OpenImageStore("c:\\x.xxx", &store), noErr);
   EXPECT_EQ(store->mapped, Mapped() ? 0 : 1);
@@ -182,20 +187,19 @@ TEST_P(Stores, AnonymousStoresLeaveNoFile) {
   ImageStore* color = nullptr;
   ImageStore* mask = nullptr;
   ImageStore* opacity = nullptr;
-  if (!Mapped()) {
-    // Without a mapping an anonymous store has nowhere to live.
-    EXPECT_NE(CreateColorStore(4, 4, 3, &color), noErr);
-    EXPECT_EQ(color, nullptr);
-    EXPECT_TRUE(fs::is_empty(root_.dir()));
-    return;
-  }
   root_.Write("BackingS.xxx", "stale file from a crashed run");
   ASSERT_EQ(CreateColorStore(4, 4, 3, &color), noErr);
   ASSERT_EQ(CreateMaskStore(4, 4, 1, &mask), noErr);
   ASSERT_EQ(CreateTransparencyStore(4, 4, 1, &opacity), noErr);
   EXPECT_FALSE(root_.Exists("BackingS.xxx"));  // deleted at creation
   EXPECT_EQ(color->fileBacked, 0);
-  EXPECT_EQ(color->file, platform::kInvalidFile);
+  // Without a view the store lives in an unnamed file.
+  EXPECT_EQ(color->mapped, Mapped() ? 1 : 0);
+  EXPECT_EQ(color->file == platform::kInvalidFile, Mapped());
+  EXPECT_TRUE(fs::is_empty(root_.dir()));
+  std::uint8_t zeros[12];
+  ReadStoreRow(color, 0, 2, 12, zeros);
+  EXPECT_EQ(Bytes(zeros, zeros + 12), Bytes(12, 0));
   FillPattern(color);
   std::uint8_t row[12];
   ReadStoreRow(color, 0, 3, 12, row);
@@ -374,3 +378,33 @@ TEST_P(Stores, FailedCreationLeavesNoFile) {
 }
 
 }  // namespace
+
+// An anonymous store takes a view when it cannot have its unnamed file, and
+// fails cleanly when it can have neither.
+TEST(AnonymousStoreFallbacks, ViewWhenNoUnnamedFileAndFailureWithoutEither) {
+  testsupport::TempRoot root;
+  using platform::test::Operation;
+  platform::test::SetStoreAccess(platform::test::StoreAccess::kPositioned);
+  platform::test::FailNthCall(Operation::kCreate, 1, platform::OsError::kTooManyFiles);
+  ImageStore* color = nullptr;
+  ASSERT_EQ(CreateColorStore(5, 3, 6, &color), noErr);
+  EXPECT_EQ(color->mapped, 1);
+  std::uint8_t row[30] = {};
+  for (int b = 0; b < 30; ++b) row[b] = std::uint8_t(b + 1);
+  WriteStoreRow(color, 0, 2, 30, row);
+  std::uint8_t back[30] = {};
+  ReadStoreRow(color, 0, 2, 30, back);
+  EXPECT_EQ(Bytes(back, back + 30), Bytes(row, row + 30));
+  DisposeColorStore(color);
+
+  platform::test::FailNthCall(Operation::kCreate, 1, platform::OsError::kTooManyFiles);
+  platform::test::SetMappingRefused(true);
+  color = nullptr;
+  EXPECT_EQ(CreateColorStore(5, 3, 6, &color), ioErr);
+  EXPECT_EQ(color, nullptr);
+  EXPECT_TRUE(fs::is_empty(root.dir()));
+
+  platform::test::SetMappingRefused(false);
+  platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
+  platform::test::ClearFaults();
+}
