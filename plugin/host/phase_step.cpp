@@ -50,7 +50,9 @@ OSErr InjectedFailure(hosttest::RunStore store) {
   return filterBadParameters;
 }
 
-void EmptyRequest(Rect* rect) { SetRectangle(rect, 0, 0, 0, 0); }
+void EmptyRequest(Rect* rect) {
+  SetRectangle(rect, 0, 0, 0, 0);
+}
 
 // Ends the run with `status` as the result of this step.
 void FailRun(RunState* state, OSErr status) {
@@ -181,9 +183,9 @@ void ReadRowStep(RunState* state, const RunGeometry& g) {
   FilterRecord* record = state->filterRecord;
   if (state->colorStore == nullptr) {
     if (g.extraPlanes != 0) {
-      if (OSErr status = CreateRunStore(hosttest::RunStore::kTransparency, g,
-                                        g.bytesPerChannel * g.extraPlanes,
-                                        &state->transparencyStore);
+      if (OSErr status =
+              CreateRunStore(hosttest::RunStore::kTransparency, g,
+                             g.bytesPerChannel * g.extraPlanes, &state->transparencyStore);
           status != noErr) {
         return FailRun(state, status);
       }
@@ -289,8 +291,7 @@ GeometryCheck DeriveGeometry(const RunState* state, RunGeometry* geometry) {
   g.width = std::int32_t(record->filterRect.right) - record->filterRect.left;
   g.height = std::int32_t(record->filterRect.bottom) - record->filterRect.top;
   g.planes = record->planes;
-  const bool rgb =
-      record->imageMode == plugInModeRGBColor || record->imageMode == plugInModeRGB48;
+  const bool rgb = record->imageMode == plugInModeRGBColor || record->imageMode == plugInModeRGB48;
   g.colorPlanes = rgb ? 3 : 1;
   g.extraPlanes = g.planes - g.colorPlanes;
   *geometry = g;
