@@ -176,7 +176,9 @@ extern "C" const char* __lsan_default_suppressions() {
          "leak:DoParameters\n";
 }
 // Standard error belongs to the command's own messages.
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+extern "C" const char* __lsan_default_options() {
+  return "print_suppressions=0";
+}
 #endif
 
 int main(int argc, char** argv) {

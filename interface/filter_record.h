@@ -21,18 +21,18 @@ typedef char** Handle;
 // Result codes
 enum {
   noErr = 0,
-  dskFulErr = -34,   // disk full
-  ioErr = -36,       // input/output error (also a sharing violation)
-  bdNamErr = -37,    // bad file name
-  eofErr = -39,      // end of file
-  posErr = -40,      // position before the start of the file
-  tmfoErr = -42,     // too many files open
-  fnfErr = -43,      // file not found
-  fLckdErr = -45,    // file locked (held by another opener)
-  opWrErr = -49,     // file already open for writing
-  rfNumErr = -51,    // bad file reference
-  wrPermErr = -61,   // write permission refused
-  memFullErr = -108, // out of memory
+  dskFulErr = -34,    // disk full
+  ioErr = -36,        // input/output error (also a sharing violation)
+  bdNamErr = -37,     // bad file name
+  eofErr = -39,       // end of file
+  posErr = -40,       // position before the start of the file
+  tmfoErr = -42,      // too many files open
+  fnfErr = -43,       // file not found
+  fLckdErr = -45,     // file locked (held by another opener)
+  opWrErr = -49,      // file already open for writing
+  rfNumErr = -51,     // bad file reference
+  wrPermErr = -61,    // write permission refused
+  memFullErr = -108,  // out of memory
   nilHandleErr = -109,
   userCanceledErr = -128,
   filterBadParameters = -30100

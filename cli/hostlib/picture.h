@@ -15,9 +15,9 @@ namespace host {
 struct Picture {
   int width = 0;
   int height = 0;
-  int planes = 0;      // samples per pixel: colour planes + extra planes
-  int depth = 8;       // bits per channel: 8 or 16
-  int colorPlanes = 0; // 1 (grey) or 3 (RGB)
+  int planes = 0;                  // samples per pixel: colour planes + extra planes
+  int depth = 8;                   // bits per channel: 8 or 16
+  int colorPlanes = 0;             // 1 (grey) or 3 (RGB)
   std::vector<std::uint8_t> data;  // height x width x planes x (depth / 8) bytes
 
   int BytesPerSample() const { return depth / 8; }

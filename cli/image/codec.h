@@ -40,7 +40,9 @@ inline std::uint16_t Load16(const std::uint8_t* p) {
   std::memcpy(&v, p, 2);
   return v;
 }
-inline void Store16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
+inline void Store16(std::uint8_t* p, std::uint16_t v) {
+  std::memcpy(p, &v, 2);
+}
 
 // Converts every 16-bit sample of a freshly decoded picture from the file scale
 // to the host scale, in place.

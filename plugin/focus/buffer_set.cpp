@@ -78,7 +78,8 @@ bool CheckFocusBufferSet(std::int16_t* width, std::int16_t* height) {
 }
 
 OSErr GrowFocusBufferSet(std::int16_t width, std::int16_t height) {
-  if (OSErr s = EnsureImageStoreSize(kCountBufferPath, width, height, kCountElementSize); s != noErr)
+  if (OSErr s = EnsureImageStoreSize(kCountBufferPath, width, height, kCountElementSize);
+      s != noErr)
     return s;
   if (OSErr s = EnsureImageStoreSize(kVarianceBufferPath, width, height, kVarianceElementSize);
       s != noErr)

@@ -27,7 +27,11 @@ void* NewWorkingRow(std::uint64_t bytes) {
 
 namespace focus::test {
 
-void SetMessageSink(MessageSink sink) { g_message_sink = sink; }
-void SetWorkingRowsRefused(bool refused) { g_rows_refused = refused; }
+void SetMessageSink(MessageSink sink) {
+  g_message_sink = sink;
+}
+void SetWorkingRowsRefused(bool refused) {
+  g_rows_refused = refused;
+}
 
 }  // namespace focus::test

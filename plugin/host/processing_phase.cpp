@@ -70,8 +70,8 @@ void TransparencyRowToMask(ImageStore* transparency, std::int32_t row, std::int3
 // merge those whitened pixels.
 OSErr ChooseMask(RunState* state, const RunGeometry& g, ParameterBlock* block) {
   block->maskStore = nullptr;
-  const bool partialSelection = state->haveMask != 0 && state->maskAnd != kFullySelected &&
-                                state->maskStore != nullptr;
+  const bool partialSelection =
+      state->haveMask != 0 && state->maskAnd != kFullySelected && state->maskStore != nullptr;
   ImageStore* transparency = state->transparencyStore;
   if (transparency == nullptr) {
     if (partialSelection) block->maskStore = state->maskStore;
@@ -226,6 +226,8 @@ void RunProcessingPhase(RunState* state) {
 
 namespace hosttest {
 
-void SetProcessingHook(ProcessingHook hook) { g_processing_hook = hook; }
+void SetProcessingHook(ProcessingHook hook) {
+  g_processing_hook = hook;
+}
 
 }  // namespace hosttest

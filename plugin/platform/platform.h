@@ -91,15 +91,14 @@ void OsFree(void* block);
 
 // --- Time -------------------------------------------------------------------
 struct LocalTime {
-  int year, month, day;       // month 1..12, day 1..31
-  int hour, minute, second;   // 24-hour clock
+  int year, month, day;      // month 1..12, day 1..31
+  int hour, minute, second;  // 24-hour clock
 };
 LocalTime OsGetLocalTime();
 
 // --- User interface ---------------------------------------------------------
 // The plug-in's warning box: the text, an OK button; returns when dismissed.
 void OsShowMessage(const char* text);
-
 
 // --- Modal dialogs ----------------------------------------------------------
 // A modal dialog is one of the plug-in's dialog resources driven by a dialog

@@ -431,8 +431,8 @@ OsError OsCreateAnonymousFile(FileHandle* out) {
 #endif
   // Elsewhere a temporary file, unlinked at once, does the same.
   const char* dir = getenv("TMPDIR");
-  std::string pattern = std::string(dir != nullptr && dir[0] == '/' ? dir : "/tmp") +
-                        "/sharpstack-store-XXXXXX";
+  std::string pattern =
+      std::string(dir != nullptr && dir[0] == '/' ? dir : "/tmp") + "/sharpstack-store-XXXXXX";
   const int fd = AboveStdio(mkstemp(pattern.data()));
   if (fd < 0) return FromErrno(errno);
   unlink(pattern.c_str());

@@ -24,7 +24,6 @@ constexpr int kH = 16;
 
 class Concurrency : public reliability::ScratchFixture {
  protected:
-
   // Adds `p` in a child process that stops once its Add is under way (every
   // buffer file open) until the test resumes it. Exit code 0: the Add worked.
   std::unique_ptr<PausedChild> StartPausedAdd(const Picture& p) {
@@ -45,7 +44,6 @@ class Concurrency : public reliability::ScratchFixture {
       return r.result == noErr && paused ? 0 : 1;
     });
   }
-
 };
 
 TEST_F(Concurrency, AnAddClearOrShowDuringAnAddIsRefusedAndChangesNothing) {

@@ -20,7 +20,6 @@ using hostsupport::PatternPicture;
 
 class CrashSafety : public reliability::ScratchFixture {
  protected:
-
   std::string WritePicture(const std::string& name, const Picture& p) {
     const std::string path = (scratch_ / name).string();
     EXPECT_TRUE(imageio::WriteImage(path, p).ok);

@@ -157,8 +157,7 @@ TEST_F(FaultWalk, AddLeavesTheOldOrTheNewBufferOrADamagedOneThatTheNextAddRebuil
 
     // The fault-free outcome, and what a clean Add and Show give afterwards
     // from it and from a set rebuilt with the second picture alone.
-    const std::vector<int> calls =
-        CountCalls([&] { ASSERT_EQ(Add(second, c.mode), noErr); });
+    const std::vector<int> calls = CountCalls([&] { ASSERT_EQ(Add(second, c.mode), noErr); });
     ASSERT_EQ(calls[MapIndex()] == 0, c.fileMode) << "views only in the mapped cases";
     const DirSnapshot after = BufferFiles(Files());
     ASSERT_NE(before, after);

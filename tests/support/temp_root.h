@@ -17,16 +17,20 @@ namespace testsupport {
 #if defined(_WIN32)
 // The Windows runtime library has no setenv/unsetenv; an empty value removes
 // a variable there.
-inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
-inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+inline int setenv(const char* name, const char* value, int) {
+  return _putenv_s(name, value);
+}
+inline int unsetenv(const char* name) {
+  return _putenv_s(name, "");
+}
 #endif
 
 class TempRoot {
  public:
   TempRoot() {
     const char* base_env = getenv("SHARPSTACK_TEST_TMP");
-    std::filesystem::path base =
-        base_env != nullptr ? std::filesystem::path(base_env) : std::filesystem::temp_directory_path();
+    std::filesystem::path base = base_env != nullptr ? std::filesystem::path(base_env)
+                                                     : std::filesystem::temp_directory_path();
     std::filesystem::create_directories(base);
     std::random_device rd;
     for (;;) {
