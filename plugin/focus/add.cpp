@@ -198,21 +198,26 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
       const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
                                                       window[4]};
       ActiveFocusKernels().measureRow(rows, width, measures);
+      // Winners fall at random across a row, so the choice is made without
+      // branches: every pixel is written back, with its old or its new value.
       bool changed = false;
+      const std::uint16_t* centre = window[2] + kWindowBorder * kWindowChannels;
       for (std::int32_t x = x_begin; x < x_end; ++x) {
-        if (mask[x] < kSelected) continue;
         const float stored = variances[left + x];
-        // The measure is at most 60 x 65535^2, so the double holds it exactly.
-        const double measure = static_cast<double>(measures[x]);
+        // The measure is at most 60 x 65535^2, so the double holds it exactly;
+        // going through the signed type gives the same value with the
+        // processor's one-instruction conversion (unsigned 64-bit has none
+        // before AVX-512).
+        const double measure = static_cast<double>(static_cast<std::int64_t>(measures[x]));
         // A stored 0.0 always gives way; otherwise only a strictly sharper
         // picture wins, so on equal measures the earlier picture keeps the pixel.
-        if (stored == 0.0f || static_cast<double>(stored) < measure) {
-          variances[left + x] = static_cast<float>(measure);
-          std::memcpy(focus + (left + x) * kWindowChannels,
-                      window[2] + (x + kWindowBorder) * kWindowChannels,
-                      kWindowChannels * sizeof(std::uint16_t));
-          changed = true;
-        }
+        const bool wins =
+            (mask[x] >= kSelected) & ((stored == 0.0f) | (static_cast<double>(stored) < measure));
+        variances[left + x] = wins ? static_cast<float>(measure) : stored;
+        std::uint16_t* to = focus + (left + x) * kWindowChannels;
+        const std::uint16_t* from = centre + x * kWindowChannels;
+        for (int c = 0; c < kWindowChannels; ++c) to[c] = wins ? from[c] : to[c];
+        changed |= wins;
       }
       if (changed) {
         // Colours first: when a write fails part-way, a pixel may hold the new

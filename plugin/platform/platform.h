@@ -48,6 +48,13 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
 OsError OsCreateFile(const char* path);
 OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count);
 OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count);
+// Reads or writes at `offset` from the start. On POSIX the file position is
+// neither used nor moved (one call instead of a seek and a read); on Windows
+// the position is left after the bytes moved. Counted, and faulted, as reads
+// and writes (Windows also counts the seek).
+OsError OsReadFileAt(FileHandle file, std::uint64_t offset, void* buffer, std::int32_t* count);
+OsError OsWriteFileAt(FileHandle file, std::uint64_t offset, const void* buffer,
+                      std::int32_t* count);
 // origin: 0 from the start, 1 from the current position, 2 from the end.
 OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin);
 OsError OsCloseFile(FileHandle file);

@@ -215,7 +215,19 @@ OsError OsCreateFile(const char* path) {
   return result;
 }
 
-OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
+namespace {
+// One read or write call at `offset`, or at the file position when it is
+// negative.
+ssize_t ReadOnce(int fd, void* buffer, std::size_t count, std::int64_t offset) {
+  return offset < 0 ? read(fd, buffer, count)
+                    : pread(fd, buffer, count, static_cast<off_t>(offset));
+}
+ssize_t WriteOnce(int fd, const void* buffer, std::size_t count, std::int64_t offset) {
+  return offset < 0 ? write(fd, buffer, count)
+                    : pwrite(fd, buffer, count, static_cast<off_t>(offset));
+}
+
+OsError ReadFileAt(FileHandle file, void* buffer, std::int32_t* count, std::int64_t offset) {
   const int fd = ToFd(file);
   const std::int32_t wanted = *count;
   *count = 0;
@@ -227,7 +239,8 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
   auto* p = static_cast<char*>(buffer);
   std::int32_t done = 0;
   while (done < wanted) {
-    const ssize_t n = read(fd, p + done, static_cast<std::size_t>(wanted - done));
+    const ssize_t n = ReadOnce(fd, p + done, static_cast<std::size_t>(wanted - done),
+                               offset < 0 ? offset : offset + done);
     if (n < 0) {
       if (errno == EINTR) continue;
       *count = done;
@@ -240,7 +253,7 @@ OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
   return OsError::kNone;
 }
 
-OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
+OsError WriteFileAt(FileHandle file, const void* buffer, std::int32_t* count, std::int64_t offset) {
   const int fd = ToFd(file);
   std::int32_t wanted = *count;
   *count = 0;
@@ -252,7 +265,8 @@ OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
   const auto* p = static_cast<const char*>(buffer);
   std::int32_t done = 0;
   while (done < wanted) {
-    const ssize_t n = write(fd, p + done, static_cast<std::size_t>(wanted - done));
+    const ssize_t n = WriteOnce(fd, p + done, static_cast<std::size_t>(wanted - done),
+                                offset < 0 ? offset : offset + done);
     if (n < 0) {
       if (errno == EINTR) continue;
       *count = done;
@@ -263,6 +277,32 @@ OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
   }
   *count = done;
   return injected.shortWrite ? injected.error : OsError::kNone;
+}
+}  // namespace
+
+OsError OsReadFile(FileHandle file, void* buffer, std::int32_t* count) {
+  return ReadFileAt(file, buffer, count, -1);
+}
+
+OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
+  return WriteFileAt(file, buffer, count, -1);
+}
+
+OsError OsReadFileAt(FileHandle file, std::uint64_t offset, void* buffer, std::int32_t* count) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+    *count = 0;
+    return OsError::kBadPosition;
+  }
+  return ReadFileAt(file, buffer, count, static_cast<std::int64_t>(offset));
+}
+
+OsError OsWriteFileAt(FileHandle file, std::uint64_t offset, const void* buffer,
+                      std::int32_t* count) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+    *count = 0;
+    return OsError::kBadPosition;
+  }
+  return WriteFileAt(file, buffer, count, static_cast<std::int64_t>(offset));
 }
 
 OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {

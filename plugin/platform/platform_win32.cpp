@@ -318,6 +318,25 @@ OsError OsSeekFile(FileHandle file, std::int64_t offset, int origin) {
   return OsError::kNone;
 }
 
+// Positioned access as a seek and a read or write: the way stores were
+// designed here, where they are normally mapped anyway.
+OsError OsReadFileAt(FileHandle file, std::uint64_t offset, void* buffer, std::int32_t* count) {
+  if (OsError e = OsSeekFile(file, static_cast<std::int64_t>(offset), 0); e != OsError::kNone) {
+    *count = 0;
+    return e;
+  }
+  return OsReadFile(file, buffer, count);
+}
+
+OsError OsWriteFileAt(FileHandle file, std::uint64_t offset, const void* buffer,
+                      std::int32_t* count) {
+  if (OsError e = OsSeekFile(file, static_cast<std::int64_t>(offset), 0); e != OsError::kNone) {
+    *count = 0;
+    return e;
+  }
+  return OsWriteFile(file, buffer, count);
+}
+
 OsError OsCloseFile(FileHandle file) {
   // An injected failure still closes: a handle kept open would keep the file
   // locked against every other opener.

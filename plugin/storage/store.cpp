@@ -80,19 +80,6 @@ OSErr PreparePath(const char* path, char* buffer) {
   return ApplyPathRedirect(buffer) ? OSErr(noErr) : OSErr(bdNamErr);
 }
 
-OSErr SeekStatus(OsError error) {
-  switch (error) {
-    case OsError::kNone:
-      return noErr;
-    case OsError::kBadHandle:
-      return rfNumErr;
-    case OsError::kBadPosition:
-      return posErr;
-    default:
-      return ioErr;
-  }
-}
-
 OSErr SizeStatus(OsError error) {
   switch (error) {
     case OsError::kNone:
@@ -106,25 +93,35 @@ OSErr SizeStatus(OsError error) {
 
 // Reads exactly `count` bytes at `offset`; a short read is an error.
 OSErr ReadAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count, void* buffer) {
-  if (OSErr status = SeekStatus(platform::OsSeekFile(file, std::int64_t(offset), 0));
-      status != noErr) {
-    return status;
-  }
   std::int32_t done = count;
-  if (OSErr status = ReadDataFile(file, &done, buffer); status != noErr) return status;
-  return done == count ? OSErr(noErr) : OSErr(ioErr);
+  switch (platform::OsReadFileAt(file, offset, buffer, &done)) {
+    case OsError::kNone:
+      return done == count ? OSErr(noErr) : OSErr(ioErr);
+    case OsError::kBadHandle:
+      return rfNumErr;
+    case OsError::kBadPosition:
+      return posErr;
+    default:
+      return ioErr;
+  }
 }
 
 // Writes exactly `count` bytes at `offset`; a short write means a full disk.
 OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count,
               const void* buffer) {
-  if (OSErr status = SeekStatus(platform::OsSeekFile(file, std::int64_t(offset), 0));
-      status != noErr) {
-    return status;
-  }
   std::int32_t done = count;
-  if (OSErr status = WriteDataFile(file, &done, buffer); status != noErr) return status;
-  return done == count ? OSErr(noErr) : OSErr(dskFulErr);
+  switch (platform::OsWriteFileAt(file, offset, buffer, &done)) {
+    case OsError::kNone:
+      return done == count ? OSErr(noErr) : OSErr(dskFulErr);
+    case OsError::kDiskFull:
+      return dskFulErr;
+    case OsError::kBadHandle:
+      return rfNumErr;
+    case OsError::kBadPosition:
+      return posErr;
+    default:
+      return ioErr;
+  }
 }
 
 // Clips a run of bytes to the row and gives its offset in the file, or false

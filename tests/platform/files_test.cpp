@@ -171,6 +171,52 @@ TEST_F(PlatformFiles, PositionsBeyondFourGibibytes) {
   EXPECT_EQ(platform::OsCloseFile(file), OsError::kNone);
 }
 
+// Positioned reads and writes meet the same bytes as a seek followed by a
+// plain read or write, beyond 4 GiB too; a read past the end comes up short.
+TEST_F(PlatformFiles, PositionedAccessAgreesWithSeekThenReadOrWrite) {
+  ASSERT_EQ(platform::OsCreateFile("c:\\at.xxx"), OsError::kNone);
+  FileHandle file = Open("c:\\at.xxx");
+  ASSERT_NE(file, kInvalidFile);
+  const std::uint64_t far = (std::uint64_t(1) << 32) + 7;
+  std::int32_t count = 5;
+  ASSERT_EQ(platform::OsWriteFileAt(file, far, "abcde", &count), OsError::kNone);
+  EXPECT_EQ(count, 5);
+  count = 3;
+  ASSERT_EQ(platform::OsWriteFileAt(file, 100, "xyz", &count), OsError::kNone);
+  EXPECT_EQ(fs::file_size(root_.File("at.xxx")), far + 5);
+
+  char buffer[8] = {};
+  ASSERT_EQ(platform::OsSeekFile(file, std::int64_t(far) + 1, 0), OsError::kNone);
+  count = 3;
+  ASSERT_EQ(platform::OsReadFile(file, buffer, &count), OsError::kNone);
+  EXPECT_EQ(std::string(buffer, 3), "bcd");
+  ASSERT_EQ(platform::OsSeekFile(file, 200, 0), OsError::kNone);
+  count = 2;
+  ASSERT_EQ(platform::OsWriteFile(file, "PQ", &count), OsError::kNone);
+  count = 8;
+  ASSERT_EQ(platform::OsReadFileAt(file, 99, buffer, &count), OsError::kNone);
+  EXPECT_EQ(std::string(buffer, 8), std::string("\0xyz\0\0\0\0", 8));
+  count = 2;
+  ASSERT_EQ(platform::OsReadFileAt(file, 200, buffer, &count), OsError::kNone);
+  EXPECT_EQ(std::string(buffer, 2), "PQ");
+  count = 8;
+  ASSERT_EQ(platform::OsReadFileAt(file, far + 2, buffer, &count), OsError::kNone);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(std::string(buffer, 3), "cde");
+
+  platform::test::FailNthCall(platform::test::Operation::kRead, 1, OsError::kOther);
+  count = 2;
+  EXPECT_EQ(platform::OsReadFileAt(file, 200, buffer, &count), OsError::kOther);
+  EXPECT_EQ(count, 0);
+  platform::test::FailNthCall(platform::test::Operation::kDiskFullWrite, 1, OsError::kDiskFull);
+  count = 2;
+  EXPECT_EQ(platform::OsWriteFileAt(file, 300, "no", &count), OsError::kDiskFull);
+  EXPECT_EQ(count, 0);
+  platform::test::ClearFaults();
+  EXPECT_EQ(fs::file_size(root_.File("at.xxx")), far + 5);
+  EXPECT_EQ(platform::OsCloseFile(file), OsError::kNone);
+}
+
 #if !defined(_WIN32)
 TEST_F(PlatformFiles, BadHandlesAndTheStandardStreams) {
   char buffer[4];
