@@ -2,12 +2,16 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <csignal>
 
 namespace cli {
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Lock-free, so the handler may set it, and atomic, so the decoding threads
+// may read it.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnInterrupt(int) {
   g_interrupted = 1;

@@ -37,7 +37,13 @@ struct Picture {
     colorPlanes = colour_planes;
     planes = colour_planes + extra_planes;
     depth = bits;
-    data.assign(RowBytes() * std::size_t(h), 0);
+    // A buffer of the right size is cleared where it is: in a series of
+    // pictures of one size, fresh memory for each would cost a page fault per
+    // page on top of the clearing. Any other size is released first, so that
+    // the old and the new picture never need memory together.
+    const std::size_t size = RowBytes() * std::size_t(h);
+    if (data.size() != size) std::vector<std::uint8_t>().swap(data);
+    data.assign(size, 0);
   }
 
   std::uint8_t* Row(int y) { return data.data() + RowBytes() * std::size_t(y); }

@@ -239,8 +239,8 @@ Status ProbeImage(const std::string& path, ImageInfo* info) {
 }
 
 Status ReadImage(const std::string& path, host::Picture* picture) {
-  // Release the old contents first: the new picture may need all the memory.
-  *picture = host::Picture{};
+  // The old contents go when the new picture is allocated: at once when its
+  // size differs, or reused in place when it is the same.
   detail::Reason reason;
   try {
     ImageFormat format = FormatFromPath(path);

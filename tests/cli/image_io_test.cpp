@@ -325,6 +325,46 @@ TEST_F(ImageIoTest, ReadsEveryTiffCompressionPlaneArrangementAndTiling) {
         }
 }
 
+// A picture that is read into again keeps its buffer when the size allows:
+// every file must then read exactly as into an empty picture, whatever the
+// picture held before (other samples, another layout, or a failed read).
+TEST_F(ImageIoTest, ReadingIntoAPictureInUseGivesWhatAFreshPictureGets) {
+  std::vector<std::string> files;
+  int n = 0;
+  for (int depth : {8, 16})
+    for (bool alpha : {false, true})
+      for (int colour : {1, 3}) {
+        ++n;
+        const std::string name = "r" + std::to_string(n) + (n % 2 ? ".png" : ".tif");
+        // Same byte size for most, so that their buffers are reused.
+        const int width = colour == 3 && !alpha ? 24 : 36;
+        ASSERT_TRUE(
+            imageio::WriteImage(Path(name), MakePicture(width, 6, colour, alpha, depth, 90u + n))
+                .ok);
+        files.push_back(Path(name));
+      }
+  // Tiled with partial edge tiles, and one that cannot be read.
+  WriteTiffVariant(Path("tiled.tif"), ToFileScale(MakePicture(35, 21, 3, true, 16, 7)),
+                   TiffVariant{COMPRESSION_ADOBE_DEFLATE, true, true, 16, false});
+  files.push_back(Path("tiled.tif"));
+  std::ofstream(Path("broken.tif"), std::ios::binary) << std::string(300, 'z');
+  files.push_back(Path("broken.tif"));
+  files.push_back(files[3]);
+
+  Picture reused = MakePicture(24, 6, 3, false, 16, 1);
+  for (int round = 0; round < 2; ++round) {
+    for (const std::string& file : files) {
+      SCOPED_TRACE(file);
+      Picture fresh;
+      const imageio::Status expected = imageio::ReadImage(file, &fresh);
+      const imageio::Status got = imageio::ReadImage(file, &reused);
+      ASSERT_EQ(got.ok, expected.ok);
+      EXPECT_EQ(got.message, expected.message);
+      ExpectSame(fresh, reused);
+    }
+  }
+}
+
 TEST_F(ImageIoTest, TiffGreyWhiteIsZeroAndPremultipliedAlphaAreUndone) {
   Picture host = MakePicture(20, 9, 1, false, 8, 5);
   Picture inverted = host;

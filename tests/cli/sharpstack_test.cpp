@@ -439,6 +439,22 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
     EXPECT_EQ(BufferFiles(), before);
   }
   EXPECT_FALSE(fs::exists(Path("s.png")));
+  // Pixel data are checked two pictures at a time; every damaged one is
+  // named, in the order given, and nothing changes.
+  {
+    std::string other = Slurp(names[2]);
+    std::ofstream(Path("cut.png"), std::ios::binary) << other.substr(0, other.size() * 2 / 3);
+    Result many = Run(
+        {"stack", "-o", Path("s.png"), Path("truncated.png"), names[1], Path("cut.png"), names[2]});
+    EXPECT_EQ(many.code, 1);
+    const std::size_t first = many.err.find("truncated.png");
+    const std::size_t second = many.err.find("cut.png");
+    EXPECT_NE(second, std::string::npos) << many.err;
+    EXPECT_LT(first, second) << many.err;
+    EXPECT_EQ(std::count(many.err.begin(), many.err.end(), '\n'), 2) << many.err;
+    EXPECT_EQ(BufferFiles(), before);
+    EXPECT_FALSE(fs::exists(Path("s.png")));
+  }
   // The unsupported kind is named.
   Result r = Run({"add", Path("cmyk.tif")});
   EXPECT_NE(r.err.find("CMYK"), std::string::npos) << r.err;
