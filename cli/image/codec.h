@@ -48,4 +48,7 @@ inline void Store16(std::uint8_t* p, std::uint16_t v) {
 // to the host scale, in place.
 void FileToHostScale(host::Picture* picture);
 
+// Converts `count` 16-bit host samples at `samples` to the file scale, in place.
+void HostToFileScale(std::uint8_t* samples, std::size_t count);
+
 }  // namespace imageio::detail

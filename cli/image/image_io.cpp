@@ -185,11 +185,43 @@ Reason CheckDimensions(std::uint64_t width, std::uint64_t height) {
   return {};
 }
 
+namespace {
+// Both conversions as tables of every 16-bit value: a lookup costs less than
+// the exact rounding arithmetic, on every sample of every 16-bit picture read
+// or written, and gives the same values by construction.
+using ScaleTable = std::vector<std::uint16_t>;
+
+const ScaleTable& FileToHostTable() {
+  static const ScaleTable table = [] {
+    ScaleTable t(65536);
+    for (std::uint32_t v = 0; v < 65536; ++v) t[v] = HostFromFile16(std::uint16_t(v));
+    return t;
+  }();
+  return table;
+}
+
+const ScaleTable& HostToFileTable() {
+  static const ScaleTable table = [] {
+    ScaleTable t(65536);
+    for (std::uint32_t v = 0; v < 65536; ++v) t[v] = FileFromHost16(std::uint16_t(v));
+    return t;
+  }();
+  return table;
+}
+
+void Convert(const ScaleTable& table, std::uint8_t* p, std::size_t count) {
+  const std::uint16_t* to = table.data();
+  for (std::size_t i = 0; i < count; ++i, p += 2) Store16(p, to[Load16(p)]);
+}
+}  // namespace
+
 void FileToHostScale(host::Picture* picture) {
   if (picture->depth != 16) return;
-  std::uint8_t* p = picture->data.data();
-  std::size_t count = picture->data.size() / 2;
-  for (std::size_t i = 0; i < count; ++i, p += 2) Store16(p, HostFromFile16(Load16(p)));
+  Convert(FileToHostTable(), picture->data.data(), picture->data.size() / 2);
+}
+
+void HostToFileScale(std::uint8_t* samples, std::size_t count) {
+  Convert(HostToFileTable(), samples, count);
 }
 
 }  // namespace detail

@@ -255,6 +255,16 @@ class Decoder {
   // first are dropped).
   bool Wanted(int s) const { return s <= layout_.sourceColour; }
 
+  // Whether a row of the file is a row of the picture byte for byte (16-bit
+  // samples already in native order): interleaved 8- or 16-bit grey or RGB,
+  // white not at zero, no samples dropped.
+  bool Direct() const {
+    return !layout_.separate && (layout_.bits == 8 || layout_.bits == 16) &&
+           (layout_.photometric == PHOTOMETRIC_RGB ||
+            layout_.photometric == PHOTOMETRIC_MINISBLACK) &&
+           layout_.samples == picture_->planes;
+  }
+
   void LoadPalette() {
     std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
     TIFFGetField(tif_, TIFFTAG_COLORMAP, &r, &g, &b);
@@ -290,6 +300,14 @@ class Decoder {
 
   void CopyRow(const std::uint8_t* row, std::uint32_t x0, std::uint32_t y, std::uint32_t columns,
                int plane) {
+    // Interleaved samples that the picture keeps as they are, in its own
+    // order: the run is copied whole.
+    if (Direct()) {
+      const std::size_t pixel = std::size_t(picture_->planes) * std::size_t(layout_.bits / 8);
+      std::memcpy(picture_->Row(int(y)) + std::size_t(x0) * pixel, row,
+                  std::size_t(columns) * pixel);
+      return;
+    }
     if (layout_.separate) {
       for (std::uint32_t c = 0; c < columns; ++c)
         Put(x0 + c, y, plane, SampleAt(row, c, layout_.bits));
@@ -390,10 +408,7 @@ Reason WriteTiff(int fd, const std::string& path, const host::Picture& picture,
   std::size_t samples = std::size_t(picture.width) * std::size_t(picture.planes);
   for (int y = 0; y < picture.height; ++y) {
     std::memcpy(row.data(), picture.Row(y), row.size());
-    if (picture.depth == 16) {
-      for (std::size_t i = 0; i < samples; ++i)
-        Store16(row.data() + 2 * i, FileFromHost16(Load16(row.data() + 2 * i)));
-    }
+    if (picture.depth == 16) HostToFileScale(row.data(), samples);
     if (TIFFWriteScanline(tif, row.data(), std::uint32_t(y), 0) < 0)
       return file.ErrorOr("write failed");
   }
