@@ -31,7 +31,10 @@ struct Picture {
   }
   bool HasAlpha() const { return planes > colorPlanes; }
 
-  void Allocate(int w, int h, int colour_planes, int extra_planes, int bits) {
+  // Gives the picture this layout, every sample 0 unless `clear` is false,
+  // which a caller that writes every sample itself may ask for: a buffer of
+  // the right size then keeps its old bytes instead of being cleared.
+  void Allocate(int w, int h, int colour_planes, int extra_planes, int bits, bool clear = true) {
     width = w;
     height = h;
     colorPlanes = colour_planes;
@@ -43,7 +46,11 @@ struct Picture {
     // the old and the new picture never need memory together.
     const std::size_t size = RowBytes() * std::size_t(h);
     if (data.size() != size) std::vector<std::uint8_t>().swap(data);
-    data.assign(size, 0);
+    if (clear) {
+      data.assign(size, 0);
+    } else {
+      data.resize(size);
+    }
   }
 
   std::uint8_t* Row(int y) { return data.data() + RowBytes() * std::size_t(y); }

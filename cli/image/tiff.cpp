@@ -196,6 +196,16 @@ inline std::uint32_t SampleAt(const std::uint8_t* row, std::size_t i, int bits) 
   }
 }
 
+// Whether a row of the file is a row of the picture byte for byte (16-bit
+// samples already in native order): interleaved 8- or 16-bit grey or RGB,
+// white not at zero, no samples dropped (at most one extra, the picture's
+// transparency).
+bool DirectRows(const Layout& layout) {
+  return !layout.separate && (layout.bits == 8 || layout.bits == 16) &&
+         (layout.photometric == PHOTOMETRIC_RGB || layout.photometric == PHOTOMETRIC_MINISBLACK) &&
+         layout.samples == layout.colorPlanes + (layout.alpha ? 1 : 0);
+}
+
 class Decoder {
  public:
   Decoder(TIFF* tif, const Layout& layout, host::Picture* picture)
@@ -255,15 +265,7 @@ class Decoder {
   // first are dropped).
   bool Wanted(int s) const { return s <= layout_.sourceColour; }
 
-  // Whether a row of the file is a row of the picture byte for byte (16-bit
-  // samples already in native order): interleaved 8- or 16-bit grey or RGB,
-  // white not at zero, no samples dropped.
-  bool Direct() const {
-    return !layout_.separate && (layout_.bits == 8 || layout_.bits == 16) &&
-           (layout_.photometric == PHOTOMETRIC_RGB ||
-            layout_.photometric == PHOTOMETRIC_MINISBLACK) &&
-           layout_.samples == picture_->planes;
-  }
+  bool Direct() const { return DirectRows(layout_); }
 
   void LoadPalette() {
     std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
@@ -370,8 +372,9 @@ Reason ReadTiff(const std::string& path, host::Picture* picture) {
   if (file.get() == nullptr) return file.ErrorOr("not a readable TIFF file");
   Layout layout;
   if (Reason r = ReadLayout(file.get(), &layout); !r.empty()) return r;
+  // Whole rows cover the picture, so it need not be cleared first.
   picture->Allocate(int(layout.width), int(layout.height), layout.colorPlanes, layout.alpha ? 1 : 0,
-                    layout.depth);
+                    layout.depth, !DirectRows(layout));
   Decoder decoder(file.get(), layout, picture);
   if (Reason r = decoder.Run(); !r.empty()) return file.HasError() ? file.ErrorOr(r) : r;
   return {};
