@@ -175,7 +175,10 @@ Job OperationJob(std::int32_t operation) {
 }
 
 // Adds the pictures in order, one run each, holding one picture at a time.
-int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images) {
+// The last picture's buffer is released unless `keepLast` asks to keep it for
+// a picture of the same size that follows (a stack's composite).
+int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images,
+                bool keepLast = false) {
   host::FilterHost& filter_host = runner->Host();
   std::size_t n = images.size();
   auto cancelled = [&](std::size_t i, bool during) {
@@ -231,7 +234,7 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
                 std::to_string(filter_host.picture.height) + ")");
   }
   // Release the last picture before anything else is allocated.
-  filter_host.picture = host::Picture{};
+  if (!keepLast) filter_host.picture = host::Picture{};
   if (Interrupted()) {
     context.Error("cancelled after the last picture was added; the focus buffer holds it");
     return kExitCancelled;
@@ -239,16 +242,19 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
   return kExitOk;
 }
 
-// A picture of one colour, the way a new document starts.
+// A picture of one colour, the way a new document starts: every sample of a
+// picture without transparency is written.
 void FillBackground(host::Picture* picture, const std::uint8_t colour[3]) {
-  for (int y = 0; y < picture->height; ++y)
-    for (int x = 0; x < picture->width; ++x)
-      for (int k = 0; k < picture->colorPlanes; ++k) {
-        std::uint32_t v = colour[k];
-        // 8-bit 255 is 16-bit 32768 on the host scale.
-        if (picture->depth == 16) v = (v * 257u + 1u) / 2u;
-        picture->Set(x, y, k, v);
-      }
+  if (picture->height <= 0) return;
+  for (int x = 0; x < picture->width; ++x)
+    for (int k = 0; k < picture->colorPlanes; ++k) {
+      std::uint32_t v = colour[k];
+      // 8-bit 255 is 16-bit 32768 on the host scale.
+      if (picture->depth == 16) v = (v * 257u + 1u) / 2u;
+      picture->Set(x, 0, k, v);
+    }
+  for (int y = 1; y < picture->height; ++y)
+    std::memcpy(picture->Row(y), picture->Row(0), picture->RowBytes());
 }
 
 std::uint8_t Luminance(const Rgb& c) {
@@ -265,7 +271,9 @@ int ShowInto(const Context& context, Runner* runner, const std::string& output, 
   job.backColor[2] = grey ? 0 : std::uint8_t(background.b);
   job.label = BaseName(output);
   try {
-    filter_host.picture.Allocate(width, height, grey ? 1 : 3, 0, depth);
+    // FillBackground writes every sample; a buffer kept from the last
+    // picture added is reused without clearing.
+    filter_host.picture.Allocate(width, height, grey ? 1 : 3, 0, depth, false);
   } catch (const std::bad_alloc&) {
     context.Error("cannot write " + Quote(output) + ": not enough memory for a " +
                   std::to_string(width) + " x " + std::to_string(height) + " picture");
@@ -534,7 +542,7 @@ int StackCommand(const Settings& settings, const std::string& output,
     return kExitCancelled;
   }
   if (int code = RunClear(context, &runner); code != kExitOk) return code;
-  if (int code = AddPictures(context, &runner, images); code != kExitOk) return code;
+  if (int code = AddPictures(context, &runner, images, true); code != kExitOk) return code;
   int width = 0, height = 0;
   if (!BufferSize(context, output, &width, &height)) return kExitError;
   return ShowInto(context, &runner, output, width, height, infos[0].depth,
