@@ -191,21 +191,19 @@ namespace {
 // or written, and gives the same values by construction.
 using ScaleTable = std::vector<std::uint16_t>;
 
+ScaleTable MakeTable(std::uint16_t (*convert)(std::uint16_t)) {
+  ScaleTable t(65536);
+  for (std::uint32_t v = 0; v < 65536; ++v) t[v] = convert(std::uint16_t(v));
+  return t;
+}
+
 const ScaleTable& FileToHostTable() {
-  static const ScaleTable table = [] {
-    ScaleTable t(65536);
-    for (std::uint32_t v = 0; v < 65536; ++v) t[v] = HostFromFile16(std::uint16_t(v));
-    return t;
-  }();
+  static const ScaleTable table = MakeTable(HostFromFile16);
   return table;
 }
 
 const ScaleTable& HostToFileTable() {
-  static const ScaleTable table = [] {
-    ScaleTable t(65536);
-    for (std::uint32_t v = 0; v < 65536; ++v) t[v] = FileFromHost16(std::uint16_t(v));
-    return t;
-  }();
+  static const ScaleTable table = MakeTable(FileFromHost16);
   return table;
 }
 

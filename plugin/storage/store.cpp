@@ -91,28 +91,12 @@ OSErr SizeStatus(OsError error) {
   }
 }
 
-// Reads exactly `count` bytes at `offset`; a short read is an error.
-OSErr ReadAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count, void* buffer) {
-  std::int32_t done = count;
-  switch (platform::OsReadFileAt(file, offset, buffer, &done)) {
+// The status of a positioned read or write; `complete` says whether every byte
+// asked for moved, and `incomplete` is what it means when not.
+OSErr PositionedStatus(OsError error, bool complete, OSErr incomplete) {
+  switch (error) {
     case OsError::kNone:
-      return done == count ? OSErr(noErr) : OSErr(ioErr);
-    case OsError::kBadHandle:
-      return rfNumErr;
-    case OsError::kBadPosition:
-      return posErr;
-    default:
-      return ioErr;
-  }
-}
-
-// Writes exactly `count` bytes at `offset`; a short write means a full disk.
-OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count,
-              const void* buffer) {
-  std::int32_t done = count;
-  switch (platform::OsWriteFileAt(file, offset, buffer, &done)) {
-    case OsError::kNone:
-      return done == count ? OSErr(noErr) : OSErr(dskFulErr);
+      return complete ? OSErr(noErr) : incomplete;
     case OsError::kDiskFull:
       return dskFulErr;
     case OsError::kBadHandle:
@@ -122,6 +106,21 @@ OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t coun
     default:
       return ioErr;
   }
+}
+
+// Reads exactly `count` bytes at `offset`; a short read is an error.
+OSErr ReadAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count, void* buffer) {
+  std::int32_t done = count;
+  const OsError error = platform::OsReadFileAt(file, offset, buffer, &done);
+  return PositionedStatus(error, done == count, ioErr);
+}
+
+// Writes exactly `count` bytes at `offset`; a short write means a full disk.
+OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count,
+              const void* buffer) {
+  std::int32_t done = count;
+  const OsError error = platform::OsWriteFileAt(file, offset, buffer, &done);
+  return PositionedStatus(error, done == count, dskFulErr);
 }
 
 // Clips a run of bytes to the row and gives its offset in the file, or false
