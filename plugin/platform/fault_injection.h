@@ -1,7 +1,7 @@
 // The counting side of the platform's fault injection, and the other test
-// controls, shared by every platform implementation. A platform function calls OnPlatformCall once
-// per call, first thing, and fails in the way its operation describes (test_hooks.h) when the
-// answer is not kNone.
+// controls, shared by every platform implementation. A platform function calls
+// OnPlatformCall once per call, first thing, and fails in the way its operation
+// describes (test_hooks.h) when the answer is not kNone.
 #pragma once
 
 #include "plugin/platform/platform.h"
