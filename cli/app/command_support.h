@@ -1,0 +1,75 @@
+// Plumbing shared by the commands: messages, the checks every command makes
+// of its inputs, and the runs (add, show, clear) that several commands share.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/app/commands.h"
+#include "cli/app/runner.h"
+#include "cli/image/image_io.h"
+
+namespace cli {
+
+std::string Quote(const std::string& path);
+std::string BaseName(const std::string& path);
+std::string Plural(std::size_t n, const char* word);
+
+class Context {
+ public:
+  explicit Context(const Settings& settings) : settings_(settings) {}
+
+  void Error(const std::string& line) const {
+    std::fprintf(settings_.err, "sharpstack: %s\n", line.c_str());
+    std::fflush(settings_.err);
+  }
+  void Say(const std::string& line) const {
+    if (settings_.quiet) return;
+    std::fprintf(settings_.out, "%s\n", line.c_str());
+    std::fflush(settings_.out);
+  }
+  const Settings& settings() const { return settings_; }
+
+ private:
+  const Settings& settings_;
+};
+
+bool LoadRunner(const Context& context, Runner* runner);
+
+// The buffer files, whose status codes say nothing of which file failed, are
+// named by their folder.
+std::string BufferProblem(OSErr status);
+
+// Reads every input's header; one line for each that cannot be used.
+bool ProbeAll(const Context& context, const std::vector<std::string>& images,
+              std::vector<imageio::ImageInfo>* infos);
+
+// Decodes every picture once, so that damaged pixel data behind a good header
+// are found before the buffer changes. The unusable files are named in the
+// order given.
+bool DecodeAll(const Context& context, const std::vector<std::string>& images);
+
+// An output name must have a known extension before any work is done.
+bool CheckOutputName(const Context& context, const std::string& output);
+
+// A job that plays back the given operation with "dialog optional".
+Job OperationJob(std::int32_t operation);
+
+// Adds the pictures in order, one run each, holding one picture at a time.
+// The last picture's buffer is released unless `keepLast` asks to keep it for
+// a picture of the same size that follows (a stack's composite).
+int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images,
+                bool keepLast = false);
+
+// Runs Show into a new picture of the given layout and writes it out.
+int ShowInto(const Context& context, Runner* runner, const std::string& output, int width,
+             int height, int depth, bool grey, const Rgb& background);
+
+// The focus buffer's size; false, with a message, when there is no usable buffer.
+bool BufferSize(const Context& context, const std::string& output, int* width, int* height);
+
+int RunClear(const Context& context, Runner* runner);
+
+}  // namespace cli

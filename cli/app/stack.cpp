@@ -1,0 +1,56 @@
+// `sharpstack stack`: the whole job at once, all or nothing.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "cli/app/command_support.h"
+#include "cli/app/interrupt.h"
+#include "cli/app/status_text.h"
+#include "cli/image/image_io.h"
+#include "cli/image/sample_scale.h"
+#include "plugin/core/memory.h"
+#include "plugin/focus/buffer_set.h"
+#include "plugin/focus/operation_choice.h"
+#include "plugin/platform/platform.h"
+#include "plugin/storage/store.h"
+#include "tools/series/series.h"
+
+namespace cli {
+
+int StackCommand(const Settings& settings, const std::string& output,
+                 const std::vector<std::string>& images) {
+  Context context(settings);
+  if (!CheckOutputName(context, output)) return kExitUsage;
+  std::vector<imageio::ImageInfo> infos;
+  if (!ProbeAll(context, images, &infos) || !DecodeAll(context, images)) {
+    if (Interrupted()) {
+      context.Error("cancelled; nothing was changed");
+      return kExitCancelled;
+    }
+    return kExitError;
+  }
+  Runner runner(settings);
+  if (!LoadRunner(context, &runner)) return kExitError;
+  if (Interrupted()) {
+    context.Error("cancelled; nothing was changed");
+    return kExitCancelled;
+  }
+  if (int code = RunClear(context, &runner); code != kExitOk) return code;
+  if (int code = AddPictures(context, &runner, images, true); code != kExitOk) return code;
+  int width = 0, height = 0;
+  if (!BufferSize(context, output, &width, &height)) return kExitError;
+  return ShowInto(context, &runner, output, width, height, infos[0].depth,
+                  infos[0].colorPlanes == 1, Rgb{});
+}
+
+}  // namespace cli
