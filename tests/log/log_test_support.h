@@ -24,8 +24,7 @@ class OpenFile {
  public:
   OpenFile(const testsupport::TempRoot& root, const std::string& name) {
     root.Write(name, std::string());
-    const std::string path = "c:\\" + name;
-    EXPECT_EQ(OpenDataFile(path.c_str(), &file_), noErr);
+    EXPECT_EQ(OpenDataFile(("c:\\" + name).c_str(), &file_), noErr);
   }
   ~OpenFile() { Close(); }
   OpenFile(const OpenFile&) = delete;
@@ -43,10 +42,9 @@ class OpenFile {
 // A descriptor list owned by the test.
 class List {
  public:
-  explicit List(std::uint32_t signature = FourCC("BFcB")) {
-    list_ = CreateDescriptorList(kDescriptorListSlots);
+  List() : list_(CreateDescriptorList(kDescriptorListSlots)) {
     EXPECT_NE(list_, nullptr);
-    InitDescriptorList(list_, signature, 0, 0);
+    InitDescriptorList(list_, FourCC("BFcB"), 0, 0);
   }
   ~List() { DisposeDescriptorList(list_); }
   List(const List&) = delete;
@@ -58,14 +56,13 @@ class List {
   // big-endian counts (input count at byte 12, output count at byte 16).
   void SplitOutputs(std::int32_t outputs) {
     const std::int32_t total = GetInputCount(list_) + GetOutputCount(list_);
-    StoreWord(12, std::uint32_t(total - outputs));
-    StoreWord(16, std::uint32_t(outputs));
+    for (int i = 0; i < 4; ++i) {
+      list_[12 + i] = std::uint8_t(std::uint32_t(total - outputs) >> (24 - 8 * i));
+      list_[16 + i] = std::uint8_t(std::uint32_t(outputs) >> (24 - 8 * i));
+    }
   }
 
  private:
-  void StoreWord(int offset, std::uint32_t word) {
-    for (int i = 0; i < 4; ++i) list_[offset + i] = std::uint8_t(word >> (24 - 8 * i));
-  }
   DescriptorList list_ = nullptr;
 };
 

@@ -24,210 +24,146 @@ std::string Rule(const std::string& code, const std::string& label, const std::s
   record.resize(48, '_');
   record += suffix;
   record.resize(64, '_');
-  EXPECT_EQ(record.size(), 64u);
   return record;
-}
-
-struct Lookup {
-  OSErr status;
-  std::string label;
-  std::string suffix;
-};
-
-Lookup Find(const char (&key)[5], std::int32_t unit) {
-  char label[kStringSize] = "untouched";
-  char suffix[kStringSize] = "untouched";
-  Lookup result;
-  result.status = LookupLogRule(FourCC(key), label, suffix, unit);
-  result.label = label;
-  result.suffix = suffix;
-  return result;
 }
 
 std::string Counted(const char* counted) {
   return std::string(counted + 1, static_cast<unsigned char>(counted[0]));
 }
 
-std::string DateText(const platform::LocalTime& t) {
+std::string DateAndTime(const platform::LocalTime& t) {
   char date[16];
-  FormatLogDate(t, date);
-  return Counted(date);
-}
-std::string TimeText(const platform::LocalTime& t) {
   char time[16];
+  FormatLogDate(t, date);
   FormatLogTime(t, time);
-  return Counted(time);
+  EXPECT_EQ(date[1 + date[0]], '\0');
+  EXPECT_EQ(time[1 + time[0]], '\0');
+  return Counted(date) + " " + Counted(time);
+}
+
+// `text` is `head`, the date and time read before or after the call that
+// wrote it, and `tail`.
+void ExpectStamped(const std::string& text, const std::string& head,
+                   const platform::LocalTime& before, const platform::LocalTime& after,
+                   const std::string& tail = "") {
+  EXPECT_TRUE(text == head + DateAndTime(before) + tail || text == head + DateAndTime(after) + tail)
+      << text;
 }
 
 TEST(LogDateTime, Formats) {
-  const platform::LocalTime evening{2005, 3, 7, 21, 5, 3};
-  EXPECT_EQ(DateText(evening), "3/7/05");
-  EXPECT_EQ(TimeText(evening), "9:05:03 PM");
-  char out[16];
-  FormatLogDate(evening, out);
-  EXPECT_EQ(out[0], 6);
-  EXPECT_EQ(out[7], '\0');
-
-  EXPECT_EQ(DateText({2010, 12, 25, 0, 0, 0}), "12/25/10");
-  EXPECT_EQ(DateText({2000, 1, 1, 0, 0, 0}), "1/1/00");
-  EXPECT_EQ(TimeText({2026, 1, 1, 0, 0, 0}), "12:00:00 AM");   // midnight
-  EXPECT_EQ(TimeText({2026, 1, 1, 12, 0, 0}), "12:00:00 PM");  // noon
-  EXPECT_EQ(TimeText({2026, 1, 1, 11, 59, 59}), "11:59:59 AM");
-  EXPECT_EQ(TimeText({2026, 1, 1, 13, 1, 2}), "1:01:02 PM");
-  EXPECT_EQ(TimeText({2026, 1, 1, 23, 10, 0}), "11:10:00 PM");
+  const struct {
+    platform::LocalTime time;
+    const char* text;
+  } cases[] = {
+      {{2005, 3, 7, 21, 5, 3}, "3/7/05 9:05:03 PM"},
+      {{2010, 12, 25, 0, 0, 0}, "12/25/10 12:00:00 AM"},  // midnight
+      {{2000, 1, 1, 12, 0, 0}, "1/1/00 12:00:00 PM"},     // noon
+      {{2026, 1, 1, 11, 59, 59}, "1/1/26 11:59:59 AM"},
+      {{2026, 1, 1, 13, 1, 2}, "1/1/26 1:01:02 PM"},
+      {{2026, 1, 1, 23, 10, 0}, "1/1/26 11:10:00 PM"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DateAndTime(c.time), c.text);
 }
 
-TEST(LogUnits, TextsAndCode) {
-  EXPECT_EQ(std::string(GetLogUnitText(1)), "\xB5m");
-  EXPECT_EQ(static_cast<unsigned char>(GetLogUnitText(1)[0]), 0xB5);
-  EXPECT_EQ(std::string(GetLogUnitText(4)), "m ");
-  EXPECT_EQ(std::string(GetLogUnitText(10)), "nm");
-  // Outside the table: the unknown unit instead of reading past it.
-  EXPECT_EQ(std::string(GetLogUnitText(11)), "xx");
-  EXPECT_EQ(std::string(GetLogUnitText(-1)), "xx");
-
-  ParameterBlock block{};
-  block.params[kParamCalibrationUnit] = 2.9f;
-  block.params[kParamCalibrationSize] = 0.25f;
-  EXPECT_EQ(GetLogUnitCode(&block), 2);
-  block.params[kParamCalibrationSize] = 0.0f;
-  EXPECT_EQ(GetLogUnitCode(&block), 6);  // no pixel size
-  block.params[kParamCalibrationSize] = 1.0f;
-  block.params[kParamCalibrationUnit] = 0.0f;
-  EXPECT_EQ(GetLogUnitCode(&block), 6);  // no unit
-  block.params[kParamCalibrationUnit] = std::nanf("");
-  EXPECT_EQ(std::string(GetLogUnitText(GetLogUnitCode(&block))), "xx");
-  block.params[kParamCalibrationUnit] = 3e30f;
-  EXPECT_EQ(std::string(GetLogUnitText(GetLogUnitCode(&block))), "xx");
+TEST(LogUnits, CodeFromTheCalibrationAndItsText) {
+  const struct {
+    float unit;
+    float size;
+    const char* text;
+  } cases[] = {
+      {2.9f, 0.25f, "mm"},
+      {1, 1, "\xB5m"},
+      {4, 1, "m "},
+      {10, 1, "nm"},
+      {2, 0, "in"},  // no pixel size
+      {0, 1, "in"},  // no unit
+      // Outside the table: the unknown unit instead of reading past it.
+      {11, 1, "xx"},
+      {-1, 1, "xx"},
+      {std::nanf(""), 1, "xx"},
+      {3e30f, 1, "xx"},
+  };
+  for (const auto& c : cases) {
+    ParameterBlock block{};
+    block.params[kParamCalibrationUnit] = c.unit;
+    block.params[kParamCalibrationSize] = c.size;
+    EXPECT_EQ(std::string(GetLogUnitText(GetLogUnitCode(&block))), c.text) << c.unit;
+  }
 }
 
-class LogRuleTest : public ::testing::Test {
- protected:
-  void Rules(const std::string& bytes) { root_.Write(kRuleName, bytes); }
-  testsupport::TempRoot root_;
-};
-
-TEST_F(LogRuleTest, MissingRuleFileReportsTheOpen) {
-  EXPECT_EQ(Find("Rads", 2).status, fnfErr);
+TEST(LogRule, LookupInTheRuleFile) {
+  const std::string two = Rule("Cnt ", "Count", "px") + Rule("Rads", "Radius", "cur1");
+  const std::string previous = Rule("Prev", "PreviousLabelIsLong", "cur2");
+  std::string full = Rule("Full", "Label", "");
+  full.replace(48, 16, "ABCDEFGHIJKLMNOP");
+  const struct {
+    std::string rules;
+    const char* key;
+    std::int32_t unit;
+    OSErr status;
+    std::string label = "";
+    std::string suffix = "";
+  } cases[] = {
+      {two, "Cnt ", 2, noErr, "Count", "px"},
+      {two, "Rads", 2, noErr, "Radius", "(mm)"},  // a record after the first
+      {two, "Area", 2, fnfErr},                   // read to the end
+      {two, "Cnt_", 2, fnfErr},                   // codes compare on all four bytes
+      {Rule("Len2", "Area", "cur2"), "Len2", 2, noErr, "Area", "(mm^2)"},
+      {Rule("Len3", "Volume", "cur3"), "Len3", 3, noErr, "Volume", "(cm^3)"},
+      {Rule("Inv ", "Density", "cur-"), "Inv ", 7, noErr, "Density", "(ft^-1)"},
+      {Rule("Len1", "Length", "cur1"), "Len1", 4, noErr, "Length", "(m )"},
+      {Rule("Len1", "Length", "cur1"), "Len1", 1, noErr, "Length", "(\xB5m)"},
+      // Only the first four characters form the code.
+      {Rule("Len1", "Length", "cur1abc"), "Len1", 5, noErr, "Length", "(km)"},
+      {Rule("Blan", "Blank", "blan"), "Blan", 2, noErr, "Blank", ""},
+      {Rule("None", "Nothing", "none"), "None", 2, noErr, "Nothing", ""},
+      // An "omit" record ends the search: a later record for the key is not seen.
+      {Rule("Rads", "R", "omit") + Rule("Rads", "R", "cur1"), "Rads", 2, fnfErr},
+      {Rule("Rads", "R", "cur1") + Rule("Rads", "R", "omit"), "Rads", 2, noErr, "R", "(mm)"},
+      // A label without terminator runs into the suffix.
+      {"Long " + std::string(43, 'L') + "tail_cur1_______", "Long", 2, noErr,
+       std::string(43, 'L') + "tail", "tail"},
+      // The last byte ends the suffix even when no "_" does.
+      {full, "Full", 2, noErr, "Label", "ABCDEFGHIJKLMNO"},
+      // A trailing part record (the file's length is no multiple of 64) is
+      // compared on its own bytes; the record before it leaks nothing into it.
+      {previous + "Part Short", "Part", 2, noErr, "Short", ""},
+      {previous + Rule("Part", "Short", "cur1").substr(0, 52), "Part", 2, noErr, "Short", "(mm)"},
+      // Fewer than four bytes name no key.
+      {previous + "Pa", "Pa__", 2, fnfErr},
+      {previous + "Pa", "Prev", 2, noErr, "PreviousLabelIsLong", "(mm^2)"},
+  };
+  testsupport::TempRoot root;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rules);
+    root.Write(kRuleName, c.rules);
+    char label[kStringSize] = "untouched";
+    char suffix[kStringSize] = "untouched";
+    ASSERT_EQ(LookupLogRule(TextToCode(c.key), label, suffix, c.unit), c.status) << c.key;
+    if (c.status != noErr) continue;
+    EXPECT_EQ(label, c.label);
+    EXPECT_EQ(std::string(suffix), c.suffix);
+  }
 }
 
-TEST_F(LogRuleTest, LabelAndPlainSuffix) {
-  Rules(Rule("Cnt ", "Count", "px") + Rule("Rads", "Radius", "cur1"));
-  Lookup found = Find("Cnt ", 2);
-  EXPECT_EQ(found.status, noErr);
-  EXPECT_EQ(found.label, "Count");
-  EXPECT_EQ(found.suffix, "px");
-  found = Find("Rads", 2);  // a record after the first
-  EXPECT_EQ(found.status, noErr);
-  EXPECT_EQ(found.label, "Radius");
-  EXPECT_EQ(found.suffix, "(mm)");
-}
+TEST(LogRule, RuleFileFollowsTheRedirectAndCrlfIsDateAndTime) {
+  testsupport::TempRoot root;
+  char label[kStringSize];
+  char suffix[kStringSize];
+  EXPECT_EQ(LookupLogRule(FourCC("Rads"), label, suffix, 2), fnfErr);  // no rule file
+  std::filesystem::create_directory(root.File("stores"));
+  root.Write("TRUXPath.TXT", std::string("c:\\stores\\"));
+  root.Write(kRuleName, Rule("Rads", "AtRoot", "px"));
+  root.Write(std::string("stores/") + kRuleName,
+             Rule("Rads", "Redirected", "px") + Rule("crlf", "ignored", "crlf"));
+  EXPECT_EQ(LookupLogRule(FourCC("Rads"), label, suffix, 2), noErr);
+  EXPECT_STREQ(label, "Redirected");
 
-TEST_F(LogRuleTest, MissingRecordIsReadToTheEnd) {
-  Rules(Rule("Cnt ", "Count", "px") + Rule("Rads", "Radius", "cur1"));
-  EXPECT_EQ(Find("Area", 2).status, fnfErr);
-  // Codes compare on all four bytes.
-  EXPECT_EQ(Find("Cnt_", 2).status, fnfErr);
-}
-
-TEST_F(LogRuleTest, UnitSuffixCodes) {
-  Rules(Rule("Len1", "Length", "cur1") + Rule("Len2", "Area", "cur2") +
-        Rule("Len3", "Volume", "cur3") + Rule("Inv ", "Density", "cur-"));
-  EXPECT_EQ(Find("Len1", 2).suffix, "(mm)");
-  EXPECT_EQ(Find("Len2", 2).suffix, "(mm^2)");
-  EXPECT_EQ(Find("Len2", 2).suffix.size(), 6u);
-  EXPECT_EQ(Find("Len3", 3).suffix, "(cm^3)");
-  EXPECT_EQ(Find("Inv ", 7).suffix, "(ft^-1)");
-  // Unit 4 keeps its trailing space; unit 1 is the micro sign byte.
-  EXPECT_EQ(Find("Len1", 4).suffix, "(m )");
-  const std::string micro = Find("Len1", 1).suffix;
-  ASSERT_EQ(micro.size(), 4u);
-  EXPECT_EQ(static_cast<unsigned char>(micro[1]), 0xB5);
-  EXPECT_EQ(micro, "(\xB5m)");
-  // Only the first four characters form the code.
-  Rules(Rule("Len1", "Length", "cur1abc"));
-  EXPECT_EQ(Find("Len1", 5).suffix, "(km)");
-}
-
-TEST_F(LogRuleTest, EmptySuffixCodes) {
-  Rules(Rule("Blan", "Blank", "blan") + Rule("None", "Nothing", "none"));
-  Lookup found = Find("Blan", 2);
-  EXPECT_EQ(found.status, noErr);
-  EXPECT_EQ(found.label, "Blank");
-  EXPECT_EQ(found.suffix, "");
-  found = Find("None", 2);
-  EXPECT_EQ(found.status, noErr);
-  EXPECT_EQ(found.label, "Nothing");
-  EXPECT_EQ(found.suffix, "");
-}
-
-// An "omit" record ends the search: a later record for the same key is not seen.
-TEST_F(LogRuleTest, OmitCountsAsNotFound) {
-  Rules(Rule("Rads", "Radius", "omit") + Rule("Rads", "Radius", "cur1"));
-  EXPECT_EQ(Find("Rads", 2).status, fnfErr);
-  Rules(Rule("Rads", "Radius", "cur1") + Rule("Rads", "Radius", "omit"));
-  EXPECT_EQ(Find("Rads", 2).status, noErr);
-}
-
-TEST_F(LogRuleTest, CrlfLabelIsDateAndTime) {
-  Rules(Rule("crlf", "ignored", "crlf"));
   const platform::LocalTime before = platform::OsGetLocalTime();
-  const Lookup found = Find("crlf", 2);
+  EXPECT_EQ(LookupLogRule(FourCC("crlf"), label, suffix, 2), noErr);
   const platform::LocalTime after = platform::OsGetLocalTime();
-  EXPECT_EQ(found.status, noErr);
-  const std::string first = DateText(before) + " " + TimeText(before);
-  const std::string second = DateText(after) + " " + TimeText(after);
-  EXPECT_TRUE(found.label == first || found.label == second) << found.label;
-  EXPECT_EQ(found.suffix, "crlf");
-}
-
-TEST_F(LogRuleTest, LabelWithoutTerminatorRunsIntoSuffix) {
-  std::string record = "Long ";
-  record += std::string(43, 'L');
-  record += "tail_cur1______";
-  record += '_';
-  ASSERT_EQ(record.size(), 64u);
-  Rules(record);
-  const Lookup found = Find("Long", 2);
-  EXPECT_EQ(found.status, noErr);
-  EXPECT_EQ(found.label, std::string(43, 'L') + "tail");
-  EXPECT_EQ(found.suffix, "tail");
-}
-
-// The last byte ends the suffix even when no "_" does.
-TEST_F(LogRuleTest, LastByteEndsTheSuffix) {
-  std::string record = Rule("Full", "Label", "");
-  record.replace(48, 16, "ABCDEFGHIJKLMNOP");
-  Rules(record);
-  EXPECT_EQ(Find("Full", 2).suffix, "ABCDEFGHIJKLMNO");
-}
-
-// A trailing part record (the file's length is no multiple of 64) is compared
-// on its own bytes; the record before it leaks nothing into its texts.
-TEST_F(LogRuleTest, TrailingPartRecord) {
-  const std::string whole = Rule("Prev", "PreviousLabelIsLong", "cur2");
-  Rules(whole + "Part Short");
-  Lookup found = Find("Part", 2);
-  EXPECT_EQ(found.status, noErr);
-  EXPECT_EQ(found.label, "Short");
-  EXPECT_EQ(found.suffix, "");
-  // Its own suffix still counts when the part reaches it.
-  Rules(whole + Rule("Part", "Short", "cur1").substr(0, 52));
-  found = Find("Part", 2);
-  EXPECT_EQ(found.label, "Short");
-  EXPECT_EQ(found.suffix, "(mm)");
-  // Fewer than four bytes name no key.
-  Rules(whole + "Pa");
-  EXPECT_EQ(Find("Pa__", 2).status, fnfErr);
-  EXPECT_EQ(Find("Prev", 2).status, noErr);
-}
-
-TEST_F(LogRuleTest, RuleFileFollowsTheRedirect) {
-  std::filesystem::create_directory(root_.File("stores"));
-  root_.Write("TRUXPath.TXT", std::string("c:\\stores\\"));
-  Rules(Rule("Rads", "AtRoot", "px"));
-  root_.Write(std::string("stores/") + kRuleName, Rule("Rads", "Redirected", "px"));
-  EXPECT_EQ(Find("Rads", 2).label, "Redirected");
+  ExpectStamped(label, "", before, after);
+  EXPECT_STREQ(suffix, "crlf");
 }
 
 // --- The log line -----------------------------------------------------------
@@ -246,19 +182,28 @@ class ParameterLogTest : public ::testing::Test {
     }
   }
   void LogTo(const char* path) { SetStringSlot(&block_, kSlotParameterLogPath, path); }
-  void Saved(const char* path) {
-    document_.fileSpec = path;
-    record_.documentInfo = &document_;
-  }
+  std::string Log() const { return logtest::ReadText(root_, kLogName); }
 
-  // The closing entry of a run, with the time read around it.
-  void ExpectClosing(const std::string& text, const std::string& path,
-                     const platform::LocalTime& before, const platform::LocalTime& after) {
-    const std::string first = path + "\t" + DateText(before) + " " + TimeText(before) + "\r\n";
-    const std::string second = path + "\t" + DateText(after) + " " + TimeText(after) + "\r\n";
-    ASSERT_GE(text.size(), first.size());
-    const std::string end = text.substr(text.size() - first.size());
-    EXPECT_TRUE(end == first || end == second) << text;
+  // The list: one input, then outputs of every kind.
+  static void DeclareOutputs(logtest::List& list) {
+    DescriptorList l = list.get();
+    AddInputParameter(l, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
+    AddInputParameter(l, FourCC("Rads"), FourCC("doub"), 0, 0, std::bit_cast<std::uint32_t>(2.5f));
+    AddInputParameter(l, FourCC("Flag"), FourCC("bool"), 0, 0, 1);
+    AddInputParameter(l, FourCC("Hide"), FourCC("long"), 0, 0, 99);
+    AddInputParameter(l, FourCC("Gone"), FourCC("long"), 0, 0, 98);
+    SetEntryText(l, AddInputParameter(l, FourCC("Name"), FourCC("Pth "), 0, 0, 0), "one.tif");
+    AddInputParameter(l, FourCC("Path"), FourCC("Pth "), 0, 0, 0);
+    AddInputParameter(l, FourCC("Cnt "), FourCC("long"), 0, 0, std::uint32_t(-12));
+    AddInputParameter(l, FourCC("Mode"), FourCC("rB42"), 4, 6, 6);
+    AddInputParameter(l, FourCC("crlf"), FourCC("long"), 0, 0, 0);
+    list.SplitOutputs(GetInputCount(l) - 1);
+  }
+  static std::string FullRules() {
+    return Rule("Rads", "Radius", "cur2") + Rule("Flag", "Sharp", "") +
+           Rule("Hide", "Hidden", "omit") + Rule("Name", "", "none") +
+           Rule("Path", "File", "blan") + Rule("Cnt ", "Count", "px") + Rule("Mode", "Op", "") +
+           Rule("crlf", "", "crlf") + Rule("EFMd", "Input", "");
   }
 
   testsupport::TempRoot root_;
@@ -267,145 +212,78 @@ class ParameterLogTest : public ::testing::Test {
   ParameterBlock block_{};
 };
 
-// The list: one input, then outputs of every kind.
-void DeclareOutputs(logtest::List& list) {
-  DescriptorList l = list.get();
-  AddInputParameter(l, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
-  AddInputParameter(l, FourCC("Rads"), FourCC("doub"), 0, 0, std::bit_cast<std::uint32_t>(2.5f));
-  AddInputParameter(l, FourCC("Flag"), FourCC("bool"), 0, 0, 1);
-  AddInputParameter(l, FourCC("Hide"), FourCC("long"), 0, 0, 99);
-  AddInputParameter(l, FourCC("Gone"), FourCC("long"), 0, 0, 98);
-  const std::int32_t text = AddInputParameter(l, FourCC("Name"), FourCC("Pth "), 0, 0, 0);
-  SetEntryText(l, text, "one.tif");
-  AddInputParameter(l, FourCC("Path"), FourCC("Pth "), 0, 0, 0);
-  AddInputParameter(l, FourCC("Cnt "), FourCC("long"), 0, 0, std::uint32_t(-12));
-  AddInputParameter(l, FourCC("Mode"), FourCC("rB42"), 4, 6, 6);
-  AddInputParameter(l, FourCC("crlf"), FourCC("long"), 0, 0, 0);
-  list.SplitOutputs(GetInputCount(l) - 1);
-}
-
-std::string FullRules() {
-  return Rule("Rads", "Radius", "cur2") + Rule("Flag", "Sharp", "") +
-         Rule("Hide", "Hidden", "omit") + Rule("Name", "", "none") + Rule("Path", "File", "blan") +
-         Rule("Cnt ", "Count", "px") + Rule("Mode", "Op", "") + Rule("crlf", "", "crlf") +
-         Rule("EFMd", "Input", "");
-}
-
-TEST_F(ParameterLogTest, MissingLogIsCreatedWithTheLine) {
+TEST_F(ParameterLogTest, MissingLogIsCreatedAndEachRunAppendsItsLine) {
   root_.Write(kRuleName, FullRules());
   LogTo("c:\\plog.txt");
   logtest::List list;
   DeclareOutputs(list);
-
-  const platform::LocalTime before = platform::OsGetLocalTime();
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  const platform::LocalTime after = platform::OsGetLocalTime();
-
-  const std::string text = logtest::ReadText(root_, kLogName);
   const std::string outputs =
-      "Radius\t2.50000\t(mm^2)\t"
-      "Sharp\tTRUE\t"
-      "one.tif\t"
-      "File\tNULL\t"
-      "Count\t-12\tpx\t"
-      "Op\t6\t";
-  EXPECT_EQ(text.substr(0, outputs.size()), outputs);
-  ExpectClosing(text, "<not_saved>", before, after);
-  // Exactly one line: outputs, path and time.
-  EXPECT_EQ(text.find("\r\n"), text.size() - 2);
-
-  // A second run appends a second line.
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  const std::string twice = logtest::ReadText(root_, kLogName);
-  EXPECT_EQ(twice.substr(0, text.size()), text);
-  EXPECT_EQ(twice.substr(text.size(), outputs.size()), outputs);
+      "Radius\t2.50000\t(mm^2)\tSharp\tTRUE\tone.tif\tFile\tNULL\tCount\t-12\tpx\tOp\t6\t";
+  // One line a run: outputs, the path of an unsaved document and the time.
+  std::string earlier;
+  for (int run = 1; run <= 2; ++run) {
+    const platform::LocalTime before = platform::OsGetLocalTime();
+    EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
+    const platform::LocalTime after = platform::OsGetLocalTime();
+    ExpectStamped(Log(), earlier + outputs + "<not_saved>\t", before, after, "\r\n");
+    earlier = Log();
+  }
 }
 
 TEST_F(ParameterLogTest, SavedDocumentGivesItsPath) {
   root_.Write(kRuleName, Rule("crlf", "", "crlf"));
-  root_.Write(kLogName, std::string("old\r\n"));
   LogTo("c:\\plog.txt");
-  Saved("C:\\pictures\\stack 01.tif");
   logtest::List list;
   AddInputParameter(list.get(), FourCC("crlf"), FourCC("long"), 0, 0, 0);
   list.SplitOutputs(1);
-  const platform::LocalTime before = platform::OsGetLocalTime();
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  const platform::LocalTime after = platform::OsGetLocalTime();
-  const std::string text = logtest::ReadText(root_, kLogName);
-  // The earlier line, then the path and the time alone.
-  const std::string path = "C:\\pictures\\stack 01.tif";
-  EXPECT_TRUE(text ==
-                  "old\r\n" + path + "\t" + DateText(before) + " " + TimeText(before) + "\r\n" ||
-              text == "old\r\n" + path + "\t" + DateText(after) + " " + TimeText(after) + "\r\n")
-      << text;
+  record_.documentInfo = &document_;
+  for (const char* path : {"C:\\pictures\\stack 01.tif", ""}) {
+    root_.Write(kLogName, std::string("old\r\n"));
+    document_.fileSpec = path;
+    const platform::LocalTime before = platform::OsGetLocalTime();
+    EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
+    const platform::LocalTime after = platform::OsGetLocalTime();
+    // The earlier line, then the path and the time alone.
+    const std::string shown = path[0] != '\0' ? path : "<not_saved>";
+    ExpectStamped(Log(), "old\r\n" + shown + "\t", before, after, "\r\n");
+  }
 }
 
-TEST_F(ParameterLogTest, EmptyDocumentPathIsNotSaved) {
-  root_.Write(kRuleName, Rule("crlf", "", "crlf"));
-  LogTo("c:\\plog.txt");
-  Saved("");
-  logtest::List list;
-  AddInputParameter(list.get(), FourCC("crlf"), FourCC("long"), 0, 0, 0);
-  list.SplitOutputs(1);
-  const platform::LocalTime before = platform::OsGetLocalTime();
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  const platform::LocalTime after = platform::OsGetLocalTime();
-  ExpectClosing(logtest::ReadText(root_, kLogName), "<not_saved>", before, after);
-}
-
-TEST_F(ParameterLogTest, EmptySlotOpensNothing) {
+TEST_F(ParameterLogTest, NothingToLogOpensNothing) {
   root_.Write(kRuleName, FullRules());
-  logtest::List list;
-  DeclareOutputs(list);
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);  // slot absent
+  logtest::List outputs;
+  DeclareOutputs(outputs);
+  // This filter's own list: inputs only.
+  logtest::List inputsOnly;
+  AddInputParameter(inputsOnly.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
+  EXPECT_EQ(WriteParameterLog(&block_, outputs.get()), noErr);  // slot absent
   LogTo("");
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);  // slot empty
-  EXPECT_FALSE(root_.Exists(kLogName));
+  EXPECT_EQ(WriteParameterLog(&block_, outputs.get()), noErr);  // slot empty
+  LogTo("c:\\plog.txt");
+  EXPECT_EQ(WriteParameterLog(&block_, inputsOnly.get()), noErr);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dir()), {}), 1);
+
+  // An unreachable log is skipped with its status.
+  LogTo("c:\\no such folder\\plog.txt");
+  EXPECT_NE(WriteParameterLog(&block_, outputs.get()), noErr);
+  EXPECT_FALSE(root_.Exists("no such folder"));
 }
 
-// This filter's own list: inputs only, so nothing is logged and no file made.
-TEST_F(ParameterLogTest, ListWithoutOutputsLogsNothing) {
-  root_.Write(kRuleName, FullRules());
-  LogTo("c:\\plog.txt");
-  logtest::List list;
-  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  EXPECT_FALSE(root_.Exists(kLogName));
-}
-
-// Without a rule file every output is dropped: the log is made but stays empty.
-TEST_F(ParameterLogTest, NoRulesNoEntries) {
-  LogTo("c:\\plog.txt");
-  logtest::List list;
-  DeclareOutputs(list);
-  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  EXPECT_TRUE(root_.Exists(kLogName));
-  EXPECT_EQ(logtest::ReadText(root_, kLogName), "");
-}
-
-// The log's path is used as given: the redirect moves the rule file only.
+// The redirect moves the rule file only: the log's path is used as given.
+// Without a rule for an output the output is dropped.
 TEST_F(ParameterLogTest, LogPathIsNotRedirected) {
   std::filesystem::create_directory(root_.File("stores"));
   root_.Write("TRUXPath.TXT", std::string("c:\\stores\\"));
-  root_.Write(std::string("stores/") + kRuleName, Rule("Cnt ", "Count", "px"));
   LogTo("c:\\plog.txt");
   logtest::List list;
   AddInputParameter(list.get(), FourCC("Cnt "), FourCC("long"), 0, 0, 7);
   list.SplitOutputs(1);
   EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
-  EXPECT_EQ(logtest::ReadText(root_, kLogName), "Count\t7\tpx\t");
+  EXPECT_EQ(Log(), "");  // made, but no rules: empty
+  root_.Write(std::string("stores/") + kRuleName, Rule("Cnt ", "Count", "px"));
+  EXPECT_EQ(WriteParameterLog(&block_, list.get()), noErr);
+  EXPECT_EQ(Log(), "Count\t7\tpx\t");
   EXPECT_FALSE(root_.Exists(std::string("stores/") + kLogName));
-}
-
-TEST_F(ParameterLogTest, UnreachableLogIsSkipped) {
-  root_.Write(kRuleName, FullRules());
-  LogTo("c:\\no such folder\\plog.txt");
-  logtest::List list;
-  DeclareOutputs(list);
-  EXPECT_NE(WriteParameterLog(&block_, list.get()), noErr);
-  EXPECT_FALSE(root_.Exists("no such folder"));
 }
 
 }  // namespace

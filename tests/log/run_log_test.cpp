@@ -19,67 +19,31 @@ const char kAddRecord[] =
     "0: Type = RADIO/rB42\tKey = EFMd\tMin = 4\tMax = 6\tValue = 5\r\n"
     "Result = 0\r\n";
 
-// The list this filter declares, with the operation Add To Buffer chosen.
-void DeclareOperation(logtest::List& list, std::uint32_t operation) {
-  InitDescriptorList(list.get(), FourCC("BFcB"), 0, 0);
-  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, operation);
-}
-
-TEST(RunLog, AddRunAppendsFiveLinesToAnEmptyLog) {
-  testsupport::TempRoot root;
-  root.Write(kLogName, std::string());
-  logtest::List list;
-  DeclareOperation(list, 5);
-  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
-  EXPECT_EQ(logtest::ReadText(root, kLogName), kAddRecord);
-
-  // A second run appends behind the first; nothing is truncated.
-  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
-  EXPECT_EQ(logtest::ReadText(root, kLogName), std::string(kAddRecord) + kAddRecord);
-}
-
-TEST(RunLog, ExistingTextIsKept) {
-  testsupport::TempRoot root;
-  root.Write(kLogName, std::string("earlier\r\n"));
-  logtest::List list;
-  DeclareOperation(list, 5);
-  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
-  EXPECT_EQ(logtest::ReadText(root, kLogName), std::string("earlier\r\n") + kAddRecord);
-}
-
-TEST(RunLog, MissingLogIsNeitherWrittenNorCreated) {
+// Each run appends one record to what the log holds. The log is on its own
+// path: the redirect file that moves the stores does not move it.
+TEST(RunLog, RunsAppendToTheExistingLogOnly) {
   testsupport::TempRoot root;
   logtest::List list;
-  DeclareOperation(list, 5);
+  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
+  // No log: neither written nor created.
   EXPECT_EQ(WriteRunLog(0, list.get()), fnfErr);
-  EXPECT_FALSE(root.Exists(kLogName));
   EXPECT_TRUE(std::filesystem::is_empty(root.dir()));
-}
 
-TEST(RunLog, CancelledRunLogsItsResult) {
-  testsupport::TempRoot root;
-  root.Write(kLogName, std::string());
-  logtest::List list;
-  DeclareOperation(list, 0);  // nothing chosen before the dialog was cancelled
-  EXPECT_EQ(WriteRunLog(userCanceledErr, list.get()), noErr);
-  const std::string text = logtest::ReadText(root, kLogName);
-  EXPECT_NE(text.find("\tValue = 0\r\nResult = -128\r\n"), std::string::npos) << text;
-  EXPECT_EQ(text.size() - text.rfind("Result = -128\r\n"), 15u);
-}
-
-// The log is on its own path: the redirect file that moves the stores does not
-// move it.
-TEST(RunLog, PathIsNotRedirected) {
-  testsupport::TempRoot root;
   std::filesystem::create_directory(root.File("elsewhere"));
   root.Write("TRUXPath.TXT", std::string("c:\\elsewhere\\"));
   root.Write("elsewhere/TRUXlog.txt", std::string());
-  root.Write(kLogName, std::string());
-  logtest::List list;
-  DeclareOperation(list, 5);
+  root.Write(kLogName, std::string("earlier\r\n"));
   EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
-  EXPECT_EQ(logtest::ReadText(root, kLogName), kAddRecord);
+  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
+  EXPECT_EQ(logtest::ReadText(root, kLogName),
+            std::string("earlier\r\n") + kAddRecord + kAddRecord);
   EXPECT_EQ(logtest::ReadText(root, "elsewhere/TRUXlog.txt"), "");
+
+  // A log held open elsewhere is skipped without harm.
+  logtest::OpenFile holder(root, kLogName);
+  EXPECT_NE(WriteRunLog(0, list.get()), noErr);
+  holder.Close();
+  EXPECT_EQ(logtest::ReadText(root, kLogName), "");
 }
 
 TEST(RunLog, EveryTypeAndOutputsAndFlags) {
@@ -93,8 +57,11 @@ TEST(RunLog, EveryTypeAndOutputsAndFlags) {
                     std::uint32_t(-7));
   AddInputParameter(list.get(), FourCC("Flag"), FourCC("bool"), 0, 0, 0x100);
   AddInputParameter(list.get(), FourCC("Off "), FourCC("bool"), 0, 0, 0);
-  const std::int32_t text = AddInputParameter(list.get(), FourCC("Name"), FourCC("Pth "), 0, 0, 0);
-  SetEntryText(list.get(), text, "C:\\pics\\one.tif");
+  // Only the first 255 characters of a text are logged.
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += char('a' + i % 26);
+  SetEntryText(list.get(), AddInputParameter(list.get(), FourCC("Name"), FourCC("Pth "), 0, 0, 0),
+               text.c_str());
   AddInputParameter(list.get(), FourCC("None"), FourCC("Pth "), 0, 0, 0);
   AddInputParameter(list.get(), FourCC("Area"), FourCC("long"), 0, 1000, 640);
   list.SplitOutputs(1);
@@ -108,48 +75,22 @@ TEST(RunLog, EveryTypeAndOutputsAndFlags) {
             "1: Type = LONG\tKey = Cnt \tMin = -10\tMax = 20\tValue = -7\r\n"
             "2: Type = BOOLEAN\tKey = Flag\tValue = TRUE\r\n"
             "3: Type = BOOLEAN\tKey = Off \tValue = FALSE\r\n"
-            "4: Type = STRING\tKey = Name\tValue = C:\\pics\\one.tif\r\n"
-            "5: Type = STRING\tKey = None\tValue = NULL\r\n"
-            "# Outputs = 1\r\n"
-            "6: Type = LONG\tKey = Area\tMin = 0\tMax = 1000\tValue = 640\r\n"
-            "Result = -43\r\n");
-}
+            "4: Type = STRING\tKey = Name\tValue = " +
+                text.substr(0, 255) +
+                "\r\n"
+                "5: Type = STRING\tKey = None\tValue = NULL\r\n"
+                "# Outputs = 1\r\n"
+                "6: Type = LONG\tKey = Area\tMin = 0\tMax = 1000\tValue = 640\r\n"
+                "Result = -43\r\n");
 
-TEST(RunLog, ListWithoutInputsHasNoInputSection) {
-  testsupport::TempRoot root;
+  // A list without entries has neither section.
   root.Write(kLogName, std::string());
-  logtest::List list;
-  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
+  logtest::List empty;
+  EXPECT_EQ(WriteRunLog(-128, empty.get()), noErr);
   EXPECT_EQ(logtest::ReadText(root, kLogName),
             "-----------------------------\r\n"
             "Signature = BFcB\tWRITEBACK\tNo Mask Image\r\n"
-            "Result = 0\r\n");
-}
-
-TEST(RunLog, TextParameterIsCutAt255Characters) {
-  testsupport::TempRoot root;
-  root.Write(kLogName, std::string());
-  logtest::List list;
-  const std::int32_t index = AddInputParameter(list.get(), FourCC("Path"), FourCC("Pth "), 0, 0, 0);
-  std::string text;
-  for (int i = 0; i < 300; ++i) text += char('a' + i % 26);
-  SetEntryText(list.get(), index, text.c_str());
-  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
-  const std::string log = logtest::ReadText(root, kLogName);
-  const std::string expected = "Value = " + text.substr(0, 255) + "\r\nResult = 0\r\n";
-  ASSERT_GE(log.size(), expected.size());
-  EXPECT_EQ(log.substr(log.size() - expected.size()), expected);
-}
-
-// A log held open elsewhere is skipped without harm.
-TEST(RunLog, LockedLogIsSkipped) {
-  testsupport::TempRoot root;
-  logtest::OpenFile holder(root, kLogName);
-  logtest::List list;
-  DeclareOperation(list, 5);
-  EXPECT_NE(WriteRunLog(0, list.get()), noErr);
-  holder.Close();
-  EXPECT_EQ(logtest::ReadText(root, kLogName), "");
+            "Result = -128\r\n");
 }
 
 }  // namespace
