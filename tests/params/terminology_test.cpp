@@ -1,14 +1,13 @@
-// The terminology resource read back byte by byte with an independent reader
-// and compared with the layout and the names the host expects.
+// The terminology resource walked as the host reads it (16-bit little-endian
+// numbers, 4-character codes with their bytes reversed, length-prefixed
+// strings): its structure, and the operation's terms against what the filter
+// declares.
 #include "plugin/params/terminology.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,43 +19,34 @@
 
 namespace {
 
-// Walks the bytes as the host reads them: 16-bit little-endian numbers,
-// 4-character codes with their bytes reversed, length-prefixed strings.
-class AeteReader {
+class Reader {
  public:
-  explicit AeteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   std::uint8_t Byte() {
-    if (position_ >= bytes_.size()) {
-      overrun_ = true;
-      return 0;
-    }
-    return bytes_[position_++];
+    if (position_ < bytes_.size()) return bytes_[position_++];
+    overrun_ = true;
+    return 0;
   }
   std::uint16_t Word() {
     const std::uint16_t low = Byte();
     return std::uint16_t(low | (Byte() << 8));
   }
-  // The code as text in reading order.
-  std::string Code() {
-    std::string reversed;
-    for (int i = 0; i < 4; ++i) reversed.push_back(char(Byte()));
-    return std::string(reversed.rbegin(), reversed.rend());
+  std::uint32_t Number() {
+    const std::uint32_t low = Word();
+    return low | (std::uint32_t(Word()) << 16);
   }
-  // An enumerator's integer, held in a code.
-  std::uint32_t CodeNumber() {
-    std::uint32_t value = 0;
-    for (int shift = 0; shift < 32; shift += 8) value |= std::uint32_t(Byte()) << shift;
-    return value;
+  // A code in reading order: its characters stored last first.
+  std::string Code() {
+    std::string code(4, ' ');
+    for (int i = 3; i >= 0; --i) code[std::size_t(i)] = char(Byte());
+    return code;
   }
   std::string Text() {
-    const std::uint8_t length = Byte();
-    std::string s;
-    for (int i = 0; i < length; ++i) s.push_back(char(Byte()));
+    std::string s(Byte(), ' ');
+    for (char& c : s) c = char(Byte());
     return s;
   }
   bool AtEnd() const { return position_ == bytes_.size() && !overrun_; }
-  bool Overrun() const { return overrun_; }
 
  private:
   std::span<const std::uint8_t> bytes_;
@@ -64,232 +54,91 @@ class AeteReader {
   bool overrun_ = false;
 };
 
-struct ExpectedParameter {
-  const char* name;
-  const char* key;
-  const char* type;
-  std::uint16_t flags;
-};
-
-const ExpectedParameter kExpectedParameters[] = {
-    {"Scale Factor", "sCAL", "doub", 0},
-    {"Offset", "oFST", "doub", 0},
-    {"Noise Removing (Blur) Radius", "DOGa", "doub", 0},
-    {"Edge Sharpening Radius", "DOGb", "doub", 0},
-    {"Add Edge Emphasis %", "DOGd", "doub", 0},
-    {"Horizontal Shift", "DtnX", "doub", 0},
-    {"Vertical Shift", "DtnY", "doub", 0},
-    {"Autoscale Result", "AFlg", "bool", 0},
-    {"Custom_Kernel", "Krnl", "TEXT", 0},
-    {"Enhance", "eTyp", "rB37", 0x2000},
-    {"Noise Type", "nTyp", "rB39", 0x2000},
-    {"Neighborhood Radius", "nRad", "doub", 0},
-    {"Cutoff", "cOFF", "doub", 0},
-    {"Histogram Midpoint", "50pt", "rB40", 0x2000},
-    {"Custom Midpoint Value", "CptV", "doub", 0},
-    {"Layer Mode", "2LMd", "rB41", 0x2000},
-    {"Operation", "EFMd", "rB42", 0x2000},
-    {"Enable Nudge", "eShf", "bool", 0},
-    {"Opacity", "Opct", "doub", 0},
-    {"Color Noise Suppression", "CNos", "bool", 0},
-    {"Add Detail Emphasis %", "epsE", "doub", 0},
-    {"Neighborhood Radius", "epsN", "doub", 0},
-    {"Color Tolerance", "epsT", "doub", 0},
-};
-
-struct ExpectedEnumeration {
-  const char* type;
-  std::vector<std::pair<std::string, std::uint32_t>> enumerators;
-};
-
-const std::vector<ExpectedEnumeration>& ExpectedEnumerations() {
-  static const std::vector<ExpectedEnumeration> kEnumerations = {
-      {"rB37", {{"Both Light and Dark Edges", 1}, {"Light Edges", 2}, {"Dark Edges", 3}}},
-      {"rB39", {{"Lightest", 1}, {"Darkest", 2}, {"Normal", 3}}},
-      {"rB40",
-       {{"Linear", 1},
-        {"EV -2", 3},
-        {"EV -1 2/3", 4},
-        {"EV -1 1/3", 5},
-        {"EV -1", 6},
-        {"EV -2/3", 7},
-        {"EV -1/3", 8},
-        {"EV 0", 9},
-        {"EV +1/3", 10},
-        {"EV +2/3", 11},
-        {"EV +1", 12},
-        {"EV +1 1/3", 13},
-        {"EV +1 2/3", 14},
-        {"EV +2", 15},
-        {"Match Pen Color Intensity", 17},
-        {"Custom EV", 19}}},
-      {"rB41",
-       {{"Normal", 1},          {"Dissolve", 2},      {"Darken", 4},        {"Multiply", 5},
-        {"Color Burn", 6},      {"Linear Burn", 7},   {"Lighten", 9},       {"Screen", 10},
-        {"Color Dodge", 11},    {"Linear Dodge", 12}, {"Overlay", 14},      {"Soft Light", 15},
-        {"Hard Light", 16},     {"Vivid Light", 17},  {"Linear Light", 18}, {"Pin Light", 19},
-        {"Difference", 21},     {"Exclusion", 22},    {"Hue", 24},          {"Saturation", 25},
-        {"Color", 26},          {"Luminosity", 27},   {"Highlight", 29},    {"Shadow", 30},
-        {"Subtract", 31},       {"Remove", 32},       {"Ratio", 33},        {"Compare", 34},
-        {"Blend Exposures", 36}}},
-      {"rB42", {{"Clear Buffer", 4}, {"Add To Buffer", 5}, {"Show Buffer", 6}}},
-  };
-  return kEnumerations;
+std::string Text(std::uint32_t code) {
+  std::string s;
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char(code >> shift));
+  return s;
 }
 
-TEST(Terminology, LayoutMatchesTheHostsReadingFromFirstByteToLast) {
-  AeteReader r(TerminologyResource());
-
-  // Header.
-  EXPECT_EQ(r.Word(), 1);  // reserved
-  EXPECT_EQ(r.Byte(), 1);  // major version
-  EXPECT_EQ(r.Byte(), 0);  // minor version
-  EXPECT_EQ(r.Word(), 0);  // language
-  EXPECT_EQ(r.Word(), 0);  // script
-  ASSERT_EQ(r.Word(), 1);  // suites
-
-  // Suite: name and description are free text, but must be present.
-  EXPECT_FALSE(r.Text().empty());
+TEST(Terminology, OneEventWhoseParametersAndEnumerationsTheHostCanRead) {
+  Reader r(TerminologyResource());
+  // Reserved word, version 1.0, language, script, one suite.
+  for (std::uint16_t expected : {1, 1, 0, 0, 1}) EXPECT_EQ(r.Word(), expected);
+  EXPECT_FALSE(r.Text().empty()) << "the suite has a name";
   r.Text();
   EXPECT_EQ(r.Code(), "xURt");
-  EXPECT_EQ(r.Word(), 1);  // level
-  EXPECT_EQ(r.Word(), 1);  // version
-  ASSERT_EQ(r.Word(), 1);  // events
-
-  // Event.
+  for (std::uint16_t expected : {1, 1, 1}) EXPECT_EQ(r.Word(), expected);  // level, version, events
   EXPECT_EQ(r.Text(), "Sharpstack");
   EXPECT_EQ(r.Text(), "abcd");
   EXPECT_EQ(r.Code(), "xURt");
   EXPECT_EQ(r.Code(), "BFcB");
-  EXPECT_EQ(r.Code(), "null");
-  EXPECT_EQ(r.Text(), "");
-  EXPECT_EQ(r.Word(), 0);
-  EXPECT_EQ(r.Code(), "#ImR");
-  EXPECT_EQ(r.Text(), "");
-  EXPECT_EQ(r.Word(), 0xB000);
-  ASSERT_EQ(r.Word(), std::size(kExpectedParameters));
-  for (const ExpectedParameter& p : kExpectedParameters) {
-    SCOPED_TRACE(p.key);
-    EXPECT_EQ(r.Text(), p.name);
-    EXPECT_EQ(r.Code(), p.key);
-    EXPECT_EQ(r.Code(), p.type);
+  // The reply, then the direct parameter: type, description, flags.
+  for (const auto& [type, flags] : {std::pair<std::string, int>{"null", 0}, {"#ImR", 0xB000}}) {
+    EXPECT_EQ(r.Code(), type);
     EXPECT_EQ(r.Text(), "");
-    EXPECT_EQ(r.Word(), p.flags);
+    EXPECT_EQ(r.Word(), flags);
   }
 
+  // Every parameter: a name, its key, its type, no description, and the
+  // enumerated flag exactly for the framework's enumerations.
+  std::map<std::string, std::string> types;
+  for (int n = r.Word(); n > 0; --n) {
+    const std::string name = r.Text();
+    const std::string key = r.Code();
+    const std::string type = r.Code();
+    EXPECT_FALSE(name.empty()) << key;
+    EXPECT_EQ(r.Text(), "") << key;
+    EXPECT_EQ(r.Word(), type.rfind("rB", 0) == 0 ? 0x2000 : 0) << key;
+    EXPECT_TRUE(types.emplace(key, type).second) << "key " << key << " twice";
+  }
+  EXPECT_EQ(types.size(), 23u);
   EXPECT_EQ(r.Word(), 0);  // classes
   EXPECT_EQ(r.Word(), 0);  // comparison operators
-  ASSERT_EQ(r.Word(), ExpectedEnumerations().size());
-  for (const ExpectedEnumeration& e : ExpectedEnumerations()) {
-    SCOPED_TRACE(e.type);
-    EXPECT_EQ(r.Code(), e.type);
-    ASSERT_EQ(r.Word(), e.enumerators.size());
-    for (const auto& [name, value] : e.enumerators) {
-      EXPECT_EQ(r.Text(), name);
-      EXPECT_EQ(r.CodeNumber(), value);
-      EXPECT_EQ(r.Text(), "");
+
+  // Every enumeration a parameter names, with increasing codes.
+  std::map<std::string, std::vector<std::pair<std::string, std::uint32_t>>> enumerations;
+  for (int e = r.Word(); e > 0; --e) {
+    auto& values = enumerations[r.Code()];
+    for (int n = r.Word(); n > 0; --n) {
+      const std::string name = r.Text();
+      values.emplace_back(name, r.Number());
+      EXPECT_EQ(r.Text(), "") << name;
+      EXPECT_TRUE(values.size() == 1 || values.back().second > values[values.size() - 2].second);
     }
   }
   // Nothing padded, nothing left over.
   EXPECT_TRUE(r.AtEnd());
-  EXPECT_FALSE(r.Overrun());
-}
+  for (const auto& [key, type] : types) {
+    EXPECT_TRUE(type.rfind("rB", 0) != 0 || enumerations.count(type) == 1) << key;
+  }
+  EXPECT_EQ(enumerations.size(), 5u);
 
-// Spot checks of the raw bytes, independent of the reader above.
-TEST(Terminology, CodesAreReversedAndEnumeratorsHoldTheirIntegers) {
-  const std::span<const std::uint8_t> bytes = TerminologyResource();
-  const std::vector<std::uint8_t> all(bytes.begin(), bytes.end());
-  const std::vector<std::uint8_t> header = {0x01, 0x00, 0x01, 0x00, 0x00,
-                                            0x00, 0x00, 0x00, 0x01, 0x00};
-  ASSERT_GE(all.size(), header.size());
-  EXPECT_TRUE(std::equal(header.begin(), header.end(), all.begin()));
-
-  auto find = [&all](const std::vector<std::uint8_t>& needle) {
-    return std::search(all.begin(), all.end(), needle.begin(), needle.end()) != all.end();
-  };
-  // "BFcB" is stored as the bytes of "BcFB", and never in reading order.
-  EXPECT_TRUE(find({'B', 'c', 'F', 'B'}));
-  EXPECT_FALSE(find({'B', 'F', 'c', 'B'}));
-  // "Clear Buffer" is followed by the code 00 00 00 04 reversed and an empty description.
-  std::vector<std::uint8_t> clear = {12};
-  for (char c : std::string("Clear Buffer")) clear.push_back(std::uint8_t(c));
-  for (std::uint8_t b : {0x04, 0x00, 0x00, 0x00, 0x00}) clear.push_back(b);
-  EXPECT_TRUE(find(clear));
-}
-
-TEST(Terminology, WrittenFileHoldsExactlyTheResourceBytes) {
-  testsupport::TempRoot root;
-  const std::string path = root.File("terminology.bin").string();
-  ASSERT_TRUE(WriteTerminologyResource(path.c_str()));
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<std::uint8_t> read((std::istreambuf_iterator<char>(in)),
-                                       std::istreambuf_iterator<char>());
-  const std::span<const std::uint8_t> bytes = TerminologyResource();
-  EXPECT_EQ(read, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-
-  EXPECT_FALSE(WriteTerminologyResource(nullptr));
-  EXPECT_FALSE(
-      WriteTerminologyResource((root.File("no-such-folder") / "terminology.bin").string().c_str()));
-}
-
-// What the host is told about the operation must agree with what the filter
-// declares: the key's type names the enumeration, whose codes are exactly the
-// accepted range.
-TEST(Terminology, OperationTermsAgreeWithTheFiltersDeclaration) {
+  // What the host is told about the operation agrees with what the filter
+  // declares: the key's type names the enumeration, whose codes are exactly
+  // the accepted range.
   DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
   ASSERT_NE(list, nullptr);
   ParameterBlock block{};
   DeclareFilterParameters(list, &block);
-  const std::uint32_t key = GetEntryKey(list, 0);
-  const std::uint32_t type = GetEntryType(list, 0);
-  const std::uint32_t minimum = GetEntryMinimum(list, 0);
-  const std::uint32_t maximum = GetEntryMaximum(list, 0);
-  const std::uint32_t event = GetListSignature(list);
+  EXPECT_EQ(Text(GetListSignature(list)), "BFcB");
+  const std::string type = types[Text(GetEntryKey(list, 0))];
+  EXPECT_EQ(type, Text(GetEntryType(list, 0)));
+  std::vector<std::pair<std::string, std::uint32_t>> range;
+  const char* names[] = {"Clear Buffer", "Add To Buffer", "Show Buffer"};
+  for (std::uint32_t c = GetEntryMinimum(list, 0); c <= GetEntryMaximum(list, 0); ++c) {
+    range.emplace_back(names[(c - 4) % 3], c);
+  }
+  EXPECT_EQ(enumerations[type], range);
   DisposeDescriptorList(list);
-  auto text = [](std::uint32_t code) {
-    std::string s;
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char(code >> shift));
-    return s;
-  };
+}
 
-  AeteReader r(TerminologyResource());
-  // Header: reserved, versions, language, script, suite count.
-  r.Word(), r.Byte(), r.Byte(), r.Word(), r.Word(), r.Word();
-  // Suite: name, description, code, level, version, event count.
-  r.Text(), r.Text(), r.Code(), r.Word(), r.Word(), r.Word();
-  // Event: name, description, class, then its id.
-  r.Text(), r.Text(), r.Code();
-  EXPECT_EQ(r.Code(), text(event));
-  // Reply and direct parameter: type, description, flags.
-  r.Code(), r.Text(), r.Word();
-  r.Code(), r.Text(), r.Word();
-  std::string declaredType;
-  for (int i = r.Word(); i > 0; --i) {
-    r.Text();
-    const std::string k = r.Code();
-    const std::string t = r.Code();
-    r.Text();
-    r.Word();
-    if (k == text(key)) declaredType = t;
-  }
-  EXPECT_EQ(declaredType, text(type));
-
-  r.Word();
-  r.Word();
-  std::vector<std::uint32_t> codes;
-  for (int e = r.Word(); e > 0; --e) {
-    const std::string t = r.Code();
-    for (int n = r.Word(); n > 0; --n) {
-      r.Text();
-      const std::uint32_t value = r.CodeNumber();
-      r.Text();
-      if (t == text(type)) codes.push_back(value);
-    }
-  }
-  ASSERT_FALSE(r.Overrun());
-  std::vector<std::uint32_t> range;
-  for (std::uint32_t c = minimum; c <= maximum; ++c) range.push_back(c);
-  EXPECT_EQ(codes, range);
+TEST(Terminology, WrittenFileHoldsExactlyTheResourceBytes) {
+  testsupport::TempRoot root;
+  ASSERT_TRUE(WriteTerminologyResource(root.File("terminology.bin").string().c_str()));
+  const auto bytes = TerminologyResource();
+  EXPECT_EQ(root.Read("terminology.bin"), std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  EXPECT_FALSE(WriteTerminologyResource(nullptr));
+  EXPECT_FALSE(WriteTerminologyResource(root.File("no-such-folder/t.bin").string().c_str()));
 }
 
 }  // namespace
