@@ -1,18 +1,65 @@
-// The operation selection and its dialog, driven through a pseudo-terminal the
-// way a user at the terminal would drive it: the test reads what the dialog
-// draws on the master side and types keys there once the prompt is up.
+// The operation selection and its dialog. On POSIX the dialog is driven
+// through a pseudo-terminal the way a user at the terminal would drive it: the
+// test reads what the dialog draws on the master side and types keys there
+// once the prompt is up.
 #include "plugin/ui/operation_dialog.h"
 
 #include <gtest/gtest.h>
 
+#include "plugin/core/memory.h"
 #include "plugin/focus/operation_choice.h"
+#include "plugin/params/descriptor_list.h"
 #include "plugin/params/parameter_block.h"
 
 namespace {
 
-TEST(OperationDialog, WithoutAChoiceRecordItCannotBeShown) {
+// One processing phase's view of the selection: a parameter block, the
+// declared descriptor list and the run state's choice slot.
+class Selection {
+ public:
+  explicit Selection(float savedOperation) : list_(CreateDescriptorList(kDescriptorListSlots)) {
+    block_.params[kParamOperation] = savedOperation;
+    DeclareFilterParameters(list_, &block_);
+  }
+  ~Selection() {
+    DisposeDescriptorList(list_);
+    if (choice_ != nullptr) DisposeHandleBlock(choice_);
+  }
+  Selection(const Selection&) = delete;
+  Selection& operator=(const Selection&) = delete;
+
+  OSErr Select(std::uint8_t noDialog = 0) {
+    return SelectOperation(&block_, &choice_, list_, noDialog);
+  }
+  std::int32_t Chosen() const {
+    return choice_ != nullptr ? reinterpret_cast<const OperationChoice*>(*choice_)->operation : -1;
+  }
+  // The setting remembered for the next run and the value recorded for the host.
+  void ExpectKept(float saved, std::int32_t listed) const {
+    EXPECT_EQ(block_.params[kParamOperation], saved);
+    EXPECT_EQ(GetEntryLong(list_, 0), listed);
+  }
+  ParameterBlock& block() { return block_; }
+  DescriptorList list() const { return list_; }
+
+ private:
+  ParameterBlock block_{};
+  DescriptorList list_;
+  Handle choice_ = nullptr;
+};
+
+TEST(OperationSelection, WithoutADialogTheValueIsTakenAsItIs) {
   ParameterBlock block{};
-  EXPECT_EQ(RunOperationDialog(&block, nullptr), kDialogCancelled);
+  EXPECT_EQ(RunOperationDialog(&block, nullptr), kDialogCancelled);  // no choice record
+  Selection s(0.0f);
+  EXPECT_EQ(s.Select(/*noDialog=*/1), noErr);
+  EXPECT_EQ(s.Chosen(), kOperationClearBuffer);  // 0 still means Clear Buffer
+  s.ExpectKept(0.0f, 0);
+  // A recorded action's code passes through as it is.
+  SetEntryLong(s.list(), 0, 6);
+  EXPECT_EQ(s.Select(1), noErr);
+  EXPECT_EQ(s.Chosen(), kOperationShowBuffer);
+  s.ExpectKept(0.0f, 6);
 }
 
 }  // namespace
@@ -29,32 +76,24 @@ TEST(OperationDialog, WithoutAChoiceRecordItCannotBeShown) {
 #include <unistd.h>
 
 #include <atomic>
-#include <bit>
 #include <chrono>
-#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "plugin/core/memory.h"
-#include "plugin/params/descriptor_list.h"
-#include "plugin/params/preferences.h"
 #include "support/temp_root.h"
 
 namespace {
 
 constexpr char kDown[] = "\x1b[B";
 constexpr char kUp[] = "\x1b[A";
-constexpr char kEscape[] = "\x1b";
 
 // Sets SHARPSTACK_TTY for one test and puts the old value back.
 class TerminalVariable {
  public:
   TerminalVariable() {
-    const char* old = getenv("SHARPSTACK_TTY");
-    if (old != nullptr) old_ = old;
+    if (const char* old = getenv("SHARPSTACK_TTY")) old_ = old;
   }
   ~TerminalVariable() {
     if (old_) {
@@ -84,15 +123,12 @@ std::string MarkedLabel(const std::string& drawing) {
   return drawing.substr(start, drawing.find_first_of("\r\n", start) - start);
 }
 
-// What one dialog run showed, how it ended, and what it left of the terminal.
+// What one dialog run showed, and what it left of the terminal.
 struct Session {
   std::string screen;  // every byte the dialog drew
   bool settingsRestored = false;
 
-  std::string FirstDrawing() const {
-    const std::size_t end = screen.find("for Cancel");
-    return end == std::string::npos ? "" : screen.substr(0, end);
-  }
+  std::string FirstDrawing() const { return screen.substr(0, screen.find("for Cancel")); }
   std::string LastDrawing() const {
     const std::size_t start = screen.rfind("Sharpstack");
     return start == std::string::npos ? "" : screen.substr(start);
@@ -103,7 +139,7 @@ class PseudoTerminal {
  public:
   PseudoTerminal() {
     char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) name_ = name;
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) variable_.Set(name);
   }
   ~PseudoTerminal() {
     if (master_ >= 0) close(master_);
@@ -112,8 +148,7 @@ class PseudoTerminal {
   PseudoTerminal(const PseudoTerminal&) = delete;
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-  bool ok() const { return !name_.empty(); }
-  const std::string& name() const { return name_; }
+  bool ok() const { return slave_ >= 0; }
 
   // Runs `show` (which puts up the dialog) while a second thread waits for the
   // prompt, types `keys` and then, with hangUp, closes the terminal's far end.
@@ -140,10 +175,7 @@ class PseudoTerminal {
   // the tail of an earlier dialog may still arrive after it has ended; it must
   // not be taken for this session's screen.
   void Drain() {
-    if (master_ < 0) return;
-    for (;;) {
-      pollfd p = {master_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) return;
+    for (pollfd p = {master_, POLLIN, 0}; master_ >= 0 && poll(&p, 1, 100) > 0;) {
       char buffer[512];
       if (read(master_, buffer, sizeof buffer) <= 0) return;
     }
@@ -152,8 +184,7 @@ class PseudoTerminal {
   void Type(const std::string& keys, bool hangUp, std::atomic<bool>* done, std::string* screen) {
     bool typed = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      if (master_ < 0) return;
+    while (master_ >= 0) {
       pollfd p = {master_, POLLIN, 0};
       if (poll(&p, 1, 20) > 0) {
         char buffer[512];
@@ -162,8 +193,9 @@ class PseudoTerminal {
       } else if (*done) {
         return;  // finished and nothing more to read
       }
-      if (!typed && screen->find("for Cancel") != std::string::npos &&
-          screen->find('\n', screen->find("for Cancel")) != std::string::npos) {
+      const std::size_t prompt = screen->find("for Cancel");
+      if (!typed && prompt != std::string::npos &&
+          screen->find('\n', prompt) != std::string::npos) {
         typed = true;
         if (!keys.empty() && write(master_, keys.data(), keys.size()) != ssize_t(keys.size())) {
           ADD_FAILURE() << "could not type the keys";
@@ -182,206 +214,100 @@ class PseudoTerminal {
     }
   }
 
+  TerminalVariable variable_;
   int master_ = -1;
   int slave_ = -1;
-  std::string name_;
 };
 
-// One processing phase's view of the selection: a parameter block, the
-// declared descriptor list and the run state's choice slot.
-class SelectionTest : public ::testing::Test {
- protected:
-  SelectionTest() : list_(CreateDescriptorList(kDescriptorListSlots)) {}
-  ~SelectionTest() override {
-    DisposeDescriptorList(list_);
-    if (choice_ != nullptr) DisposeHandleBlock(choice_);
-  }
-
-  void Declare(float savedOperation) {
-    block_.params[kParamOperation] = savedOperation;
-    DeclareFilterParameters(list_, &block_);
-  }
-  OSErr Select(std::uint8_t noDialog = 0) {
-    return SelectOperation(&block_, &choice_, list_, noDialog);
-  }
-  std::int32_t Chosen() const {
-    return choice_ != nullptr ? reinterpret_cast<const OperationChoice*>(*choice_)->operation : -1;
-  }
-  // Selects through the dialog with `keys` typed at the terminal.
-  Session SelectWith(const std::string& keys, OSErr* status, bool hangUp = false) {
-    return terminal_.Drive(
-        keys, [&] { *status = Select(); }, hangUp);
-  }
-
-  void SetUp() override {
-    ASSERT_TRUE(terminal_.ok());
-    ASSERT_NE(list_, nullptr);
-    variable_.Set(terminal_.name());
-  }
-
-  TerminalVariable variable_;
-  PseudoTerminal terminal_;
-  ParameterBlock block_{};
-  DescriptorList list_;
-  Handle choice_ = nullptr;
-};
-
-TEST_F(SelectionTest, FirstRunOpensOnClearBufferAndEnterConfirmsIt) {
-  Declare(0.0f);
-  ASSERT_EQ(GetEntryLong(list_, 0), 0);
-  OSErr status = 1;
-  const Session session = SelectWith("\r", &status);
-
-  EXPECT_EQ(status, noErr);
-  EXPECT_EQ(Chosen(), kOperationClearBuffer);
-  EXPECT_EQ(block_.params[kParamOperation], 4.0f);
-  EXPECT_EQ(GetEntryLong(list_, 0), 4);
-  const std::string first = session.FirstDrawing();
-  EXPECT_NE(first.find("Sharpstack"), std::string::npos);
-  EXPECT_NE(first.find("( ) Add To Buffer"), std::string::npos);
-  EXPECT_NE(first.find("( ) Show Buffer Contents"), std::string::npos);
-  EXPECT_EQ(MarkedLabel(first), "Clear Buffer");
-  EXPECT_TRUE(session.settingsRestored);
-}
-
-TEST_F(SelectionTest, OpensOnTheSavedChoice) {
-  Declare(5.0f);
-  OSErr status = 1;
-  const Session session = SelectWith("\r", &status);
-  EXPECT_EQ(status, noErr);
-  EXPECT_EQ(MarkedLabel(session.FirstDrawing()), "Add To Buffer");
-  EXPECT_EQ(Chosen(), kOperationAddToBuffer);
-  EXPECT_EQ(block_.params[kParamOperation], 5.0f);
-  EXPECT_EQ(GetEntryLong(list_, 0), 5);
-}
-
-// Keys typed in the dialog against the code they confirm, from several
-// starting choices. Each case is a dialog of its own.
-TEST(OperationDialogKeys, ArrowsAndDigitsMoveTheChoice) {
-  struct Case {
+// Keys typed in the dialog against what it showed first and last and how it
+// ended, from several starting choices. Each case is a dialog of its own.
+TEST(OperationDialog, KeysMoveConfirmAndCancelTheChoice) {
+  const std::string down(kDown);
+  const std::string up(kUp);
+  const struct {
     float saved;
     std::string keys;
-    std::int32_t confirmed;
-    const char* marked;  // in the last drawing
+    OSErr status;
+    std::int32_t chosen;
+    const char* first;  // the button marked in the first drawing
+    const char* last;   // and in the last one
+    bool hangUp = false;
+  } cases[] = {
+      {0, "\r", noErr, 4, "Clear Buffer", "Clear Buffer"},  // the first run
+      {5, "\r", noErr, 5, "Add To Buffer", "Add To Buffer"},
+      {5, "\n", noErr, 5, "Add To Buffer", "Add To Buffer"},
+      {4, down + "\r", noErr, 5, "Clear Buffer", "Add To Buffer"},
+      {4, down + down + "\r", noErr, 6, "Clear Buffer", "Show Buffer Contents"},
+      {6, down + "\r", noErr, 4, "Show Buffer Contents", "Clear Buffer"},  // wraps round
+      {4, up + "\r", noErr, 6, "Clear Buffer", "Show Buffer Contents"},
+      {6, up + up + "\r", noErr, 4, "Show Buffer Contents", "Clear Buffer"},
+      {5, "\x1bOA\r", noErr, 4, "Add To Buffer", "Clear Buffer"},             // application mode
+      {5, "\x1b[C\r", noErr, 6, "Add To Buffer", "Show Buffer Contents"},     // Right as Down
+      {5, "\x1b[1;5B\r", noErr, 6, "Add To Buffer", "Show Buffer Contents"},  // a modifier
+      {4, "6\r", noErr, 6, "Clear Buffer", "Show Buffer Contents"},
+      {6, "5\r", noErr, 5, "Show Buffer Contents", "Add To Buffer"},
+      {4, "64\r", noErr, 4, "Clear Buffer", "Clear Buffer"},
+      {5, "x7 \r", noErr, 5, "Add To Buffer", "Add To Buffer"},  // keys that mean nothing
+      // A code outside the buttons (a damaged file, a script) marks none and
+      // is confirmed unchanged; Down starts at the first button.
+      {9, "\r", noErr, 9, "", ""},
+      {9, down + "\r", noErr, 4, "", "Clear Buffer"},
+      // Every cancel key leaves the settings alone.
+      {5, "6\x1b", userCanceledErr, 5, "Add To Buffer", "Show Buffer Contents"},
+      {5, "6q", userCanceledErr, 5, "Add To Buffer", "Show Buffer Contents"},
+      {5, "6Q", userCanceledErr, 5, "Add To Buffer", "Show Buffer Contents"},
+      {5, "6\x03", userCanceledErr, 5, "Add To Buffer", "Show Buffer Contents"},
+      {5, "6\x04", userCanceledErr, 5, "Add To Buffer", "Show Buffer Contents"},
+      // A terminal that goes away cancels; nothing is left to restore.
+      {5, "6", userCanceledErr, 5, "Add To Buffer", nullptr, true},
   };
-  const Case cases[] = {
-      {4, std::string(kDown) + "\r", 5, "Add To Buffer"},
-      {4, std::string(kDown) + kDown + "\r", 6, "Show Buffer Contents"},
-      {6, std::string(kDown) + "\r", 4, "Clear Buffer"},  // wraps round
-      {4, std::string(kUp) + "\r", 6, "Show Buffer Contents"},
-      {6, std::string(kUp) + kUp + "\r", 4, "Clear Buffer"},
-      {5, "\x1bOA\r", 4, "Clear Buffer"},             // application-mode cursor keys
-      {5, "\x1b[C\r", 6, "Show Buffer Contents"},     // Right moves on like Down
-      {5, "\x1b[1;5B\r", 6, "Show Buffer Contents"},  // with a modifier
-      {4, "6\r", 6, "Show Buffer Contents"},
-      {6, "5\r", 5, "Add To Buffer"},
-      {4, "64\r", 4, "Clear Buffer"},
-      {5, "x7 \r", 5, "Add To Buffer"},  // keys that mean nothing change nothing
-      {5, "\n", 5, "Add To Buffer"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << "saved " << c.saved << ", keys " << testing::PrintToString(c.keys));
-    TerminalVariable variable;
     PseudoTerminal terminal;
     ASSERT_TRUE(terminal.ok());
-    variable.Set(terminal.name());
-    ParameterBlock block{};
-    block.params[kParamOperation] = c.saved;
-    DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
-    ASSERT_NE(list, nullptr);
-    DeclareFilterParameters(list, &block);
-    Handle choice = nullptr;
+    Selection s(c.saved);
     OSErr status = 1;
-    const Session session =
-        terminal.Drive(c.keys, [&] { status = SelectOperation(&block, &choice, list, 0); });
-
-    EXPECT_EQ(status, noErr);
-    ASSERT_NE(choice, nullptr);
-    EXPECT_EQ(reinterpret_cast<OperationChoice*>(*choice)->operation, c.confirmed);
-    EXPECT_EQ(block.params[kParamOperation], float(c.confirmed));
-    EXPECT_EQ(GetEntryLong(list, 0), c.confirmed);
-    EXPECT_EQ(MarkedLabel(session.LastDrawing()), c.marked);
-    EXPECT_TRUE(session.settingsRestored);
-    DisposeHandleBlock(choice);
-    DisposeDescriptorList(list);
+    const Session session = terminal.Drive(
+        c.keys, [&] { status = s.Select(); }, c.hangUp);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(s.Chosen(), c.chosen);
+    if (c.status == noErr) {
+      s.ExpectKept(float(c.chosen), c.chosen);
+    } else {
+      s.ExpectKept(c.saved, std::int32_t(c.saved));
+    }
+    EXPECT_EQ(MarkedLabel(session.FirstDrawing()), c.first);
+    if (c.last != nullptr) {
+      EXPECT_EQ(MarkedLabel(session.LastDrawing()), c.last);
+    }
+    EXPECT_TRUE(session.settingsRestored || c.hangUp);
   }
 }
 
-TEST_F(SelectionTest, CodeOutsideTheButtonsMarksNoneAndIsConfirmedUnchanged) {
-  block_.params[kParamOperation] = 9.0f;
-  DeclareFilterParameters(list_, &block_);
-  SetEntryLong(list_, 0, 9);  // as a damaged file or a script could leave it
-  OSErr status = 1;
-  const Session session = SelectWith("\r", &status);
-  EXPECT_EQ(status, noErr);
-  EXPECT_EQ(MarkedLabel(session.FirstDrawing()), "");
-  EXPECT_EQ(Chosen(), 9);
-  EXPECT_EQ(GetEntryLong(list_, 0), 9);
-}
-
-TEST_F(SelectionTest, DownFromNoChoiceStartsAtTheFirstButton) {
-  DeclareFilterParameters(list_, &block_);
-  SetEntryLong(list_, 0, 9);
-  OSErr status = 1;
-  SelectWith(std::string(kDown) + "\r", &status);
-  EXPECT_EQ(status, noErr);
-  EXPECT_EQ(Chosen(), kOperationClearBuffer);
-}
-
-TEST(OperationDialogKeys, EveryCancelKeyLeavesTheSettingsAlone) {
-  for (const std::string& cancel : {std::string(kEscape), std::string("q"), std::string("Q"),
-                                    std::string("\x03"), std::string("\x04")}) {
-    SCOPED_TRACE(testing::PrintToString(cancel));
-    TerminalVariable variable;
-    PseudoTerminal terminal;
-    ASSERT_TRUE(terminal.ok());
-    variable.Set(terminal.name());
-    ParameterBlock block{};
-    block.params[kParamOperation] = 5.0f;
-    DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
-    ASSERT_NE(list, nullptr);
-    DeclareFilterParameters(list, &block);
-    Handle choice = nullptr;
-    OSErr status = 1;
-    // "Show Buffer Contents" is picked first, then the dialog is cancelled.
-    const Session session =
-        terminal.Drive("6" + cancel, [&] { status = SelectOperation(&block, &choice, list, 0); });
-
-    EXPECT_EQ(status, userCanceledErr);
-    EXPECT_EQ(MarkedLabel(session.LastDrawing()), "Show Buffer Contents");
-    ASSERT_NE(choice, nullptr);
-    EXPECT_EQ(reinterpret_cast<OperationChoice*>(*choice)->operation, kOperationAddToBuffer);
-    EXPECT_EQ(block.params[kParamOperation], 5.0f);
-    EXPECT_EQ(GetEntryLong(list, 0), 5);
-    EXPECT_TRUE(session.settingsRestored);
-    DisposeHandleBlock(choice);
-    DisposeDescriptorList(list);
+TEST(OperationDialog, DrawsTheTitleAndEveryButton) {
+  PseudoTerminal terminal;
+  ASSERT_TRUE(terminal.ok());
+  Selection s(6.0f);
+  const std::string first = terminal.Drive("\r", [&] { s.Select(); }).FirstDrawing();
+  for (const char* text :
+       {"Sharpstack", "( ) Clear Buffer", "( ) Add To Buffer", "(*) Show Buffer Contents"}) {
+    EXPECT_NE(first.find(text), std::string::npos) << text;
   }
 }
 
-TEST_F(SelectionTest, TerminalThatGoesAwayCancels) {
-  Declare(5.0f);
-  OSErr status = 1;
-  // Closing the far end hangs the terminal up: nothing is left to restore.
-  SelectWith("6", &status, /*hangUp=*/true);
-  EXPECT_EQ(status, userCanceledErr);
-  EXPECT_EQ(block_.params[kParamOperation], 5.0f);
-  EXPECT_EQ(GetEntryLong(list_, 0), 5);
-}
-
-TEST_F(SelectionTest, WithoutATerminalTheRunIsCancelled) {
+TEST(OperationDialog, WithoutATerminalTheRunIsCancelled) {
   testsupport::TempRoot root;
   root.Write("plain.txt", std::string("not a terminal"));
+  TerminalVariable variable;
   for (const std::string& tty :
        {std::string(""), root.File("plain.txt").string(), root.File("missing").string()}) {
     SCOPED_TRACE(tty);
-    variable_.Set(tty);
-    Declare(6.0f);
-    EXPECT_EQ(Select(), userCanceledErr);
-    EXPECT_EQ(Chosen(), kOperationShowBuffer);
-    EXPECT_EQ(block_.params[kParamOperation], 6.0f);
-    EXPECT_EQ(GetEntryLong(list_, 0), 6);
+    variable.Set(tty);
+    Selection s(6.0f);
+    EXPECT_EQ(s.Select(), userCanceledErr);
+    EXPECT_EQ(s.Chosen(), kOperationShowBuffer);
+    s.ExpectKept(6.0f, 6);
   }
   EXPECT_EQ(root.Read("plain.txt").size(), std::string("not a terminal").size());
 }
@@ -390,15 +316,11 @@ TEST_F(SelectionTest, WithoutATerminalTheRunIsCancelled) {
 // is 0 when the dialog could not be shown and the run was cancelled untouched.
 [[noreturn]] void SelectWithDefaultTerminalAndExit() {
   unsetenv("SHARPSTACK_TTY");
-  ParameterBlock block{};
-  block.params[kParamOperation] = 5.0f;
-  DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
-  if (list == nullptr) _exit(10);
-  DeclareFilterParameters(list, &block);
-  Handle choice = nullptr;
-  const OSErr status = SelectOperation(&block, &choice, list, 0);
-  const bool untouched = block.params[kParamOperation] == 5.0f && GetEntryLong(list, 0) == 5;
-  _exit(status == userCanceledErr && untouched ? 0 : 11);
+  Selection s(5.0f);
+  const bool cancelled = s.Select() == userCanceledErr;
+  _exit(cancelled && s.block().params[kParamOperation] == 5.0f && GetEntryLong(s.list(), 0) == 5
+            ? 0
+            : 11);
 }
 
 int ExitCode(pid_t child) {
@@ -407,7 +329,7 @@ int ExitCode(pid_t child) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(OperationDialogTerminal, ProcessWithoutAControllingTerminalIsCancelled) {
+TEST(OperationDialog, ProcessWithoutAControllingTerminalIsCancelled) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -419,7 +341,7 @@ TEST(OperationDialogTerminal, ProcessWithoutAControllingTerminalIsCancelled) {
 
 // A job in the background must not take the terminal from the foreground
 // (the system would stop it the moment it changed the terminal's settings).
-TEST(OperationDialogTerminal, BackgroundJobIsCancelledWithoutBeingStopped) {
+TEST(OperationDialog, BackgroundJobIsCancelledWithoutBeingStopped) {
   int master = -1;
   const pid_t leader = forkpty(&master, nullptr, nullptr, nullptr);
   ASSERT_GE(leader, 0);
@@ -443,81 +365,6 @@ TEST(OperationDialogTerminal, BackgroundJobIsCancelledWithoutBeingStopped) {
   const int code = ExitCode(leader);
   close(master);
   EXPECT_EQ(code, 0);
-}
-
-TEST_F(SelectionTest, NoDialogTakesTheValueAsItIsWithoutTouchingTheTerminal) {
-  Declare(0.0f);
-  OSErr status = 1;
-  const Session session = terminal_.Drive("", [&] { status = Select(/*noDialog=*/1); });
-  EXPECT_EQ(status, noErr);
-  EXPECT_TRUE(session.screen.empty());
-  EXPECT_EQ(Chosen(), kOperationClearBuffer);  // 0 still means Clear Buffer
-  EXPECT_EQ(block_.params[kParamOperation], 0.0f);
-  EXPECT_EQ(GetEntryLong(list_, 0), 0);
-
-  // A recorded action's code passes through as it is.
-  SetEntryLong(list_, 0, 6);
-  EXPECT_EQ(Select(1), noErr);
-  EXPECT_EQ(Chosen(), kOperationShowBuffer);
-  EXPECT_EQ(block_.params[kParamOperation], 0.0f);
-}
-
-// The selection between two runs, with the preferences file carrying the
-// choice: a confirmed choice opens the next dialog, a cancelled one is still
-// saved as it was loaded.
-class SelectionAcrossRunsTest : public ::testing::Test {
- protected:
-  // One run's preferences and selection: load, declare, select with `keys`,
-  // save. Returns the selection's status and the first drawing.
-  std::pair<OSErr, std::string> Run(const std::string& keys) {
-    ParameterBlock block{};
-    char* path = nullptr;
-    FileRef file = kNoPreferencesFile;
-    LoadPreferences(&block, &path, &file);
-    DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
-    DeclareFilterParameters(list, &block);
-    Handle choice = nullptr;
-    OSErr status = 1;
-    const Session session =
-        terminal_.Drive(keys, [&] { status = SelectOperation(&block, &choice, list, 0); });
-    SavePreferences(&block, path, file);
-    DisposeString(path);
-    DisposeDescriptorList(list);
-    if (choice != nullptr) DisposeHandleBlock(choice);
-    return {status, MarkedLabel(session.FirstDrawing())};
-  }
-  float SavedOperation() const {
-    const std::vector<unsigned char> bytes = root_.Read("TRUXpref.xxx");
-    if (bytes.size() < 824) return -1.0f;
-    std::uint32_t bits = 0;  // little-endian in the file
-    for (int k = 0; k < 4; ++k) bits |= std::uint32_t(bytes[820 + k]) << (8 * k);
-    return std::bit_cast<float>(bits);
-  }
-
-  void SetUp() override {
-    ASSERT_TRUE(terminal_.ok());
-    variable_.Set(terminal_.name());
-  }
-
-  testsupport::TempRoot root_;
-  TerminalVariable variable_;
-  PseudoTerminal terminal_;
-};
-
-TEST_F(SelectionAcrossRunsTest, ConfirmedChoiceOpensTheNextRunAndCancelKeepsIt) {
-  const auto first = Run(std::string(kDown) + "\r");  // Clear -> Add To Buffer
-  EXPECT_EQ(first.first, noErr);
-  EXPECT_EQ(first.second, "Clear Buffer");
-  EXPECT_EQ(SavedOperation(), 5.0f);
-
-  const auto second = Run("6" + std::string(kEscape));
-  EXPECT_EQ(second.first, userCanceledErr);
-  EXPECT_EQ(second.second, "Add To Buffer");
-  EXPECT_EQ(SavedOperation(), 5.0f);
-
-  const auto third = Run("\r");
-  EXPECT_EQ(third.first, noErr);
-  EXPECT_EQ(third.second, "Add To Buffer");
 }
 
 }  // namespace
