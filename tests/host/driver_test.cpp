@@ -2,7 +2,6 @@
 // comes back, in which order, with which progress, and how failures end a run.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <tuple>
 
@@ -16,11 +15,11 @@ using host::FilterHost;
 using host::Picture;
 using host::RunResult;
 using hostsupport::ExpectedColour;
-using hostsupport::ExpectedExtra;
 using hostsupport::ModeName;
 using hostsupport::PatternPicture;
-using hostsupport::RunFixture;
 using hostsupport::StoreSamples;
+
+const DriverMode kModes[] = {DriverMode::kAdvanceState, DriverMode::kContinue};
 
 // What the processing hook saw of the run.
 struct Seen {
@@ -34,7 +33,6 @@ struct Seen {
   std::uint8_t maskAnd = 0;
   std::int32_t filterLeft = -1;
   std::int32_t filterTop = -1;
-  std::size_t progressBeforeProcessing = 0;
 };
 Seen g_seen;
 OSErr g_hook_result = noErr;
@@ -60,14 +58,10 @@ OSErr CaptureStores(RunState* state) {
     for (int y = 0; y < header.height; ++y) {
       ReadStoreRow(state->colorStore, 0, y, rowBytes, row.data());
       for (std::size_t i = 0; i < row.size(); i += std::size_t(bytes)) {
-        if (bytes == 1) {
-          row[i] = std::uint8_t(255 - row[i]);
-        } else {
-          std::uint16_t v;
-          std::memcpy(&v, row.data() + i, 2);
-          v = std::uint16_t(32768 - v);
-          std::memcpy(row.data() + i, &v, 2);
-        }
+        std::uint16_t v = 0;
+        std::memcpy(&v, row.data() + i, std::size_t(bytes));
+        v = std::uint16_t((bytes == 1 ? 255 : 32768) - v);
+        std::memcpy(row.data() + i, &v, std::size_t(bytes));
       }
       WriteStoreRow(state->colorStore, 0, y, rowBytes, row.data());
     }
@@ -75,7 +69,7 @@ OSErr CaptureStores(RunState* state) {
   return g_hook_result;
 }
 
-class Driver : public RunFixture {
+class Driver : public hostsupport::RunFixture {
  protected:
   void SetUp() override {
     RunFixture::SetUp();
@@ -93,41 +87,44 @@ class DriverLayouts : public Driver, public ::testing::WithParamInterface<Layout
 
 // The stores receive the colour planes (transparent pixels white) and the
 // extra planes apart; the picture comes back exactly as the stores hold it,
-// re-interleaved, whichever way the host drives the run.
+// re-interleaved, whichever way the host drives the run. What the operation
+// writes into the colour store reaches the picture next to the extra samples
+// that the pixel came with.
 TEST_P(DriverLayouts, PlanesAreSplitIntoTheStoresAndPutBackTogether) {
   const auto [depth, colour, extra] = GetParam();
   const Picture original = PatternPicture(13, 7, colour, extra, depth, 100 + depth + extra);
   const Area area{3, 2, 11, 7};
-  std::vector<Picture> results;
-  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
-    SCOPED_TRACE(ModeName(mode));
-    g_seen = Seen{};
-    FilterHost host(&ENTRYPOINT);
-    host.picture = original;
-    host.filterArea = area;
-    const RunResult r = host.Run(Scripted(mode));
-    ASSERT_EQ(r.result, noErr);
-    ASSERT_EQ(g_seen.calls, 1);
-    EXPECT_EQ(g_seen.colour, ExpectedColour(original, area));
-    EXPECT_EQ(g_seen.hadTransparencyStore, extra != 0);
-    EXPECT_EQ(g_seen.extra, ExpectedExtra(original, area));
-    EXPECT_EQ(g_seen.filterLeft, 3);
-    EXPECT_EQ(g_seen.filterTop, 2);
-
-    // Back in the picture: whitened colour and the original extra samples
-    // inside the filter rectangle, everything else untouched.
-    Picture expected = original;
-    const std::vector<std::uint32_t> colourBack = ExpectedColour(original, area);
-    std::size_t i = 0;
-    for (int y = area.top; y < area.bottom; ++y) {
-      for (int x = area.left; x < area.right; ++x) {
-        for (int k = 0; k < colour; ++k) expected.Set(x, y, k, colourBack[i++]);
+  const std::uint32_t top = depth == 16 ? 32768u : 255u;
+  for (bool invert : {false, true}) {
+    for (DriverMode mode : kModes) {
+      SCOPED_TRACE(std::string(ModeName(mode)) + (invert ? " inverted" : ""));
+      g_seen = Seen{};
+      g_invert_colour = invert;
+      FilterHost host(&ENTRYPOINT);
+      host.picture = original;
+      host.filterArea = area;
+      ASSERT_EQ(host.Run(Scripted(mode)).result, noErr);
+      ASSERT_EQ(g_seen.calls, 1);
+      const std::vector<std::uint32_t> colourIn = ExpectedColour(original, area);
+      EXPECT_EQ(g_seen.colour, colourIn);
+      EXPECT_EQ(g_seen.hadTransparencyStore, extra != 0);
+      EXPECT_EQ(g_seen.extra, hostsupport::ExpectedExtra(original, area));
+      EXPECT_EQ(g_seen.filterLeft, 3);
+      EXPECT_EQ(g_seen.filterTop, 2);
+      // Inside the filter rectangle the colour the store held, everything
+      // else untouched.
+      Picture expected = original;
+      std::size_t i = 0;
+      for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+          for (int k = 0; k < colour; ++k, ++i) {
+            expected.Set(x, y, k, invert ? top - colourIn[i] : colourIn[i]);
+          }
+        }
       }
+      EXPECT_EQ(host.picture.data, expected.data);
     }
-    EXPECT_EQ(host.picture.data, expected.data);
-    results.push_back(host.picture);
   }
-  EXPECT_EQ(results[0].data, results[1].data) << "both driver modes give one picture";
 }
 
 INSTANTIATE_TEST_SUITE_P(DepthsAndPlanes, DriverLayouts,
@@ -139,191 +136,115 @@ INSTANTIATE_TEST_SUITE_P(DepthsAndPlanes, DriverLayouts,
                                   std::to_string(std::get<2>(p.param));
                          });
 
-// What the operation writes into the colour store reaches the picture, pixel
-// by pixel, next to the extra samples that the pixel came with.
-TEST_F(Driver, ColourWrittenByTheOperationComesBackWithItsTransparency) {
-  for (int depth : {8, 16}) {
-    SCOPED_TRACE(depth);
-    const Picture original = PatternPicture(10, 5, 3, 1, depth, 7 + depth);
-    FilterHost host(&ENTRYPOINT);
-    host.picture = original;
-    g_invert_colour = true;
-    const RunResult r = host.Run(Scripted(DriverMode::kContinue));
-    ASSERT_EQ(r.result, noErr);
-    const std::uint32_t top = depth == 16 ? 32768u : 255u;
-    const std::vector<std::uint32_t> whitened = ExpectedColour(original, {0, 0, 10, 5});
-    std::size_t i = 0;
-    for (int y = 0; y < 5; ++y) {
-      for (int x = 0; x < 10; ++x) {
-        for (int k = 0; k < 3; ++k) ASSERT_EQ(host.picture.Get(x, y, k), top - whitened[i++]);
-        ASSERT_EQ(host.picture.Get(x, y, 3), original.Get(x, y, 3));
+// Rows are read top to bottom one per request, the first asked again while
+// processing, then written back; reading reports the first sixth of the bar
+// and writing the last (the operation's own reports lie in between).
+TEST_F(Driver, RowsAreExchangedInOrderWithProgressInSixths) {
+  for (int height : {1, 3, 9}) {
+    for (DriverMode mode : kModes) {
+      SCOPED_TRACE(std::string(ModeName(mode)) + " height " + std::to_string(height));
+      FilterHost host(&ENTRYPOINT);
+      host.picture = PatternPicture(6, height + 2, 1, 1, 8, 11);
+      host.filterArea = {1, 1, 5, height + 1};
+      const RunResult r = host.Run(Scripted(mode));
+      ASSERT_EQ(r.result, noErr);
+      std::vector<int> expected;
+      for (int row = 0; row < 2 * height + 1; ++row) {
+        expected.push_back(1 + (row < height ? row : row == height ? 0 : row - height - 1));
+      }
+      std::vector<int> tops;
+      for (const Area& a : r.inRequests) {
+        EXPECT_EQ(a.Height(), 1);
+        EXPECT_EQ(a.left, 1);
+        EXPECT_EQ(a.right, 5);
+        tops.push_back(a.top);
+      }
+      EXPECT_EQ(tops, expected);
+      // The advanceState loop ends right after the last write; nothing is left.
+      EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.advanceCalls : r.continueCalls,
+                2 * height + 1);
+      EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.continueCalls : r.advanceCalls, 0);
+      ASSERT_GE(r.progress.size(), std::size_t(2 * height));
+      for (int row = 0; row < height; ++row) {
+        const auto back = r.progress[r.progress.size() - std::size_t(height) + std::size_t(row)];
+        EXPECT_EQ(r.progress[std::size_t(row)], std::make_pair(row, 6 * height));
+        EXPECT_EQ(back, std::make_pair(5 * height + row, 6 * height));
       }
     }
   }
 }
 
-TEST_F(Driver, RowsAreExchangedTopToBottomOnePerRequest) {
-  FilterHost host(&ENTRYPOINT);
-  host.picture = PatternPicture(6, 5, 1, 1, 8, 11);
-  host.filterArea = {1, 1, 5, 4};
-  const RunResult r = host.Run(Scripted(DriverMode::kAdvanceState));
-  ASSERT_EQ(r.result, noErr);
-  // Three rows read, the first asked again while processing, three written back.
-  std::vector<int> tops;
-  for (const Area& a : r.inRequests) {
-    EXPECT_EQ(a.Height(), 1);
-    EXPECT_EQ(a.left, 1);
-    EXPECT_EQ(a.right, 5);
-    tops.push_back(a.top);
-  }
-  EXPECT_EQ(tops, std::vector<int>({1, 2, 3, 1, 1, 2, 3}));
-  EXPECT_EQ(r.advanceCalls, 7);
-  // The advanceState loop ends right after the last write; nothing is left.
-  EXPECT_EQ(r.continueCalls, 0);
-}
-
-TEST_F(Driver, OneRowPictureGoesStraightToProcessing) {
-  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
-    FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(8, 1, 3, 0, 16, 12);
-    const Picture before = host.picture;
-    const RunResult r = host.Run(Scripted(mode));
-    ASSERT_EQ(r.result, noErr) << ModeName(mode);
-    EXPECT_EQ(g_seen.calls, 1);
-    EXPECT_EQ(host.picture.data, before.data);
-    // Read row 0, process with row 0 asked again, write row 0.
-    const std::size_t exchanges = mode == DriverMode::kAdvanceState ? std::size_t(r.advanceCalls)
-                                                                    : std::size_t(r.continueCalls);
-    EXPECT_EQ(exchanges, 3u) << ModeName(mode);
-    g_seen = Seen{};
-  }
-}
-
-// Reading reports the first sixth of the bar, writing the last.
-TEST_F(Driver, ProgressIsReportedInSixths) {
-  const int height = 9;
-  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
-    SCOPED_TRACE(ModeName(mode));
-    FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(5, height, 1, 0, 8, 13);
-    const RunResult r = host.Run(Scripted(mode));
-    ASSERT_EQ(r.result, noErr);
-    ASSERT_GE(r.progress.size(), std::size_t(2 * height));
-    // The operation's own reports, if any, lie in between on its own scale.
-    for (int row = 0; row < height; ++row) {
-      const auto& in = r.progress[std::size_t(row)];
-      EXPECT_EQ(in.first, row);
-      EXPECT_EQ(in.second, 6 * height);
-      const auto& back = r.progress[r.progress.size() - std::size_t(height) + std::size_t(row)];
-      EXPECT_EQ(back.first, 5 * height + row);
-      EXPECT_EQ(back.second, 6 * height);
-    }
-  }
-}
-
+// The selection inside the filter rectangle goes to the mask store, and the
+// AND of its bytes says whether it is partial; without one there is no mask.
 TEST_F(Driver, SelectionGoesToTheMaskStoreAndItsAndIsKept) {
   const int w = 7;
-  const int h = 6;
-  struct Case {
-    const char* name;
-    std::uint8_t partialValue;  // 255: everything selected
-  };
-  for (const Case& c : {Case{"full", 255}, Case{"partial", 200}, Case{"one unselected", 0}}) {
-    SCOPED_TRACE(c.name);
+  for (int partial : {-1, 255, 200, 0}) {  // -1: no selection
+    SCOPED_TRACE(partial);
     g_seen = Seen{};
     FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(w, h, 1, 0, 8, 14);
-    host.selection.assign(std::size_t(w * h), 255);
-    // Outside the filter rectangle the selection must not count.
-    host.selection[0] = 3;
-    host.selection[std::size_t(4 * w + 5)] = c.partialValue;
+    host.picture = PatternPicture(w, 6, 1, 0, 8, 14);
+    if (partial >= 0) {
+      host.selection.assign(std::size_t(w * 6), 255);
+      host.selection[0] = 3;  // outside the filter rectangle: must not count
+      host.selection[std::size_t(4 * w + 5)] = std::uint8_t(partial);
+    }
     host.filterArea = {1, 1, 7, 6};
     const RunResult r = host.Run(Scripted(DriverMode::kAdvanceState));
     ASSERT_EQ(r.result, noErr);
-    ASSERT_TRUE(g_seen.hadMaskStore);
-    EXPECT_EQ(g_seen.haveMask, 1);
-    EXPECT_EQ(g_seen.maskAnd, c.partialValue);
+    EXPECT_EQ(g_seen.hadMaskStore, partial >= 0);
+    EXPECT_EQ(g_seen.haveMask, partial >= 0 ? 1 : 0);
+    EXPECT_EQ(g_seen.maskAnd, partial >= 0 ? partial : 255);
     std::vector<std::uint32_t> expected;
-    for (int y = 1; y < 6; ++y) {
+    for (int y = 1; y < 6 && partial >= 0; ++y) {
       for (int x = 1; x < 7; ++x) expected.push_back(host.selection[std::size_t(y * w + x)]);
     }
     EXPECT_EQ(g_seen.mask, expected);
-    // The mask follows the rows being read, then stays at the first row
-    // while processing and writing back; that last request brings the
-    // clean-up step.
+    // The mask follows the rows being read, then stays at the first row while
+    // processing and writing back; that last request brings the clean-up step.
     std::vector<int> tops;
     for (const Area& m : r.maskRequests) tops.push_back(m.top);
-    EXPECT_EQ(tops, std::vector<int>({1, 2, 3, 4, 5, 1, 1, 1, 1, 1, 1, 1}));
-    EXPECT_EQ(r.continueCalls, 1) << "the clean-up step answers the last mask request";
+    EXPECT_EQ(tops, partial < 0 ? std::vector<int>()
+                                : std::vector<int>({1, 2, 3, 4, 5, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(r.continueCalls, partial >= 0 ? 1 : 0);
   }
 }
 
-TEST_F(Driver, WithoutSelectionThereIsNoMaskStoreAndNoMaskRequest) {
-  FilterHost host(&ENTRYPOINT);
-  host.picture = PatternPicture(5, 4, 3, 0, 8, 15);
-  const RunResult r = host.Run(Scripted(DriverMode::kContinue));
-  ASSERT_EQ(r.result, noErr);
-  EXPECT_FALSE(g_seen.hadMaskStore);
-  EXPECT_EQ(g_seen.haveMask, 0);
-  EXPECT_EQ(g_seen.maskAnd, 255);
-  EXPECT_TRUE(r.maskRequests.empty());
-}
-
-// A failing operation: nothing is written back, the row requests are emptied
-// (which ends the advanceState loop) and the host hears the code.
-TEST_F(Driver, ProcessingErrorEmptiesTheRequestsAndEndsTheRun) {
-  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
-    SCOPED_TRACE(ModeName(mode));
-    g_seen = Seen{};
-    g_hook_result = userCanceledErr;
-    FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(6, 4, 3, 1, 8, 16);
-    const Picture before = host.picture;
-    const RunResult r = host.Run(Scripted(mode));
-    EXPECT_EQ(r.result, userCanceledErr);
-    EXPECT_FALSE(r.pictureKept);
-    EXPECT_EQ(host.picture.data, before.data);
-    // Four rows read, then the processing step; no row written back.
-    EXPECT_EQ(r.outRequests.size(), 5u);
-    if (mode == DriverMode::kAdvanceState) {
-      EXPECT_EQ(r.startResult, userCanceledErr);
-      EXPECT_EQ(r.advanceCalls, 5);
-      EXPECT_EQ(r.continueCalls, 0);
-    } else {
-      EXPECT_EQ(r.continueResult, userCanceledErr);
-      EXPECT_EQ(r.continueCalls, 5);
-    }
-    EXPECT_EQ(host.Record().inRect.bottom, 0);
-    EXPECT_EQ(host.Record().outRect.bottom, 0);
-    // Every write-back progress report is missing.
-    for (const auto& p : r.progress) EXPECT_LT(p.first, 4);
-  }
-}
-
-TEST_F(Driver, StoreCreationFailuresEndTheRunWithTheirStatus) {
-  struct Case {
-    hosttest::RunStore store;
+// A failing operation or store: nothing is written back, the row requests are
+// emptied (which ends the advanceState loop) and the host hears the code.
+TEST_F(Driver, FailuresEndTheRunWithTheirStatus) {
+  const struct {
+    hosttest::RunStore store;  // kNone: the operation fails
     bool selection;
-  };
-  for (const Case& c :
-       {Case{hosttest::RunStore::kColor, false}, Case{hosttest::RunStore::kTransparency, false},
-        Case{hosttest::RunStore::kMask, true}}) {
-    for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    OSErr status;
+    std::size_t exchanges;  // rows read before the run ended, with the failing step
+  } cases[] = {{hosttest::RunStore::kNone, false, userCanceledErr, 5},
+               {hosttest::RunStore::kColor, false, dskFulErr, 1},
+               {hosttest::RunStore::kTransparency, false, dskFulErr, 1},
+               // A missing mask store would let the operation work on
+               // unselected pixels, so it fails the run like the other two.
+               {hosttest::RunStore::kMask, true, dskFulErr, 1}};
+  for (const auto& c : cases) {
+    for (DriverMode mode : kModes) {
       SCOPED_TRACE(std::string(ModeName(mode)) + " store " + std::to_string(int(c.store)));
       g_seen = Seen{};
+      g_hook_result = c.store == hosttest::RunStore::kNone ? c.status : OSErr(noErr);
       FilterHost host(&ENTRYPOINT);
-      host.picture = PatternPicture(5, 4, 1, 1, 16, 17);
-      if (c.selection) host.selection.assign(20, 128);
+      host.picture = PatternPicture(6, 4, 3, 1, 16, 16);
+      if (c.selection) host.selection.assign(24, 128);
       const Picture before = host.picture;
-      hosttest::FailStoreCreation(c.store, dskFulErr);
+      hosttest::FailStoreCreation(c.store, c.status);
       const RunResult r = host.Run(Scripted(mode));
       hosttest::FailStoreCreation(hosttest::RunStore::kNone, noErr);
-      // A missing mask store would let the operation work on unselected
-      // pixels, so it fails the run like the other two.
-      EXPECT_EQ(r.result, dskFulErr);
-      EXPECT_EQ(g_seen.calls, 0) << "the operation never runs";
+      EXPECT_EQ(r.result, c.status);
+      EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.startResult : r.continueResult, c.status);
+      EXPECT_FALSE(r.pictureKept);
       EXPECT_EQ(host.picture.data, before.data);
-      EXPECT_EQ(r.inRequests.size(), 1u) << "the run ends at its first row";
+      EXPECT_EQ(g_seen.calls, c.store == hosttest::RunStore::kNone ? 1 : 0);
+      EXPECT_EQ(r.inRequests.size(), c.exchanges);
+      EXPECT_EQ(r.advanceCalls + r.continueCalls, int(c.exchanges));
+      EXPECT_EQ(host.Record().inRect.bottom | host.Record().outRect.bottom, 0);
+      // Every write-back progress report is missing.
+      for (const auto& p : r.progress) EXPECT_LT(p.first, 4);
     }
   }
 }

@@ -1,55 +1,61 @@
-// The test host itself, driven by small stand-in plug-ins: the row exchange,
-// the selection weighting of what comes back, the handle suite, and a plug-in
-// that never stops asking for rows.
+// The in-memory host itself, driven by small stand-in plug-ins: rows the
+// plug-in writes, whole or in part, reach the picture weighted by the
+// selection and the rest stays; a failed run changes nothing; the handle suite;
+// a plug-in that never stops asking for rows.
 #include "cli/hostlib/filter_host.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
+using host::Area;
 using host::DriverMode;
 using host::FilterHost;
 using host::Picture;
 
-// A stand-in plug-in that inverts every sample of every plane, asking for two
-// rows at a time with all planes, in either driver mode. Its data slot counts
-// the selectors it has seen.
-int g_finishCalls = 0;
+// A stand-in plug-in that asks for g_rows rows of the filter rectangle at a
+// time, planes g_lo..g_hi in and out, in either driver mode, and writes back
+// every sample delivered with some of its low bits flipped. When g_fail_row
+// has been written it fails the run.
+int g_rows = 1;
+int g_lo = 0;
+int g_hi = 0;
+int g_fail_row = -1;
+int g_finish_calls = 0;
 
 void AskRows(FilterRecord* r, int top) {
-  const int bottom = std::min<int>(top + 2, r->filterRect.bottom);
+  const int bottom = std::min<int>(top + g_rows, r->filterRect.bottom);
   r->inRect = {std::int16_t(top), r->filterRect.left, std::int16_t(bottom), r->filterRect.right};
   r->outRect = r->inRect;
-  r->inLoPlane = r->outLoPlane = 0;
-  r->inHiPlane = r->outHiPlane = std::int16_t(r->planes - 1);
+  r->inLoPlane = r->outLoPlane = std::int16_t(g_lo);
+  r->inHiPlane = r->outHiPlane = std::int16_t(g_hi);
 }
 
-void InvertDelivered(FilterRecord* r) {
-  const int rows = r->outRect.bottom - r->outRect.top;
+constexpr std::uint32_t kFlip = 0x5A;
+
+// Flips the delivered rows; false when the run is over.
+bool FlipStep(FilterRecord* r, std::int16_t* result) {
   const int bytes = r->depth / 8;
-  const int count = (r->outRect.right - r->outRect.left) * r->planes;
-  auto* in = static_cast<std::uint8_t*>(r->inData);
-  auto* out = static_cast<std::uint8_t*>(r->outData);
-  for (int y = 0; y < rows; ++y) {
+  const int count = (r->outRect.right - r->outRect.left) * (g_hi - g_lo + 1);
+  for (int y = 0; y < r->outRect.bottom - r->outRect.top; ++y) {
+    const auto* in = static_cast<const std::uint8_t*>(r->inData) + y * r->inRowBytes;
+    auto* out = static_cast<std::uint8_t*>(r->outData) + y * r->outRowBytes;
     for (int i = 0; i < count; ++i) {
-      if (bytes == 1) {
-        out[y * r->outRowBytes + i] = std::uint8_t(255 - in[y * r->inRowBytes + i]);
-      } else {
-        std::uint16_t v;
-        std::memcpy(&v, in + y * r->inRowBytes + 2 * i, 2);
-        v = std::uint16_t(32768 - v);
-        std::memcpy(out + y * r->outRowBytes + 2 * i, &v, 2);
-      }
+      std::uint16_t v = 0;
+      std::memcpy(&v, in + bytes * i, std::size_t(bytes));
+      v = std::uint16_t(v ^ kFlip);
+      std::memcpy(out + bytes * i, &v, std::size_t(bytes));
     }
   }
-}
-
-// Returns true while there are rows left.
-bool InvertStep(FilterRecord* r) {
-  InvertDelivered(r);
   const int next = r->outRect.bottom;
+  if (next - 1 >= g_fail_row && g_fail_row >= r->outRect.top) {
+    *result = 1;
+    return false;
+  }
   if (next >= r->filterRect.bottom) {
     r->inRect = r->outRect = Rect{};
     return false;
@@ -58,75 +64,127 @@ bool InvertStep(FilterRecord* r) {
   return true;
 }
 
-void InvertingPlugin(std::int16_t selector, FilterRecord* r, intptr_t*, std::int16_t* result) {
+void FlipPlugin(std::int16_t selector, FilterRecord* r, intptr_t*, std::int16_t* result) {
   *result = noErr;
-  switch (selector) {
-    case filterSelectorStart:
-      AskRows(r, r->filterRect.top);
-      if (r->advanceState != nullptr) {
-        while (r->advanceState() == noErr && InvertStep(r)) {
-        }
+  if (selector == filterSelectorStart) {
+    AskRows(r, r->filterRect.top);
+    if (r->advanceState != nullptr) {
+      while (r->advanceState() == noErr && FlipStep(r, result)) {
       }
-      return;
-    case filterSelectorContinue:
-      InvertStep(r);
-      return;
-    case filterSelectorFinish:
-      ++g_finishCalls;
-      return;
-    default:
-      return;
+    }
+  } else if (selector == filterSelectorContinue) {
+    FlipStep(r, result);
+  } else if (selector == filterSelectorFinish) {
+    ++g_finish_calls;
   }
 }
 
-TEST(FilterHost, BothModesExchangeRowsAndHonourTheFilterRectangle) {
-  for (int depth : {8, 16}) {
-    Picture p;
-    p.Allocate(5, 7, 3, 1, depth);
-    for (int y = 0; y < 7; ++y) {
-      for (int x = 0; x < 5; ++x) {
-        for (int k = 0; k < 4; ++k) p.Set(x, y, k, std::uint32_t((x * 7 + y * 3 + k) * 5));
-      }
-    }
-    for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
-      FilterHost h(&InvertingPlugin);
-      h.picture = p;
-      h.filterArea = {1, 1, 4, 6};
-      host::RunOptions options;
-      options.mode = mode;
-      const host::RunResult r = h.Run(options);
-      ASSERT_EQ(r.result, noErr);
-      const std::uint32_t top = depth == 16 ? 32768u : 255u;
-      for (int y = 0; y < 7; ++y) {
-        for (int x = 0; x < 5; ++x) {
-          const bool inside = x >= 1 && x < 4 && y >= 1 && y < 6;
-          for (int k = 0; k < 4; ++k) {
-            ASSERT_EQ(h.picture.Get(x, y, k), inside ? top - p.Get(x, y, k) : p.Get(x, y, k))
-                << depth << " " << x << "," << y << "," << k;
-          }
-        }
-      }
-      // Rows 1-2, 3-4 and 5.
-      EXPECT_EQ(r.outRequests.size(), 3u);
-    }
-  }
-}
-
-TEST(FilterHost, SelectionWeightsWhatComesBack) {
+Picture Pattern(int depth) {
   Picture p;
-  p.Allocate(4, 1, 1, 0, 8);
-  for (int x = 0; x < 4; ++x) p.Set(x, 0, 0, 40);
-  FilterHost h(&InvertingPlugin);
-  h.picture = p;
-  h.selection = {0, 255, 128, 51};
-  const host::RunResult r = h.Run();
-  ASSERT_EQ(r.result, noErr);
-  EXPECT_EQ(h.picture.Get(0, 0, 0), 40u);
-  EXPECT_EQ(h.picture.Get(1, 0, 0), 215u);
-  // (215 x 128 + 40 x 127 + 127) / 255 and (215 x 51 + 40 x 204 + 127) / 255.
-  EXPECT_EQ(h.picture.Get(2, 0, 0), 128u);
-  EXPECT_EQ(h.picture.Get(3, 0, 0), 75u);
-  EXPECT_EQ(h.Record().haveMask, 1);
+  p.Allocate(9, 6, 3, 1, depth);
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      for (int k = 0; k < p.planes; ++k)
+        p.Set(x, y, k, std::uint32_t(7 * x + 13 * y + 29 * k) % 200);
+    }
+  }
+  return p;
+}
+
+// `original` with planes lo..hi of every pixel in `area` flipped `times`
+// times, blended with the selection weight when there is one.
+Picture Expected(const Picture& original, const Area& area, int lo, int hi, int times,
+                 const std::vector<std::uint8_t>& selection) {
+  Picture e = original;
+  for (int t = 0; t < times; ++t) {
+    for (int y = area.top; y < area.bottom; ++y) {
+      for (int x = area.left; x < area.right; ++x) {
+        const std::uint32_t w =
+            selection.empty() ? 255u : selection[std::size_t(y) * std::size_t(e.width) + x];
+        for (int k = lo; k <= hi; ++k) {
+          const std::uint32_t old = e.Get(x, y, k);
+          e.Set(x, y, k, ((old ^ kFlip) * w + old * (255 - w) + 127) / 255);
+        }
+      }
+    }
+  }
+  return e;
+}
+
+TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
+  const struct {
+    const char* name;
+    Area area;  // empty: the whole picture
+    int rows, lo, hi;
+    bool selection;
+  } cases[] = {
+      {"whole rows", Area{}, 1, 0, 3, false},
+      {"band of rows, two at a time", Area{0, 2, 9, 5}, 2, 0, 3, false},
+      {"part of each row", Area{2, 1, 6, 5}, 2, 0, 3, false},
+      {"one plane", Area{}, 1, 1, 1, false},
+      {"selection", Area{1, 0, 9, 6}, 1, 0, 3, true},
+  };
+  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    for (int depth : {8, 16}) {
+      for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " depth " + std::to_string(depth));
+        g_rows = c.rows;
+        g_lo = c.lo;
+        g_hi = c.hi;
+        g_fail_row = -1;
+        FilterHost host(&FlipPlugin);
+        const Picture original = Pattern(depth);
+        host.picture = original;
+        host.filterArea = c.area;
+        for (int i = 0; c.selection && i < 54; ++i) {
+          host.selection.push_back(std::uint8_t(i % 3 == 0 ? 0 : i % 3 == 1 ? 255 : 100));
+        }
+        const Area area = c.area.Empty() ? Area{0, 0, 9, 6} : c.area;
+        host::RunOptions options;
+        options.mode = mode;
+        // Two runs in a row: the second starts from the first one's result.
+        for (int run = 1; run <= 2; ++run) {
+          const host::RunResult r = host.Run(options);
+          ASSERT_EQ(r.result, noErr);
+          EXPECT_TRUE(r.pictureKept);
+          EXPECT_EQ(host.picture.data,
+                    Expected(original, area, c.lo, c.hi, run, host.selection).data);
+          EXPECT_EQ(int(r.outRequests.size()), (area.Height() + c.rows - 1) / c.rows);
+          EXPECT_EQ(host.Record().haveMask, c.selection ? 1 : 0);
+        }
+      }
+    }
+  }
+  // The weighting worked out by hand: 40 flips to 114, and partly selected
+  // pixels take (114 x 128 + 40 x 127 + 127) / 255 and (114 x 51 + 40 x 204 +
+  // 127) / 255.
+  FilterHost host(&FlipPlugin);
+  host.picture.Allocate(4, 1, 1, 0, 8);
+  host.picture.data.assign(4, 40);
+  host.selection = {0, 255, 128, 51};
+  g_lo = g_hi = 0;
+  ASSERT_EQ(host.Run().result, noErr);
+  EXPECT_EQ(host.picture.data, std::vector<std::uint8_t>({40, 114, 77, 55}));
+}
+
+TEST(FilterHost, AFailedRunLeavesThePictureAndTheNextRunStartsFromIt) {
+  for (int depth : {8, 16}) {
+    SCOPED_TRACE(depth);
+    g_rows = 1;
+    g_lo = 0;
+    g_hi = 3;
+    FilterHost host(&FlipPlugin);
+    const Picture original = Pattern(depth);
+    host.picture = original;
+    g_fail_row = 3;  // rows 0..3 written back before the failure
+    const host::RunResult failed = host.Run();
+    EXPECT_NE(failed.result, noErr);
+    EXPECT_FALSE(failed.pictureKept);
+    EXPECT_EQ(host.picture.data, original.data);
+    g_fail_row = -1;
+    ASSERT_EQ(host.Run().result, noErr);
+    EXPECT_EQ(host.picture.data, Expected(original, Area{0, 0, 9, 6}, 0, 3, 1, {}).data);
+  }
 }
 
 // A plug-in that asks for row 0 for ever.
@@ -136,29 +194,24 @@ void StuckPlugin(std::int16_t selector, FilterRecord* r, intptr_t*, std::int16_t
     r->inRect = {r->filterRect.top, r->filterRect.left, std::int16_t(r->filterRect.top + 1),
                  r->filterRect.right};
   }
-  if (selector == filterSelectorContinue) {
-    std::memset(r->inData, 0, std::size_t(r->inRowBytes));
-  }
-  if (selector == filterSelectorFinish) ++g_finishCalls;
+  if (selector == filterSelectorFinish) ++g_finish_calls;
 }
 
-TEST(FilterHost, APlugInThatNeverStopsIsCutOffAndFinished) {
-  g_finishCalls = 0;
-  FilterHost h(&StuckPlugin);
-  h.picture.Allocate(3, 4, 1, 0, 8);
+TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
+  g_finish_calls = 0;
+  FilterHost stuck(&StuckPlugin);
+  stuck.picture.Allocate(3, 4, 1, 0, 8);
   host::RunOptions options;
   options.mode = DriverMode::kContinue;
   options.maxContinueCalls = 25;
-  const host::RunResult r = h.Run(options);
+  const host::RunResult r = stuck.Run(options);
   EXPECT_EQ(r.result, host::kHostRunaway);
   EXPECT_EQ(r.continueCalls, 25);
-  EXPECT_EQ(g_finishCalls, 1);
+  EXPECT_EQ(g_finish_calls, 1);
   EXPECT_FALSE(r.pictureKept);
-}
 
-TEST(FilterHost, UnusablePicturesAreRefusedBeforeThePlugInIsCalled) {
-  g_finishCalls = 0;
-  FilterHost h(&InvertingPlugin);
+  // Unusable pictures are refused before the plug-in is called.
+  FilterHost h(&FlipPlugin);
   h.picture.Allocate(3, 2, 3, 0, 8);
   h.picture.data.pop_back();
   EXPECT_EQ(h.Run().result, host::kHostBadPicture);
@@ -167,12 +220,12 @@ TEST(FilterHost, UnusablePicturesAreRefusedBeforeThePlugInIsCalled) {
   h.picture.Allocate(3, 2, 1, 0, 8);
   h.selection.assign(5, 255);
   EXPECT_EQ(h.Run().result, host::kHostBadPicture);
-  EXPECT_EQ(g_finishCalls, 0);
+  EXPECT_EQ(g_finish_calls, 1);
   EXPECT_EQ(FilterHost(nullptr).Run().result, host::kHostNoPlugin);
 }
 
 TEST(FilterHost, HandleSuiteKeepsSizesAndContents) {
-  FilterHost h(&InvertingPlugin);
+  FilterHost h(&FlipPlugin);
   h.picture.Allocate(2, 2, 1, 0, 8);
   h.Rebuild();
   HandleProcs* procs = h.Record().handleProcs;
@@ -193,7 +246,7 @@ TEST(FilterHost, HandleSuiteKeepsSizesAndContents) {
 }
 
 TEST(FilterHost, RecordDescribesThePictureAndTheDocument) {
-  FilterHost h(&InvertingPlugin);
+  FilterHost h(&FlipPlugin);
   h.picture.Allocate(6, 4, 3, 1, 16);
   h.filterArea = {1, 2, 9, 3};  // clipped to the picture
   host::RunOptions options;
@@ -207,10 +260,8 @@ TEST(FilterHost, RecordDescribesThePictureAndTheDocument) {
   EXPECT_EQ(r.planes, 4);
   EXPECT_EQ(r.imageSize.h, 6);
   EXPECT_EQ(r.imageSize.v, 4);
-  EXPECT_EQ(r.filterRect.left, 1);
-  EXPECT_EQ(r.filterRect.top, 2);
-  EXPECT_EQ(r.filterRect.right, 6);
-  EXPECT_EQ(r.filterRect.bottom, 3);
+  const Rect expected{2, 1, 3, 6};
+  EXPECT_EQ(std::memcmp(&r.filterRect, &expected, sizeof(Rect)), 0);
   EXPECT_EQ(r.advanceState, nullptr);
   ASSERT_NE(r.documentInfo, nullptr);
   EXPECT_STREQ(r.documentInfo->fileSpec, "/photos/a.tif");

@@ -19,8 +19,6 @@ using host::FilterHost;
 using host::Picture;
 using host::RunOptions;
 using host::RunResult;
-using hostsupport::kOperationKey;
-using hostsupport::kOperationType;
 using hostsupport::PatternPicture;
 
 constexpr char kLog[] = "TRUXlog.txt";
@@ -29,15 +27,13 @@ constexpr std::size_t kOperationOffset = 205 * 4;
 
 float FloatAt(const std::vector<unsigned char>& bytes, std::size_t offset) {
   float value = 0;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  if (offset + sizeof value <= bytes.size()) std::memcpy(&value, bytes.data() + offset, 4);
   return value;
 }
 
 // The bytes a mask store held while the operation could see it.
 std::vector<std::uint32_t> g_seen_mask;
-bool g_saw_mask_store = false;
 OSErr CaptureMask(RunState* state) {
-  g_saw_mask_store = state->maskStore != nullptr;
   g_seen_mask = hostsupport::StoreSamples(state->maskStore, 1);
   return noErr;
 }
@@ -48,17 +44,33 @@ class ProcessingPhase : public hostsupport::RunFixture,
   void SetUp() override {
     RunFixture::SetUp();
     g_seen_mask.clear();
-    g_saw_mask_store = false;
+    root.Write(kLog, std::string());
   }
   void TearDown() override {
     platform::test::ClearFaults();
     RunFixture::TearDown();
+  }
+  std::string LogText() const {
+    const std::vector<unsigned char> log = root.Read(kLog);
+    return std::string(log.begin(), log.end());
   }
 
   RunResult RunOperation(FilterHost& host, std::int32_t operation) {
     RunOptions options = Scripted(GetParam(), operation);
     options.backColor[0] = options.backColor[1] = options.backColor[2] = 0;
     return host.Run(options);
+  }
+
+  // The mask the operation saw when run on `picture` with `selection`.
+  std::vector<std::uint32_t> MaskSeen(const Picture& picture,
+                                      const std::vector<std::uint8_t>& selection = {}) {
+    hosttest::SetProcessingHook(&CaptureMask);
+    FilterHost host(ENTRYPOINT);
+    host.picture = picture;
+    host.selection = selection;
+    EXPECT_EQ(RunOperation(host, kOperationClearBuffer).result, noErr);
+    hosttest::SetProcessingHook(nullptr);
+    return g_seen_mask;
   }
 
   // Adds `picture` into the buffer, then shows the buffer into a fresh opaque
@@ -82,7 +94,6 @@ TEST_P(ProcessingPhase, CancelledDialogStillRecordsAndKeepsTheSavedChoice) {
   const float add = 5.0F;
   std::memcpy(preferences.data() + kOperationOffset, &add, sizeof add);
   root.Write(kPreferences, preferences);
-  root.Write(kLog, std::string());
 
   FilterHost host(ENTRYPOINT);
   host.picture = PatternPicture(9, 7, 3, 0, 8, 1);
@@ -94,51 +105,48 @@ TEST_P(ProcessingPhase, CancelledDialogStillRecordsAndKeepsTheSavedChoice) {
   EXPECT_EQ(run.result, userCanceledErr);
   EXPECT_FALSE(run.pictureKept);
   EXPECT_EQ(host.picture.data, before.data);
-  const std::vector<unsigned char> log = root.Read(kLog);
-  const std::string text(log.begin(), log.end());
-  EXPECT_NE(text.find("Value = 5\r\nResult = -128\r\n"), std::string::npos) << text;
+  EXPECT_NE(LogText().find("Value = 5\r\nResult = -128\r\n"), std::string::npos) << LogText();
   const std::vector<unsigned char> saved = root.Read(kPreferences);
   ASSERT_EQ(saved.size(), 17408U);
   EXPECT_EQ(FloatAt(saved, kOperationOffset), 5.0F);
-  // The calibration default is saved with the settings.
-  EXPECT_EQ(FloatAt(saved, 8), 6.0F);
+  EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
 }
 
 TEST_P(ProcessingPhase, PlaybackRunsWithoutDialogAndHandsTheStepBack) {
-  root.Write(kLog, std::string());
   FilterHost host(ENTRYPOINT);
   host.picture = PatternPicture(8, 6, 1, 0, 16, 2);
-  const RunResult run = RunOperation(host, kOperationAddToBuffer);
-  ASSERT_EQ(run.result, noErr);
-
+  ASSERT_EQ(RunOperation(host, kOperationAddToBuffer).result, noErr);
   std::vector<DescriptorItem> recorded;
   ASSERT_TRUE(scripting.RecordedItems(&recorded));
-  ASSERT_EQ(recorded.size(), 1U);
-  EXPECT_EQ(recorded[0], DescriptorItem::Enumerated(kOperationKey, kOperationType, 5));
+  EXPECT_EQ(recorded, std::vector<DescriptorItem>({DescriptorItem::Enumerated(
+                          hostsupport::kOperationKey, hostsupport::kOperationType, 5)}));
   // A played-back choice is not remembered as the user's own.
   EXPECT_EQ(FloatAt(root.Read(kPreferences), kOperationOffset), 0.0F);
-  const std::vector<unsigned char> log = root.Read(kLog);
-  EXPECT_NE(std::string(log.begin(), log.end()).find("Value = 5\r\nResult = 0\r\n"),
-            std::string::npos);
+  EXPECT_NE(LogText().find("Value = 5\r\nResult = 0\r\n"), std::string::npos);
   EXPECT_TRUE(root.Exists("BestFocus.xxx"));
 }
 
-TEST_P(ProcessingPhase, SixteenBitTransparencyBecomesTheMask) {
+TEST_P(ProcessingPhase, TransparencyAndSelectionMakeTheMask) {
+  // 16-bit transparency: t / 128.5, truncated: 16384 gives 127, 32768 255.
   Picture picture = PatternPicture(6, 2, 3, 1, 16, 3);
   const std::uint32_t alphas[6] = {0, 128, 129, 16384, 32767, 32768};
   for (int x = 0; x < 6; ++x) {
     picture.Set(x, 0, 3, alphas[x]);
     picture.Set(x, 1, 3, 32768 - alphas[x]);
   }
-  hosttest::SetProcessingHook(&CaptureMask);
-  FilterHost host(ENTRYPOINT);
-  host.picture = picture;
-  ASSERT_EQ(RunOperation(host, kOperationClearBuffer).result, noErr);
+  EXPECT_EQ(MaskSeen(picture),
+            std::vector<std::uint32_t>({0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0}));
 
-  // t / 128.5, truncated: 16384 gives 127, 32768 gives 255.
-  const std::vector<std::uint32_t> expected = {0,   0,   1,   127, 254, 255,  //
-                                               255, 254, 254, 127, 0,   0};
-  EXPECT_EQ(g_seen_mask, expected);
+  // A partial selection on a transparent layer honours both: the smaller.
+  const Picture layer = PatternPicture(10, 4, 1, 1, 8, 5);
+  std::vector<std::uint8_t> selection(40);
+  std::vector<std::uint32_t> expected;
+  for (std::size_t i = 0; i < selection.size(); ++i) {
+    selection[i] = std::uint8_t(i * 37 % 256);
+    expected.push_back(
+        std::min<std::uint32_t>(selection[i], layer.Get(int(i % 10), int(i / 10), 1)));
+  }
+  EXPECT_EQ(MaskSeen(layer, selection), expected);
 }
 
 TEST_P(ProcessingPhase, TransparentPixelsNeverReachTheBuffer) {
@@ -152,70 +160,45 @@ TEST_P(ProcessingPhase, TransparentPixelsNeverReachTheBuffer) {
     const Picture shown = AddThenShow(picture);
     for (int y = 0; y < picture.height; ++y) {
       for (int x = 0; x < picture.width; ++x) {
-        if ((x + y) % 3 != 0) continue;
         // Never added: the black background, not the whitened pixel.
-        for (int k = 0; k < 3; ++k) ASSERT_EQ(shown.Get(x, y, k), 0U) << x << "," << y;
+        for (int k = 0; k < 3 && (x + y) % 3 == 0; ++k) ASSERT_EQ(shown.Get(x, y, k), 0U);
       }
-    }
-  }
-}
-
-TEST_P(ProcessingPhase, PartialSelectionOnATransparentLayerHonoursBoth) {
-  Picture picture = PatternPicture(10, 4, 1, 1, 8, 5);
-  std::vector<std::uint8_t> selection(40);
-  for (std::size_t i = 0; i < selection.size(); ++i) selection[i] = std::uint8_t(i * 37 % 256);
-  hosttest::SetProcessingHook(&CaptureMask);
-  FilterHost host(ENTRYPOINT);
-  host.picture = picture;
-  host.selection = selection;
-  ASSERT_EQ(RunOperation(host, kOperationClearBuffer).result, noErr);
-
-  ASSERT_EQ(g_seen_mask.size(), selection.size());
-  for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < 10; ++x) {
-      const std::size_t i = std::size_t(y) * 10 + std::size_t(x);
-      EXPECT_EQ(g_seen_mask[i], std::min<std::uint32_t>(selection[i], picture.Get(x, y, 1))) << i;
     }
   }
 }
 
 TEST_P(ProcessingPhase, SelectionCoveringEverythingActsLikeNone) {
   const Picture picture = PatternPicture(11, 8, 3, 0, 8, 6);
-  const Picture withoutSelection = AddThenShow(picture);
-  const Picture withFullSelection = AddThenShow(picture, std::vector<std::uint8_t>(88, 255));
-  EXPECT_EQ(withFullSelection.data, withoutSelection.data);
+  EXPECT_EQ(AddThenShow(picture, std::vector<std::uint8_t>(88, 255)).data,
+            AddThenShow(picture).data);
 }
 
-TEST_P(ProcessingPhase, RefusedSixteenBitMaskEndsTheRunBeforeAnythingIsAdded) {
-  root.Write(kLog, std::string());
-  hosttest::FailStoreCreation(hosttest::RunStore::kMask, memFullErr);
-  FilterHost host(ENTRYPOINT);
-  host.picture = PatternPicture(7, 5, 1, 1, 16, 7);
-  const RunResult run = RunOperation(host, kOperationAddToBuffer);
-  EXPECT_EQ(run.result, memFullErr);
-  EXPECT_FALSE(root.Exists("BestFocus.xxx"));
-  const std::vector<unsigned char> log = root.Read(kLog);
-  EXPECT_NE(std::string(log.begin(), log.end()).find("Result = -108"), std::string::npos);
-  EXPECT_EQ(root.Read(kPreferences).size(), 17408U);
-}
-
-TEST_P(ProcessingPhase, FailedOperationEndsTheExchangeWithItsCode) {
-  root.Write(kLog, std::string());
-  FilterHost host(ENTRYPOINT);
-  host.picture = PatternPicture(5, 5, 3, 0, 8, 8);
-  const Picture before = host.picture;
-  RunOptions options = Scripted(GetParam(), kOperationAddToBuffer);
-  options.shouldAbort = [] { return true; };
-  const RunResult run = host.Run(options);
-  EXPECT_EQ(run.result, userCanceledErr);
-  EXPECT_FALSE(run.pictureKept);
-  EXPECT_EQ(host.picture.data, before.data);
-  const Rect& in = host.Record().inRect;
-  const Rect& out = host.Record().outRect;
-  EXPECT_TRUE(in.right <= in.left || in.bottom <= in.top);
-  EXPECT_TRUE(out.right <= out.left || out.bottom <= out.top);
-  const std::vector<unsigned char> log = root.Read(kLog);
-  EXPECT_NE(std::string(log.begin(), log.end()).find("Result = -128"), std::string::npos);
+// A run that fails before or during the operation still logs its result and
+// saves the settings, and the picture is left alone.
+TEST_P(ProcessingPhase, FailedRunsStillRecordTheirResult) {
+  for (bool refusedMask : {true, false}) {
+    SCOPED_TRACE(refusedMask ? "refused 16-bit mask" : "cancelled operation");
+    root.Write(kLog, std::string());
+    FilterHost host(ENTRYPOINT);
+    host.picture = PatternPicture(7, 5, 1, 1, 16, 7);
+    const Picture before = host.picture;
+    RunOptions options = Scripted(GetParam(), kOperationAddToBuffer);
+    if (refusedMask) {
+      hosttest::FailStoreCreation(hosttest::RunStore::kMask, memFullErr);
+    } else {
+      options.shouldAbort = [] { return true; };
+    }
+    const RunResult run = host.Run(options);
+    hosttest::FailStoreCreation(hosttest::RunStore::kNone, noErr);
+    const OSErr expected = refusedMask ? memFullErr : userCanceledErr;
+    EXPECT_EQ(run.result, expected);
+    EXPECT_FALSE(run.pictureKept);
+    EXPECT_EQ(host.picture.data, before.data);
+    // The mask is refused before anything is added.
+    EXPECT_EQ(root.Exists("BestFocus.xxx"), !refusedMask);
+    EXPECT_NE(LogText().find("Result = " + std::to_string(expected)), std::string::npos);
+    EXPECT_EQ(root.Read(kPreferences).size(), 17408U);
+  }
 }
 
 // Every allocation the runs make, refused in turn: each run either works or
@@ -238,9 +221,7 @@ TEST_P(ProcessingPhase, EveryRefusedAllocationIsReportedAndLeavesNoTrace) {
     const RunResult run = RunOperation(host, kOperationAddToBuffer);
     platform::test::ClearFaults();
     EXPECT_TRUE(run.result == noErr || run.result == memFullErr) << run.result;
-    if (run.result != noErr) {
-      EXPECT_FALSE(run.pictureKept);
-    }
+    EXPECT_TRUE(run.result == noErr || !run.pictureKept);
     FilterHost again(ENTRYPOINT);
     again.picture = picture;
     EXPECT_EQ(RunOperation(again, kOperationAddToBuffer).result, noErr);
