@@ -389,21 +389,6 @@ TEST_F(EndToEnd, FocusSeriesGivesTheIndependentlyComputedComposite) {
   }
 }
 
-// The series is built so that each band is sharpest in its own picture: the
-// reference must mostly take each band from there.
-TEST_F(EndToEnd, EachBandComesFromThePictureFocusedOnIt) {
-  const std::vector<Picture> series = FocusSeries(30, 12, {{3, 8}, {3, 8}, {3, 8}}, 3);
-  Reference ref;
-  for (const Picture& p : series) AddToReference(&ref, p);
-  int fromBand = 0;
-  for (std::size_t i = 0; i < ref.focus.size(); ++i) {
-    const Triple& got = ref.focus[i];
-    const Triple& want = OnBufferScale(series[i % 30 * 3 / 30])[i];
-    fromBand += std::equal(got.c, got.c + 3, want.c) ? 1 : 0;
-  }
-  EXPECT_GT(fromBand, int(ref.focus.size()) * 8 / 10);
-}
-
 // Cancelling an Add (in either of its passes) and adding the picture again
 // gives the same composite; a cancelled Show leaves the picture alone and a
 // second Show gives the composite, and a third the same.
