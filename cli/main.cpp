@@ -32,10 +32,11 @@ int Main(int argc, char** argv) {
 
   std::string root;
   cli::Settings settings;
-  app.add_option("--root", root,
-                 "folder for the focus buffer and the plug-in's other files "
-                 "(as SHARPSTACK_ROOT; default $XDG_DATA_HOME/sharpstack or "
-                 "~/.local/share/sharpstack)");
+  CLI::Option* root_option =
+      app.add_option("--root", root,
+                     "folder for the focus buffer and the plug-in's other files "
+                     "(as SHARPSTACK_ROOT; default $XDG_DATA_HOME/sharpstack or "
+                     "~/.local/share/sharpstack)");
   app.add_option("--plugin", settings.pluginPath,
                  "the plug-in module to load (default: Sharpstack.so beside sharpstack)");
   app.add_flag("--quiet,-q", settings.quiet, "no progress bar and no confirmations");
@@ -122,6 +123,10 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "sharpstack: %s\n", text.c_str());
     return cli::kExitUsage;
   };
+  // An empty folder name would quietly mean the default folder: a buffer
+  // other than the one the user asked for.
+  if (root_option->count() > 0 && root.empty())
+    return usage("--root wants a folder, not an empty name");
   // Unset optionals were filled with emplace() for CLI11 to write into.
   if (like->count() == 0) show_options.like.reset();
   if (show->get_option("--depth")->count() == 0) show_options.depth.reset();

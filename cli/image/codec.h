@@ -16,8 +16,9 @@ namespace imageio::detail {
 
 using Reason = std::string;
 
-Reason ProbePng(std::FILE* file, ImageInfo* info);
-Reason ReadPng(std::FILE* file, host::Picture* picture);
+// `fileSize` is the length of the file behind `file`.
+Reason ProbePng(std::FILE* file, std::uint64_t fileSize, ImageInfo* info);
+Reason ReadPng(std::FILE* file, std::uint64_t fileSize, host::Picture* picture);
 Reason WritePng(std::FILE* file, const host::Picture& picture);
 
 Reason ProbeTiff(const std::string& path, ImageInfo* info);
@@ -26,12 +27,33 @@ Reason ReadTiff(const std::string& path, host::Picture* picture);
 Reason WriteTiff(int fd, const std::string& path, const host::Picture& picture,
                  TiffCompression compression);
 
-Reason ProbeJpeg(std::FILE* file, ImageInfo* info);
-Reason ReadJpeg(std::FILE* file, host::Picture* picture);
+Reason ProbeJpeg(std::FILE* file, std::uint64_t fileSize, ImageInfo* info);
+Reason ReadJpeg(std::FILE* file, std::uint64_t fileSize, host::Picture* picture);
 Reason WriteJpeg(std::FILE* file, const host::Picture& picture);
 
 // The size checks shared by every reader.
 Reason CheckDimensions(std::uint64_t width, std::uint64_t height);
+
+// Opens a file for reading, without waiting on it as a FIFO or a device would
+// make open() wait, and refuses anything but a regular file. *size gets its
+// length. The caller closes *fd.
+Reason OpenRegularFile(const std::string& path, int* fd, std::uint64_t* size);
+
+// A header may declare far more pixels than its file's data could ever
+// decode to. Every reader works out the fewest bytes that could hold the
+// declared picture (from the largest expansion its compression allows) and
+// refuses a shorter file before any memory is set aside for the picture.
+Reason CheckDataFits(std::uint64_t fileSize, std::uint64_t leastSize, std::uint64_t width,
+                     std::uint64_t height);
+
+// One byte of Deflate data expands to at most 1032 bytes: the longest match,
+// 258 bytes, costs a length code and a distance code of at least a bit each.
+inline constexpr std::uint64_t kDeflateMostExpansion = 1032;
+
+// The fewest bytes of compressed data that can expand to `bytes`.
+inline std::uint64_t LeastCompressed(std::uint64_t bytes, std::uint64_t mostExpansion) {
+  return (bytes + mostExpansion - 1) / mostExpansion;
+}
 
 // 16-bit samples live in a byte vector; memcpy keeps the accesses within the
 // aliasing rules and compiles to plain loads and stores.

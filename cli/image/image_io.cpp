@@ -54,21 +54,16 @@ struct FileCloser {
   FileCloser& operator=(const FileCloser&) = delete;
 };
 
-// Opens a file for reading; refuses directories and other non-regular files,
-// which fopen would otherwise accept on POSIX.
-detail::Reason OpenForReading(const std::string& path, std::FILE** file) {
+// Opens a file for reading as a stdio stream; *size gets its length.
+detail::Reason OpenForReading(const std::string& path, std::FILE** file, std::uint64_t* size) {
   *file = nullptr;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return SystemReason(errno);
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0) {
-    int error = errno;
-    std::fclose(f);
+  int fd = -1;
+  if (detail::Reason r = detail::OpenRegularFile(path, &fd, size); !r.empty()) return r;
+  std::FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    const int error = errno;
+    close(fd);
     return SystemReason(error);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    std::fclose(f);
-    return S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file";
   }
   *file = f;
   return {};
@@ -175,6 +170,41 @@ detail::Reason WriteStream(const TempFile& temp, const host::Picture& picture, I
 
 namespace detail {
 
+Reason OpenRegularFile(const std::string& path, int* fd, std::uint64_t* size) {
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never
+  // come; the descriptor is made blocking again once it is known to be a
+  // regular file.
+  *fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (*fd < 0) return SystemReason(errno);
+  struct stat st;
+  Reason reason;
+  if (fstat(*fd, &st) != 0) {
+    reason = SystemReason(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    reason = "is a directory";
+  } else if (!S_ISREG(st.st_mode)) {
+    reason = "is not a regular file";
+  } else if (const int flags = fcntl(*fd, F_GETFL);
+             flags < 0 || fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    reason = SystemReason(errno);
+  }
+  if (!reason.empty()) {
+    close(*fd);
+    *fd = -1;
+    return reason;
+  }
+  *size = std::uint64_t(st.st_size);
+  return {};
+}
+
+Reason CheckDataFits(std::uint64_t fileSize, std::uint64_t leastSize, std::uint64_t width,
+                     std::uint64_t height) {
+  if (fileSize >= leastSize) return {};
+  return "truncated: " + std::to_string(fileSize) + " bytes cannot hold the " +
+         std::to_string(width) + " x " + std::to_string(height) +
+         " picture its header declares (at least " + std::to_string(leastSize) + " are needed)";
+}
+
 Reason CheckDimensions(std::uint64_t width, std::uint64_t height) {
   if (width == 0 || height == 0) return "the picture has no pixels";
   if (width > std::uint64_t(kMaxDimension) || height > std::uint64_t(kMaxDimension)) {
@@ -246,11 +276,12 @@ Status ProbeImage(const std::string& path, ImageInfo* info) {
       reason = detail::ProbeTiff(path, info);
     } else {
       std::FILE* f = nullptr;
-      reason = OpenForReading(path, &f);
+      std::uint64_t size = 0;
+      reason = OpenForReading(path, &f, &size);
       if (reason.empty()) {
         FileCloser closer(f);
-        reason =
-            format == ImageFormat::kPng ? detail::ProbePng(f, info) : detail::ProbeJpeg(f, info);
+        reason = format == ImageFormat::kPng ? detail::ProbePng(f, size, info)
+                                             : detail::ProbeJpeg(f, size, info);
       }
     }
     if (!reason.empty()) {
@@ -279,11 +310,12 @@ Status ReadImage(const std::string& path, host::Picture* picture) {
       reason = detail::ReadTiff(path, picture);
     } else {
       std::FILE* f = nullptr;
-      reason = OpenForReading(path, &f);
+      std::uint64_t size = 0;
+      reason = OpenForReading(path, &f, &size);
       if (reason.empty()) {
         FileCloser closer(f);
-        reason = format == ImageFormat::kPng ? detail::ReadPng(f, picture)
-                                             : detail::ReadJpeg(f, picture);
+        reason = format == ImageFormat::kPng ? detail::ReadPng(f, size, picture)
+                                             : detail::ReadJpeg(f, size, picture);
       }
     }
   } catch (const std::bad_alloc&) {

@@ -1,14 +1,19 @@
 // JPEG through libjpeg-turbo: 8-bit grey and RGB (YCbCr) files. libjpeg reports
 // errors by calling error_exit, which longjmps back here; C++ objects with
 // destructors stay outside the setjmp scopes.
+#include <algorithm>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 // jpeglib.h needs size_t and FILE declared first.
-#include <jerror.h>
+// jerror.h after jpeglib.h: its message list depends on the library's
+// configuration.
 #include <jpeglib.h>
+// clang-format off
+#include <jerror.h>
+// clang-format on
 
 #include <string>
 #include <vector>
@@ -31,16 +36,35 @@ struct JpegError {
   std::longjmp(error->jump, 1);
 }
 
-// A file that ends early is only a warning to libjpeg, which then fills the
-// rest of the picture with grey; for stacking that would be silently wrong
-// data, so it is an error here. Other warnings (stray bytes between markers)
-// are harmless and ignored.
-void OnJpegMessage(j_common_ptr info, int level) {
-  if (level == -1 && info->err->msg_code == JWRN_JPEG_EOF) {
-    auto* error = reinterpret_cast<JpegError*>(info->err);
-    std::snprintf(error->text, sizeof error->text, "truncated");
-    std::longjmp(error->jump, 1);
+// libjpeg only warns when the data it decodes are damaged or end early, and
+// goes on with grey or garbled blocks; for stacking those would be silently
+// wrong pixels, so they are errors here. Warnings about metadata and stray
+// bytes between markers leave the pixels intact and are ignored.
+bool LosesPixels(int code) {
+  switch (code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_MUST_RESYNC:
+    case JWRN_HUFF_BAD_CODE:
+#if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
+    case JWRN_ARITH_BAD_CODE:
+#endif
+    case JWRN_BOGUS_PROGRESSION:
+      return true;
+    default:
+      return false;
   }
+}
+
+void OnJpegMessage(j_common_ptr info, int level) {
+  if (level != -1 || !LosesPixels(info->err->msg_code)) return;
+  auto* error = reinterpret_cast<JpegError*>(info->err);
+  if (info->err->msg_code == JWRN_JPEG_EOF) {
+    std::snprintf(error->text, sizeof error->text, "truncated");
+  } else {
+    (*info->err->format_message)(info, error->text);
+  }
+  std::longjmp(error->jump, 1);
 }
 
 void InitError(JpegError* error) {
@@ -82,12 +106,30 @@ int Header(jpeg_decompress_struct* cinfo, JpegError* error, std::FILE* file) {
   return 0;
 }
 
+// Every Huffman-coded scan spends at least one bit on each block it covers,
+// and the first scan of a component (the DC scan of a progressive file) covers
+// all of its blocks. Arithmetic coding has no such floor.
+std::uint64_t LeastEntropyBytes(const jpeg_decompress_struct& cinfo) {
+  if (cinfo.arith_code || cinfo.num_components <= 0) return 0;
+  std::uint64_t fewest = UINT64_MAX;
+  for (int c = 0; c < cinfo.num_components; ++c) {
+    const jpeg_component_info& component = cinfo.comp_info[c];
+    fewest = std::min(fewest, std::uint64_t(component.width_in_blocks) *
+                                  std::uint64_t(component.height_in_blocks));
+  }
+  return (fewest + 7) / 8;
+}
+
 Reason HeaderReason(int result, const JpegError& error, const jpeg_decompress_struct& cinfo,
-                    ImageInfo* info) {
+                    std::uint64_t fileSize, ImageInfo* info) {
   if (result == 1) return ErrorText(error);
   if (result == 2) return "CMYK pictures are not supported";
   if (result == 3) return "unsupported JPEG colour space";
   if (Reason r = CheckDimensions(cinfo.image_width, cinfo.image_height); !r.empty()) return r;
+  if (Reason r =
+          CheckDataFits(fileSize, LeastEntropyBytes(cinfo), cinfo.image_width, cinfo.image_height);
+      !r.empty())
+    return r;
   info->width = int(cinfo.image_width);
   info->height = int(cinfo.image_height);
   info->depth = 8;
@@ -112,28 +154,29 @@ int Decode(jpeg_decompress_struct* cinfo, JpegError* error, host::Picture* pictu
 
 }  // namespace
 
-Reason ProbeJpeg(std::FILE* file, ImageInfo* info) {
+Reason ProbeJpeg(std::FILE* file, std::uint64_t fileSize, ImageInfo* info) {
   jpeg_decompress_struct cinfo{};
   JpegError error;
   InitError(&error);
   cinfo.err = &error.manager;
   int result = Header(&cinfo, &error, file);
-  Reason reason = HeaderReason(result, error, cinfo, info);
+  Reason reason = HeaderReason(result, error, cinfo, fileSize, info);
   jpeg_destroy_decompress(&cinfo);
   return reason;
 }
 
-Reason ReadJpeg(std::FILE* file, host::Picture* picture) {
+Reason ReadJpeg(std::FILE* file, std::uint64_t fileSize, host::Picture* picture) {
   jpeg_decompress_struct cinfo{};
   JpegError error;
   InitError(&error);
   cinfo.err = &error.manager;
   int result = Header(&cinfo, &error, file);
   ImageInfo info;
-  Reason reason = HeaderReason(result, error, cinfo, &info);
+  Reason reason = HeaderReason(result, error, cinfo, fileSize, &info);
   if (reason.empty()) {
     try {
-      picture->Allocate(info.width, info.height, info.colorPlanes, 0, 8);
+      // The decoder writes every row or fails.
+      picture->Allocate(info.width, info.height, info.colorPlanes, 0, 8, false);
     } catch (...) {
       jpeg_destroy_decompress(&cinfo);
       throw;

@@ -79,14 +79,17 @@ class ReadStruct {
 // Reads the header and sets up the transformations that deliver 8- or 16-bit
 // grey, grey+alpha, RGB or RGBA: palettes and low bit depths expand, a
 // transparent colour (tRNS) becomes an alpha plane. Returns 0 on success; the
-// caller has checked nothing yet. No C++ object with a destructor lives here.
-int HeaderAndTransforms(png_structp png, png_infop info, std::FILE* file, ImageInfo* out) {
+// caller has checked nothing yet. *fileBits gets the bits of one pixel as the
+// file stores it. No C++ object with a destructor lives here.
+int HeaderAndTransforms(png_structp png, png_infop info, std::FILE* file, ImageInfo* out,
+                        unsigned* fileBits) {
   if (setjmp(png_jmpbuf(png))) return 1;
   png_set_read_fn(png, file, ReadData);
   // Dimensions are checked by CheckDimensions; libpng's own limit is only a
   // guard against absurd allocations, set slightly above ours.
   png_set_user_limits(png, 1u << 16, 1u << 16);
   png_read_info(png, info);
+  *fileBits = unsigned(png_get_channels(png, info)) * unsigned(png_get_bit_depth(png, info));
   png_byte color = png_get_color_type(png, info);
   if (color == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (color == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8)
@@ -112,11 +115,19 @@ int ReadRows(png_structp png, png_bytepp rows) {
   return 0;
 }
 
-Reason Header(const ReadStruct& s, PngError* error, std::FILE* file, ImageInfo* info) {
-  if (HeaderAndTransforms(s.png(), s.info(), file, info) != 0)
+Reason Header(const ReadStruct& s, PngError* error, std::FILE* file, std::uint64_t fileSize,
+              ImageInfo* info) {
+  unsigned file_bits = 0;
+  if (HeaderAndTransforms(s.png(), s.info(), file, info, &file_bits) != 0)
     return ErrorText(*error, "damaged header");
-  if (Reason r = CheckDimensions(std::uint64_t(png_get_image_width(s.png(), s.info())),
-                                 std::uint64_t(png_get_image_height(s.png(), s.info())));
+  const std::uint64_t width = png_get_image_width(s.png(), s.info());
+  const std::uint64_t height = png_get_image_height(s.png(), s.info());
+  if (Reason r = CheckDimensions(width, height); !r.empty()) return r;
+  // The pixels alone, without the filter byte of each row, bound the inflated
+  // data from below, interlaced or not.
+  const std::uint64_t pixel_bytes = (width * height * file_bits + 7) / 8;
+  if (Reason r = CheckDataFits(fileSize, LeastCompressed(pixel_bytes, kDeflateMostExpansion), width,
+                               height);
       !r.empty())
     return r;
   if (info->depth != 8 && info->depth != 16)
@@ -126,20 +137,22 @@ Reason Header(const ReadStruct& s, PngError* error, std::FILE* file, ImageInfo* 
 
 }  // namespace
 
-Reason ProbePng(std::FILE* file, ImageInfo* info) {
+Reason ProbePng(std::FILE* file, std::uint64_t fileSize, ImageInfo* info) {
   PngError error;
   ReadStruct s(&error);
   if (!s.ok()) return "out of memory";
-  return Header(s, &error, file, info);
+  return Header(s, &error, file, fileSize, info);
 }
 
-Reason ReadPng(std::FILE* file, host::Picture* picture) {
+Reason ReadPng(std::FILE* file, std::uint64_t fileSize, host::Picture* picture) {
   PngError error;
   ReadStruct s(&error);
   if (!s.ok()) return "out of memory";
   ImageInfo info;
-  if (Reason r = Header(s, &error, file, &info); !r.empty()) return r;
-  picture->Allocate(info.width, info.height, info.colorPlanes, info.alpha ? 1 : 0, info.depth);
+  if (Reason r = Header(s, &error, file, fileSize, &info); !r.empty()) return r;
+  // libpng writes every row (or fails), so the rows need no clearing first.
+  picture->Allocate(info.width, info.height, info.colorPlanes, info.alpha ? 1 : 0, info.depth,
+                    false);
   if (png_get_rowbytes(s.png(), s.info()) != picture->RowBytes()) return "unexpected row layout";
   std::vector<png_bytep> rows(std::size_t(picture->height));
   for (int y = 0; y < picture->height; ++y) rows[std::size_t(y)] = picture->Row(y);

@@ -86,23 +86,6 @@ class TiffFile {
   TiffError error_;
 };
 
-Reason OpenForReading(const std::string& path, int* fd) {
-  *fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (*fd < 0) {
-    std::string text = std::strerror(errno);
-    if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
-    return text;
-  }
-  struct stat st;
-  if (fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    bool dir = S_ISDIR(st.st_mode);
-    close(*fd);
-    *fd = -1;
-    return dir ? "is a directory" : "not a regular file";
-  }
-  return {};
-}
-
 // How the samples of a file are laid out and what the reader makes of them.
 struct Layout {
   std::uint32_t width = 0;
@@ -183,6 +166,54 @@ Reason ReadLayout(TIFF* tif, Layout* layout) {
   return {};
 }
 
+// The most that one byte of a compression scheme's data can decode to, or 0
+// when there is no useful bound (CCITT, JPEG, LZMA, ZSTD...).
+std::uint64_t MostExpansion(std::uint16_t compression) {
+  switch (compression) {
+    case COMPRESSION_NONE:
+      return 1;
+    case COMPRESSION_PACKBITS:
+      return 64;  // a run of 128 bytes in two
+    case COMPRESSION_LZW:
+      return 3641;  // a code of at least 9 bits stands for at most 4096 bytes
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_ADOBE_DEFLATE:
+      return kDeflateMostExpansion;
+    default:
+      return 0;
+  }
+}
+
+// Refuses, before any memory is set aside for the picture, a file whose
+// strips or tiles lie beyond its end, or whose data are too few to decode to
+// the picture its header declares.
+Reason CheckStrips(TIFF* tif, const Layout& layout, std::uint64_t fileSize) {
+  const bool tiled = TIFFIsTiled(tif) != 0;
+  const std::uint32_t units = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+  if (units == 0) return "damaged TIFF layout (no strips or tiles)";
+  std::uint64_t stored = 0;
+  for (std::uint32_t i = 0; i < units; ++i) {
+    int failed = 0;
+    const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &failed);
+    const std::uint64_t count = failed == 0 ? TIFFGetStrileByteCountWithErr(tif, i, &failed) : 0;
+    if (failed != 0) return "damaged TIFF layout";
+    if (offset > fileSize || count > fileSize - offset)
+      return "truncated: the file has " + std::to_string(fileSize) + " bytes, its " +
+             (tiled ? "tile " : "strip ") + std::to_string(i) + " ends at byte " +
+             std::to_string(offset + count);
+    stored += count;
+  }
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  const std::uint64_t most = MostExpansion(compression);
+  if (most == 0) return {};
+  // Tiles are coded whole; strips hold the picture's rows once for each plane.
+  const std::uint64_t decoded = tiled ? std::uint64_t(TIFFTileSize64(tif)) * units
+                                      : std::uint64_t(TIFFScanlineSize64(tif)) * layout.height *
+                                            (layout.separate ? layout.samples : 1u);
+  return CheckDataFits(stored, LeastCompressed(decoded, most), layout.width, layout.height);
+}
+
 // Sample i of a packed row of `bits`-bit samples (16-bit ones already in
 // native order).
 inline std::uint32_t SampleAt(const std::uint8_t* row, std::size_t i, int bits) {
@@ -232,7 +263,9 @@ class Decoder {
     }
     if (unit_width == 0 || unit_height == 0 || unit_size <= 0 || unit_row <= 0)
       return "damaged TIFF layout";
-    std::vector<std::uint8_t> buffer(std::size_t(unit_size), 0);
+    // Filled by libtiff as far as the data go: its pages are committed only
+    // when written, even for a picture stored in one strip.
+    host::PictureData buffer(static_cast<std::size_t>(unit_size));
     if (layout_.photometric == PHOTOMETRIC_PALETTE) LoadPalette();
 
     int planes = layout_.separate ? layout_.samples : 1;
@@ -355,11 +388,13 @@ class Decoder {
 
 Reason ProbeTiff(const std::string& path, ImageInfo* info) {
   int fd = -1;
-  if (Reason r = OpenForReading(path, &fd); !r.empty()) return r;
+  std::uint64_t size = 0;
+  if (Reason r = OpenRegularFile(path, &fd, &size); !r.empty()) return r;
   TiffFile file(fd, path, "r");
   if (file.get() == nullptr) return file.ErrorOr("not a readable TIFF file");
   Layout layout;
   if (Reason r = ReadLayout(file.get(), &layout); !r.empty()) return r;
+  if (Reason r = CheckStrips(file.get(), layout, size); !r.empty()) return r;
   info->width = int(layout.width);
   info->height = int(layout.height);
   info->depth = layout.depth;
@@ -370,11 +405,13 @@ Reason ProbeTiff(const std::string& path, ImageInfo* info) {
 
 Reason ReadTiff(const std::string& path, host::Picture* picture) {
   int fd = -1;
-  if (Reason r = OpenForReading(path, &fd); !r.empty()) return r;
+  std::uint64_t size = 0;
+  if (Reason r = OpenRegularFile(path, &fd, &size); !r.empty()) return r;
   TiffFile file(fd, path, "r");
   if (file.get() == nullptr) return file.ErrorOr("not a readable TIFF file");
   Layout layout;
   if (Reason r = ReadLayout(file.get(), &layout); !r.empty()) return r;
+  if (Reason r = CheckStrips(file.get(), layout, size); !r.empty()) return r;
   // Whole rows cover the picture, so it need not be cleared first.
   picture->Allocate(int(layout.width), int(layout.height), layout.colorPlanes, layout.alpha ? 1 : 0,
                     layout.depth, !DirectRows(layout));
