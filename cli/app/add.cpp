@@ -31,6 +31,7 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images)
   Context context(settings);
   std::vector<imageio::ImageInfo> infos;
   if (!ProbeAll(context, images, &infos)) return kExitError;
+  if (!CheckBufferBeforeAdding(context)) return kExitError;
   // One picture is checked by reading it just before its run.
   if (images.size() > 1 && !DecodeAll(context, images)) {
     // Each unusable file has had its line; nothing else needs saying.

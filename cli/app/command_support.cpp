@@ -3,6 +3,8 @@
 // so no dialog appears.
 #include "cli/app/command_support.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -19,6 +21,7 @@
 
 #include "cli/app/interrupt.h"
 #include "cli/app/status_text.h"
+#include "cli/image/codec.h"
 #include "cli/image/image_io.h"
 #include "cli/image/sample_scale.h"
 #include "plugin/core/memory.h"
@@ -296,27 +299,165 @@ int ShowInto(const Context& context, Runner* runner, const std::string& output, 
   return kExitOk;
 }
 
+namespace {
+
+// A buffer file's path as the plug-in reaches it (after the redirect file), or
+// empty when it has none.
+std::string NativeBufferPath(const char* path) {
+  char redirected[kStringSize];
+  std::snprintf(redirected, sizeof redirected, "%s", path);
+  char native[4096];
+  if (!ApplyPathRedirect(redirected) || !platform::MapPath(redirected, native, sizeof native))
+    return {};
+  return native;
+}
+
+enum class BufferCondition { kEmpty, kSound, kDamaged, kUnreadable };
+
+struct BufferFileKind {
+  const char* path;
+  std::int16_t elementSize;
+};
+
+// Count first: the other two must agree with it.
+constexpr BufferFileKind kBufferFiles[3] = {{kCountBufferPath, kCountElementSize},
+                                            {kVarianceBufferPath, kVarianceElementSize},
+                                            {kFocusBufferPath, kFocusElementSize}};
+
+std::string Dimensions(int width, int height) {
+  return std::to_string(width) + " x " + std::to_string(height);
+}
+
+// Looks at the three buffer files as they lie on disk, without trusting any
+// header before its file's length is known: each must be a regular file with a
+// whole header, the element size of its kind, a size that is not empty and
+// agrees with the count buffer's, and every row its header declares. *problem
+// names the first file found wrong and what is wrong with it.
+BufferCondition InspectBufferFiles(std::string* problem, int* width, int* height) {
+  int present = 0;
+  std::string missing;
+  StoreHeader headers[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    const std::string path = NativeBufferPath(kBufferFiles[i].path);
+    if (path.empty()) {
+      *problem = "the path of the focus buffer does not fit; check the redirect file";
+      return BufferCondition::kUnreadable;
+    }
+    const std::string name = Quote(BaseName(path));
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
+      if (missing.empty()) missing = name + " is missing";
+      continue;
+    }
+    ++present;
+    int fd = -1;
+    std::uint64_t length = 0;
+    if (imageio::detail::Reason r = imageio::detail::OpenRegularFile(path, &fd, &length);
+        !r.empty()) {
+      *problem = name + " " + (r.rfind("is ", 0) == 0 ? r : "cannot be read: " + r);
+      return r.rfind("is ", 0) == 0 ? BufferCondition::kDamaged : BufferCondition::kUnreadable;
+    }
+    std::uint8_t bytes[kStoreHeaderSize] = {};
+    const ssize_t got = pread(fd, bytes, sizeof bytes, 0);
+    const int read_error = errno;
+    close(fd);
+    if (got < 0) {
+      *problem = name + " cannot be read: " + std::strerror(read_error);
+      return BufferCondition::kUnreadable;
+    }
+    if (got < kStoreHeaderSize) {
+      *problem = name + " is truncated: " + std::to_string(length) + " bytes, shorter than its " +
+                 std::to_string(kStoreHeaderSize) + "-byte header";
+      return BufferCondition::kDamaged;
+    }
+    auto field = [&](int at) {
+      return std::int16_t(std::uint16_t(bytes[at] | (bytes[at + 1] << 8)));
+    };
+    const StoreHeader h{field(0), field(2), field(4)};
+    headers[i] = h;
+    if (h.elementSize != kBufferFiles[i].elementSize) {
+      *problem = name + " has the wrong element size: " + std::to_string(h.elementSize) +
+                 " bytes where " + std::to_string(kBufferFiles[i].elementSize) + " belong";
+      return BufferCondition::kDamaged;
+    }
+    if (h.width <= 0 || h.height <= 0) {
+      *problem = name + " declares no pixels (" + Dimensions(h.width, h.height) + ")";
+      return BufferCondition::kDamaged;
+    }
+    const std::uint64_t needed = std::uint64_t(kStoreHeaderSize) + std::uint64_t(h.width) *
+                                                                       std::uint64_t(h.height) *
+                                                                       std::uint64_t(h.elementSize);
+    if (length < needed) {
+      *problem = name + " is truncated: " + std::to_string(length) + " bytes, but its header (" +
+                 Dimensions(h.width, h.height) + ", " + std::to_string(h.elementSize) +
+                 " bytes each) needs " + std::to_string(needed);
+      return BufferCondition::kDamaged;
+    }
+    // Sizes are compared with the count buffer's, when it is there.
+    if (i > 0 && headers[0].width > 0 &&
+        (h.width != headers[0].width || h.height != headers[0].height)) {
+      *problem = "the sizes disagree: " + name + " is " + Dimensions(h.width, h.height) + " but " +
+                 Quote(BaseName(NativeBufferPath(kCountBufferPath))) + " is " +
+                 Dimensions(headers[0].width, headers[0].height);
+      return BufferCondition::kDamaged;
+    }
+  }
+  if (present == 0) return BufferCondition::kEmpty;
+  if (!missing.empty()) {
+    *problem = missing;
+    return BufferCondition::kDamaged;
+  }
+  *width = headers[0].width;
+  *height = headers[0].height;
+  return BufferCondition::kSound;
+}
+
+// The message for a damaged set: what is wrong, and the way out.
+std::string DamagedBuffer(const std::string& problem) {
+  return "the focus buffer in " + BufferFolder() + " is damaged: " + problem +
+         "; nothing was changed ('sharpstack clear' starts a new buffer)";
+}
+
+}  // namespace
+
+bool CheckBufferBeforeAdding(const Context& context) {
+  // A recovery of the set that the plug-in can make itself (an interrupted
+  // growth put right) belongs here, before the check, so that a set it can
+  // mend is not refused.
+  std::string problem;
+  int width = 0, height = 0;
+  switch (InspectBufferFiles(&problem, &width, &height)) {
+    case BufferCondition::kEmpty:
+    case BufferCondition::kSound:
+      return true;
+    case BufferCondition::kDamaged:
+      context.Error(DamagedBuffer(problem));
+      return false;
+    case BufferCondition::kUnreadable:
+      context.Error("cannot read the focus buffer: " + problem);
+      return false;
+  }
+  return false;
+}
+
 // The focus buffer's size; false, with a message, when there is no usable buffer.
 bool BufferSize(const Context& context, const std::string& output, int* width, int* height) {
-  std::int16_t w = 0, h = 0, element = 0;
-  OSErr status = ReadImageStoreHeader(kFocusBufferPath, &w, &h, &element);
-  if (status == fnfErr) {
-    context.Error("cannot write " + Quote(output) + ": the focus buffer in " + BufferFolder() +
-                  " is empty; add pictures first");
-    return false;
+  std::string problem;
+  switch (InspectBufferFiles(&problem, width, height)) {
+    case BufferCondition::kSound:
+      return true;
+    case BufferCondition::kEmpty:
+      context.Error("cannot write " + Quote(output) + ": the focus buffer in " + BufferFolder() +
+                    " is empty; add pictures first");
+      return false;
+    case BufferCondition::kDamaged:
+      context.Error("cannot write " + Quote(output) + ": " + DamagedBuffer(problem));
+      return false;
+    case BufferCondition::kUnreadable:
+      context.Error("cannot read the focus buffer: " + problem);
+      return false;
   }
-  if (status != noErr) {
-    context.Error("cannot read the focus buffer: " + BufferProblem(status));
-    return false;
-  }
-  if (!CheckFocusBufferSet(&w, &h)) {
-    context.Error("the focus buffer in " + BufferFolder() +
-                  " is incomplete or in use; clear it and add the pictures again");
-    return false;
-  }
-  *width = w;
-  *height = h;
-  return true;
+  return false;
 }
 
 int RunClear(const Context& context, Runner* runner) {
@@ -341,12 +482,8 @@ int RunClear(const Context& context, Runner* runner) {
 }
 
 std::string BufferFolder() {
-  char path[kStringSize];
-  std::snprintf(path, sizeof path, "%s", kFocusBufferPath);
-  ApplyPathRedirect(path);
-  char native[4096];
-  if (!platform::MapPath(path, native, sizeof native)) return "(an unusable folder)";
-  std::string text = native;
+  const std::string text = NativeBufferPath(kFocusBufferPath);
+  if (text.empty()) return "(an unusable folder)";
   std::string::size_type slash = text.rfind('/');
   return slash == std::string::npos ? std::string(".") : text.substr(0, slash);
 }

@@ -67,7 +67,15 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
 int ShowInto(const Context& context, Runner* runner, const std::string& output, int width,
              int height, int depth, bool grey, const Rgb& background);
 
-// The focus buffer's size; false, with a message, when there is no usable buffer.
+// Before pictures are added to the buffer as it stands: true when there is no
+// buffer yet or its three files are whole and agree. A damaged set (a file
+// missing, shorter than its header says, of another size or element size) is
+// refused with a line naming the file and the damage, and left as it is: the
+// plug-in would otherwise start a new buffer in its place without a word.
+bool CheckBufferBeforeAdding(const Context& context);
+
+// The focus buffer's size; false, with a message, when there is no usable
+// buffer. No header is trusted beyond its file's length.
 bool BufferSize(const Context& context, const std::string& output, int* width, int* height);
 
 int RunClear(const Context& context, Runner* runner);

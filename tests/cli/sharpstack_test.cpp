@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -48,9 +50,25 @@ struct Result {
   std::string err;
 };
 
+// The address space a run on hostile files gets: far below what any of their
+// declared pictures would take. The sanitizers reserve terabytes of shadow
+// memory, so their builds run without the limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr rlim_t kHostileAddressSpace = 0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr rlim_t kHostileAddressSpace = 0;
+#else
+constexpr rlim_t kHostileAddressSpace = rlim_t(512) << 20;
+#endif
+#else
+constexpr rlim_t kHostileAddressSpace = rlim_t(512) << 20;
+#endif
+
 // Starts sharpstack in its own session (no controlling terminal, so no dialog
-// can appear and standard error is never a terminal).
-Process Spawn(const fs::path& dir, const std::vector<std::string>& args) {
+// can appear and standard error is never a terminal), within `addressSpace`
+// bytes when that is not 0.
+Process Spawn(const fs::path& dir, const std::vector<std::string>& args, rlim_t addressSpace = 0) {
   static int counter = 0;
   Process p;
   ++counter;
@@ -67,6 +85,10 @@ Process Spawn(const fs::path& dir, const std::vector<std::string>& args) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (addressSpace != 0) {
+      const rlimit limit{addressSpace, addressSpace};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     std::vector<char*> argv;
     for (std::string& a : full) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -207,7 +229,13 @@ class SharpstackTest : public ::testing::Test {
   const fs::path& dir() const { return temp_.dir(); }
   std::string Path(const std::string& name) const { return (dir() / name).string(); }
 
-  Result Run(const std::vector<std::string>& args) { return Wait(Spawn(dir(), args)); }
+  Result Run(const std::vector<std::string>& args, rlim_t addressSpace = 0) {
+    return Wait(Spawn(dir(), args, addressSpace));
+  }
+
+  void WriteBytes(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
+  }
 
   // Writes the frames of a small series and returns their names.
   std::vector<std::string> WriteSeries(const series::FocusSeries& s, const std::string& stem,
@@ -398,14 +426,58 @@ TEST_F(SharpstackTest, ClearEmptiesTheBufferAndShowThenSaysSo) {
   EXPECT_EQ(Run({"clear"}).code, 0);
 }
 
+// A picture's header with another size: PNG keeps it in IHDR (with its CRC),
+// JPEG in the SOF0 segment.
+std::string Resized(std::string bytes, std::uint32_t width, std::uint32_t height) {
+  auto put = [&](std::size_t at, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) bytes[at + std::size_t(i)] = char(v >> (8 * (n - 1 - i)));
+  };
+  if (bytes.compare(1, 3, "PNG") == 0) {
+    put(16, width, 4);
+    put(20, height, 4);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 12; i < 29; ++i) {
+      crc ^= std::uint8_t(bytes[i]);
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    put(29, ~crc, 4);
+  } else {
+    const std::size_t sof = bytes.find("\xFF\xC0");
+    put(sof + 5, height, 2);
+    put(sof + 7, width, 2);
+  }
+  return bytes;
+}
+
+// A TIFF that declares a whole 32767 x 32767 RGB picture in one strip and
+// stores a few bytes of it.
+void WriteTiffBomb(const std::string& path, std::uint16_t compression) {
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tif, nullptr);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(32767));
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(32767));
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(8));
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(3));
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::uint32_t(32767));
+  std::uint8_t data[16] = {0x78, 0x9c, 0x63, 0x60};
+  ASSERT_GE(TIFFWriteRawStrip(tif, 0, data, sizeof data), 0);
+  TIFFClose(tif);
+}
+
+// Damaged, hostile and unreadable inputs: each is refused with one line that
+// names it, before the buffer changes. Pictures that declare far more pixels
+// than their data hold are refused under an address space much smaller than
+// the pictures, so they are refused for what they are, not for the memory.
 TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
   std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 10), "f", ".png");
   ASSERT_EQ(Run({"add", names[0]}).code, 0);
   const std::map<std::string, std::string> before = BufferFiles();
 
   std::string png = Slurp(names[1]);
-  std::ofstream(Path("truncated.png"), std::ios::binary) << png.substr(0, png.size() / 2);
-  std::ofstream(Path("corrupt.tif"), std::ios::binary) << std::string(300, 'z');
+  WriteBytes("truncated.png", png.substr(0, png.size() / 2));
+  WriteBytes("corrupt.tif", std::string(300, 'z'));
   TIFF* tif = TIFFOpen(Path("cmyk.tif").c_str(), "w");
   ASSERT_NE(tif, nullptr);
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(4));
@@ -417,35 +489,71 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
   ASSERT_GE(TIFFWriteScanline(tif, row, 0, 0), 0);
   TIFFClose(tif);
 
+  // Small true pictures whose headers then declare huge ones.
+  Picture small;
+  small.Allocate(16, 16, 1, 0, 16);
+  ASSERT_TRUE(imageio::WriteImage(Path("grey16.png"), small).ok);
+  small.Allocate(16, 16, 3, 0, 8);
+  ASSERT_TRUE(imageio::WriteImage(Path("rgb.png"), small).ok);
+  ASSERT_TRUE(imageio::WriteImage(Path("rgb.jpg"), small).ok);
+  WriteBytes("bomb16.png", Resized(Slurp(Path("grey16.png")), 32767, 4096));
+  WriteBytes("bomb.png", Resized(Slurp(Path("rgb.png")), 32767, 32767));
+  WriteBytes("bomb.jpg", Resized(Slurp(Path("rgb.jpg")), 32767, 32767));
+  WriteBytes("sixteen.jpg", Resized(Slurp(Path("rgb.jpg")), 3000, 2000));
+  WriteTiffBomb(Path("bomb.tif"), COMPRESSION_ADOBE_DEFLATE);
+  WriteTiffBomb(Path("raw.tif"), COMPRESSION_NONE);
+  // A whole JPEG cut in half, with and without an end marker.
+  ASSERT_TRUE(imageio::WriteImage(Path("whole.jpg"), Load(names[1])).ok);
+  const std::string jpeg = Slurp(Path("whole.jpg"));
+  WriteBytes("half.jpg", jpeg.substr(0, jpeg.size() / 2) + "\xFF\xD9");
+  WriteBytes("cut.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+  ASSERT_EQ(mkfifo(Path("fifo.png").c_str(), 0600), 0);
+  fs::create_directory(Path("folder.tif"));
+
   struct Case {
     std::vector<std::string> args;
     std::string file;
+    std::string reason;
   };
+  const std::string out = Path("s.png");
   const Case cases[] = {
-      {{"add", Path("truncated.png")}, "truncated.png"},
-      {{"add", Path("corrupt.tif")}, "corrupt.tif"},
-      {{"add", Path("cmyk.tif")}, "cmyk.tif"},
-      {{"add", Path("missing.png")}, "missing.png"},
-      {{"add", names[1], Path("truncated.png")}, "truncated.png"},
-      {{"stack", "-o", Path("s.png"), names[1], names[2], Path("truncated.png")}, "truncated.png"},
-      {{"stack", "-o", Path("s.png"), names[1], Path("cmyk.tif")}, "cmyk.tif"},
+      {{"add", Path("truncated.png")}, "truncated.png", "truncated"},
+      {{"add", Path("corrupt.tif")}, "corrupt.tif", ""},
+      {{"add", Path("cmyk.tif")}, "cmyk.tif", "CMYK"},
+      {{"add", Path("missing.png")}, "missing.png", "no such file"},
+      {{"add", names[1], Path("truncated.png")}, "truncated.png", "truncated"},
+      {{"stack", "-o", out, names[1], names[2], Path("truncated.png")}, "truncated.png", ""},
+      {{"stack", "-o", out, names[1], Path("cmyk.tif")}, "cmyk.tif", "CMYK"},
+      {{"add", Path("bomb16.png")}, "bomb16.png", "truncated"},
+      {{"add", Path("bomb.png")}, "bomb.png", "truncated"},
+      {{"add", Path("bomb.jpg")}, "bomb.jpg", "truncated"},
+      {{"add", Path("sixteen.jpg")}, "sixteen.jpg", "truncated"},
+      {{"add", Path("bomb.tif")}, "bomb.tif", "truncated"},
+      {{"add", Path("raw.tif")}, "raw.tif", "truncated"},
+      {{"add", Path("half.jpg")}, "half.jpg", "Corrupt JPEG data"},
+      {{"add", Path("cut.jpg")}, "cut.jpg", "truncated"},
+      {{"add", Path("fifo.png")}, "fifo.png", "is not a regular file"},
+      {{"stack", "-o", out, names[1], Path("fifo.png")}, "fifo.png", "is not a regular file"},
+      {{"run", Path("fifo.png"), "-o", out, "--op", "add"}, "fifo.png", "is not a regular file"},
+      {{"add", Path("folder.tif")}, "folder.tif", "is a directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.file);
-    Result r = Run(c.args);
+    Result r = Run(c.args, kHostileAddressSpace);
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find(c.file), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(BufferFiles(), before);
   }
-  EXPECT_FALSE(fs::exists(Path("s.png")));
+  EXPECT_FALSE(fs::exists(out));
   // Pixel data are checked two pictures at a time; every damaged one is
   // named, in the order given, and nothing changes.
   {
     std::string other = Slurp(names[2]);
-    std::ofstream(Path("cut.png"), std::ios::binary) << other.substr(0, other.size() * 2 / 3);
-    Result many = Run(
-        {"stack", "-o", Path("s.png"), Path("truncated.png"), names[1], Path("cut.png"), names[2]});
+    WriteBytes("cut.png", other.substr(0, other.size() * 2 / 3));
+    Result many =
+        Run({"stack", "-o", out, Path("truncated.png"), names[1], Path("cut.png"), names[2]});
     EXPECT_EQ(many.code, 1);
     const std::size_t first = many.err.find("truncated.png");
     const std::size_t second = many.err.find("cut.png");
@@ -453,12 +561,73 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
     EXPECT_LT(first, second) << many.err;
     EXPECT_EQ(std::count(many.err.begin(), many.err.end(), '\n'), 2) << many.err;
     EXPECT_EQ(BufferFiles(), before);
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+// A damaged buffer (a file cut short, missing, of another size or element
+// size, or a header that declares more than its file holds) is refused by add
+// and by show, naming the file and the way out, and left exactly as it is;
+// show does so without setting aside the memory the headers declare. stack
+// replaces it.
+TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 12), "f", ".png");
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  const std::map<std::string, std::string> good = BufferFiles();
+  const fs::path root = dir() / "root";
+  auto header = [](int element, int width, int height) {
+    std::string h;
+    for (int v : {element, width, height}) h += {char(v & 0xFF), char(v >> 8)};
+    return h;
+  };
+  struct Case {
+    std::string what;
+    std::string file;  // the file the message names
+    std::map<std::string, std::string> files;
+    std::string reason;
+  };
+  std::vector<Case> cases;
+  auto damaged = [&](std::string what, std::string file, std::string reason, auto change) {
+    std::map<std::string, std::string> files = good;
+    change(files);
+    cases.push_back({std::move(what), std::move(file), files, std::move(reason)});
+  };
+  damaged("focus cut in half", "BestFocus.xxx", "truncated",
+          [](auto& f) { f["BestFocus.xxx"].resize(f["BestFocus.xxx"].size() / 2); });
+  damaged("focus shorter than a header", "BestFocus.xxx", "truncated",
+          [](auto& f) { f["BestFocus.xxx"].resize(3); });
+  damaged("variance missing", "BestVariance.xxx", "missing",
+          [](auto& f) { f.erase("BestVariance.xxx"); });
+  damaged("count one column narrower", "CountVXBuffer.xxx", "disagree",
+          [&](auto& f) { f["CountVXBuffer.xxx"].replace(0, 6, header(2, 47, 36)); });
+  damaged("focus of 4-byte elements", "BestFocus.xxx", "element size",
+          [&](auto& f) { f["BestFocus.xxx"].replace(0, 6, header(4, 48, 36)); });
+  damaged("three headers of 32767 x 32767 alone", "CountVXBuffer.xxx", "truncated", [&](auto& f) {
+    f = {{"CountVXBuffer.xxx", header(2, 32767, 32767)},
+         {"BestVariance.xxx", header(4, 32767, 32767)},
+         {"BestFocus.xxx", header(6, 32767, 32767)}};
+  });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"BestFocus.xxx", "BestVariance.xxx", "CountVXBuffer.xxx"}) {
+      fs::remove(root / name);
+      if (c.files.count(name) != 0) WriteBytes("root/" + std::string(name), c.files.at(name));
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"add", names[1]}, {"show", "-o", Path("s.png")}}) {
+      Result r = Run(args, kHostileAddressSpace);
+      EXPECT_EQ(r.code, 1) << args[0];
+      for (const std::string& part : {c.file, c.reason, std::string("sharpstack clear")})
+        EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_EQ(BufferFiles(), c.files);
+    }
     EXPECT_FALSE(fs::exists(Path("s.png")));
   }
-  // The unsupported kind is named.
-  Result r = Run({"add", Path("cmyk.tif")});
-  EXPECT_NE(r.err.find("CMYK"), std::string::npos) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  // stack starts a new buffer whatever the old one was.
+  Result r = Run({"stack", "-o", Path("s.png"), names[1], names[2]});
+  EXPECT_EQ(r.code, 0) << r.err;
+  ExpectSamePicture(Expected({names[1], names[2]}, 8, false), Load(Path("s.png")));
 }
 
 TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {
@@ -596,6 +765,7 @@ TEST_F(SharpstackTest, UsageErrorsHelpAndAMissingPlugin) {
   EXPECT_EQ(Run({"show", "-o", Path("a.bmp")}).code, 2);
   EXPECT_EQ(Run({"run", "x.png", "-o", Path("a.png"), "--op", "sharpen"}).code, 2);
   EXPECT_EQ(Run({"run", "x.png", "-o", Path("a.png"), "--rect", "5,5,2,2"}).code, 2);
+  EXPECT_EQ(Run({"--root", "", "clear"}).code, 2);  // not the default folder
 
   Result r = Run({"--plugin", Path("nowhere.so"), "clear"});
   EXPECT_EQ(r.code, 1);
