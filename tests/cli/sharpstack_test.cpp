@@ -450,19 +450,21 @@ std::string Resized(std::string bytes, std::uint32_t width, std::uint32_t height
   return bytes;
 }
 
-// A TIFF that declares a whole 32767 x 32767 RGB picture in one strip and
-// stores a few bytes of it.
-void WriteTiffBomb(const std::string& path, std::uint16_t compression) {
+// A TIFF of 8-bit samples whose one strip holds 16 bytes, whatever picture
+// its header declares.
+void WriteOneStripTiff(const std::string& path, std::uint32_t width, std::uint32_t height,
+                       std::uint16_t samples, std::uint16_t photometric,
+                       std::uint16_t compression) {
   TIFF* tif = TIFFOpen(path.c_str(), "w");
   ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(32767));
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(32767));
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(8));
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(3));
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
-  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::uint32_t(32767));
-  std::uint8_t data[16] = {0x78, 0x9c, 0x63, 0x60};
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+  std::uint8_t data[16] = {0x78, 0x9c, 0x63, 0x60};  // the start of a zlib stream
   ASSERT_GE(TIFFWriteRawStrip(tif, 0, data, sizeof data), 0);
   TIFFClose(tif);
 }
@@ -479,16 +481,7 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
   std::string png = Slurp(names[1]);
   WriteBytes("truncated.png", png.substr(0, png.size() / 2));
   WriteBytes("corrupt.tif", std::string(300, 'z'));
-  TIFF* tif = TIFFOpen(Path("cmyk.tif").c_str(), "w");
-  ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(4));
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(1));
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(8));
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(4));
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED);
-  std::uint8_t row[16] = {};
-  ASSERT_GE(TIFFWriteScanline(tif, row, 0, 0), 0);
-  TIFFClose(tif);
+  WriteOneStripTiff(Path("cmyk.tif"), 4, 1, 4, PHOTOMETRIC_SEPARATED, COMPRESSION_NONE);
 
   // Small true pictures whose headers then declare huge ones.
   Picture small;
@@ -501,8 +494,8 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
   WriteBytes("bomb.png", Resized(Slurp(Path("rgb.png")), 32767, 32767));
   WriteBytes("bomb.jpg", Resized(Slurp(Path("rgb.jpg")), 32767, 32767));
   WriteBytes("sixteen.jpg", Resized(Slurp(Path("rgb.jpg")), 3000, 2000));
-  WriteTiffBomb(Path("bomb.tif"), COMPRESSION_ADOBE_DEFLATE);
-  WriteTiffBomb(Path("raw.tif"), COMPRESSION_NONE);
+  WriteOneStripTiff(Path("bomb.tif"), 32767, 32767, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE);
+  WriteOneStripTiff(Path("raw.tif"), 32767, 32767, 3, PHOTOMETRIC_RGB, COMPRESSION_NONE);
   // A whole JPEG cut in half, with and without an end marker.
   ASSERT_TRUE(imageio::WriteImage(Path("whole.jpg"), Load(names[1])).ok);
   const std::string jpeg = Slurp(Path("whole.jpg"));
