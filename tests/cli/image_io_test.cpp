@@ -544,8 +544,6 @@ TEST_F(ImageIoTest, TruncatedAndCorruptFilesAreRefusedNamingTheFile) {
   }
   ExpectRefused(Path("missing.png"), "no such file");
   ExpectRefused(Path("x.bmp"), "unsupported file type");
-  fs::create_directory(Path("dir.png"));
-  ExpectRefused(Path("dir.png"), "directory");
 }
 
 // Damaged files of every format, made by flipping bytes of good ones: a reader
@@ -578,17 +576,6 @@ TEST_F(ImageIoTest, RandomlyDamagedFilesAreReadOrRefusedCleanly) {
       }
     }
   }
-}
-
-TEST_F(ImageIoTest, CorruptPixelDataInATruncatedJpegIsNotPaddedWithGrey) {
-  Picture in = MakeSmooth(64, 64, 3, 8);
-  ASSERT_TRUE(imageio::WriteImage(Path("c.jpg"), in).ok);
-  std::vector<char> bytes = ReadBytes(Path("c.jpg"));
-  bytes.resize(bytes.size() * 3 / 4);
-  WriteBytes(Path("c.jpg"), bytes);
-  imageio::ImageInfo info;
-  EXPECT_TRUE(imageio::ProbeImage(Path("c.jpg"), &info).ok);  // the header is intact
-  ExpectRefused(Path("c.jpg"), "truncated");
 }
 
 TEST_F(ImageIoTest, UnsupportedSampleFormatsAreRefused) {

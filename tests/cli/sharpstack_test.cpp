@@ -574,35 +574,35 @@ TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
     for (int v : {element, width, height}) h += {char(v & 0xFF), char(v >> 8)};
     return h;
   };
-  struct Case {
-    std::string what;
+  using Files = std::map<std::string, std::string>;
+  auto with = [&](const std::string& name, const std::string& bytes) {
+    Files files = good;
+    files[name] = bytes;
+    return files;
+  };
+  const std::string focus = good.at("BestFocus.xxx");
+  Files without_variance = good;
+  without_variance.erase("BestVariance.xxx");
+  const struct {
     std::string file;  // the file the message names
-    std::map<std::string, std::string> files;
     std::string reason;
+    Files files;
+  } cases[] = {
+      {"BestFocus.xxx", "truncated", with("BestFocus.xxx", focus.substr(0, focus.size() / 2))},
+      {"BestFocus.xxx", "truncated", with("BestFocus.xxx", focus.substr(0, 3))},
+      {"BestVariance.xxx", "missing", without_variance},
+      {"CountVXBuffer.xxx", "disagree",
+       with("CountVXBuffer.xxx", header(2, 47, 36) + good.at("CountVXBuffer.xxx").substr(6))},
+      {"BestFocus.xxx", "element size", with("BestFocus.xxx", header(4, 48, 36) + focus.substr(6))},
+      // 18 bytes that declare 32767 x 32767.
+      {"CountVXBuffer.xxx",
+       "truncated",
+       {{"CountVXBuffer.xxx", header(2, 32767, 32767)},
+        {"BestVariance.xxx", header(4, 32767, 32767)},
+        {"BestFocus.xxx", header(6, 32767, 32767)}}},
   };
-  std::vector<Case> cases;
-  auto damaged = [&](std::string what, std::string file, std::string reason, auto change) {
-    std::map<std::string, std::string> files = good;
-    change(files);
-    cases.push_back({std::move(what), std::move(file), files, std::move(reason)});
-  };
-  damaged("focus cut in half", "BestFocus.xxx", "truncated",
-          [](auto& f) { f["BestFocus.xxx"].resize(f["BestFocus.xxx"].size() / 2); });
-  damaged("focus shorter than a header", "BestFocus.xxx", "truncated",
-          [](auto& f) { f["BestFocus.xxx"].resize(3); });
-  damaged("variance missing", "BestVariance.xxx", "missing",
-          [](auto& f) { f.erase("BestVariance.xxx"); });
-  damaged("count one column narrower", "CountVXBuffer.xxx", "disagree",
-          [&](auto& f) { f["CountVXBuffer.xxx"].replace(0, 6, header(2, 47, 36)); });
-  damaged("focus of 4-byte elements", "BestFocus.xxx", "element size",
-          [&](auto& f) { f["BestFocus.xxx"].replace(0, 6, header(4, 48, 36)); });
-  damaged("three headers of 32767 x 32767 alone", "CountVXBuffer.xxx", "truncated", [&](auto& f) {
-    f = {{"CountVXBuffer.xxx", header(2, 32767, 32767)},
-         {"BestVariance.xxx", header(4, 32767, 32767)},
-         {"BestFocus.xxx", header(6, 32767, 32767)}};
-  });
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file + " " + c.reason);
     for (const char* name : {"BestFocus.xxx", "BestVariance.xxx", "CountVXBuffer.xxx"}) {
       fs::remove(root / name);
       if (c.files.count(name) != 0) WriteBytes("root/" + std::string(name), c.files.at(name));
