@@ -164,7 +164,7 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
   host.selection = {0, 255, 128, 51};
   g_lo = g_hi = 0;
   ASSERT_EQ(host.Run().result, noErr);
-  EXPECT_EQ(host.picture.data, std::vector<std::uint8_t>({40, 114, 77, 55}));
+  EXPECT_EQ(host.picture.data, host::PictureData({40, 114, 77, 55}));
 }
 
 TEST(FilterHost, AFailedRunLeavesThePictureAndTheNextRunStartsFromIt) {
