@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/hostlib/scripting_host.h"
+#include "cli/hostlib/action_file.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

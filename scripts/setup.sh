@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libtiff-dev libjpeg62-turbo-dev libcli11-dev)
+          libpng-dev libtiff-dev libjpeg62-turbo-dev libcli11-dev nlohmann-json3-dev)
 [ "$#" -gt 0 ] && packages+=("$@")
 
 missing=()
@@ -26,6 +26,6 @@ if [ "$(id -u)" -eq 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else
   echo "setup: these packages are missing. Install them with:" >&2
-  echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
   exit 1
 fi

@@ -21,6 +21,7 @@
 
 #include "cli/app/interrupt.h"
 #include "cli/app/status_text.h"
+#include "cli/hostlib/action_file.h"
 #include "cli/image/codec.h"
 #include "cli/image/image_io.h"
 #include "cli/image/sample_scale.h"
@@ -159,7 +160,7 @@ bool CheckOutputName(const Context& context, const std::string& output) {
 
 Job OperationJob(std::int32_t operation) {
   Job job;
-  job.playback = OperationDescriptor(operation);
+  job.playback = host::OperationStep(operation);
   job.playInfo = kPlayDialogOptional;
   return job;
 }

@@ -16,6 +16,7 @@
 #include "cli/app/command_support.h"
 #include "cli/app/interrupt.h"
 #include "cli/app/status_text.h"
+#include "cli/hostlib/action_file.h"
 #include "cli/image/image_io.h"
 #include "cli/image/sample_scale.h"
 #include "plugin/core/memory.h"
@@ -111,21 +112,21 @@ int RunCommand(const Settings& settings, const RunCommandOptions& options) {
       context.Error("cannot read the action " + Quote(*options.play) + ": " + error);
       return kExitError;
     }
+    // Checked whole before anything runs: a step the plug-in cannot take
+    // would leave it to fall back on an earlier choice.
     std::uint32_t event = 0;
     std::vector<host::DescriptorItem> items;
     if (!host::DescriptorFromJson(text, &event, &items, &error)) {
       context.Error("cannot read the action " + Quote(*options.play) + ": " + error);
       return kExitError;
     }
-    if (event != FilterEvent()) {
-      context.Error("cannot play the action " + Quote(*options.play) + ": it records event '" +
-                    host::CodeToString(event) + "', not this filter's '" +
-                    host::CodeToString(FilterEvent()) + "'");
+    if (std::string problem = host::OperationStepProblem(event, items); !problem.empty()) {
+      context.Error("cannot play the action " + Quote(*options.play) + ": " + problem);
       return kExitError;
     }
     job.playback = items;
   } else if (options.operation) {
-    job.playback = OperationDescriptor(*options.operation);
+    job.playback = host::OperationStep(*options.operation);
   }
 
   Runner runner(settings);
@@ -175,15 +176,22 @@ int RunCommand(const Settings& settings, const RunCommandOptions& options) {
   }
   context.Say("wrote " + options.output);
   if (options.record) {
-    if (!outcome.recorded) {
-      context.Error("cannot record " + Quote(*options.record) +
-                    ": the plug-in handed back no descriptor");
-      return kExitError;
-    }
+    // Only a step that plays back as this run is recorded.
     std::string error;
-    if (!WriteText(*options.record, host::DescriptorToJson(FilterEvent(), outcome.recordedItems),
-                   &error)) {
-      context.Error("cannot write the action " + Quote(*options.record) + ": " + error);
+    if (!outcome.recorded) {
+      error = "the plug-in handed back no descriptor";
+    } else if (std::string problem =
+                   host::OperationStepProblem(host::kFilterEvent, outcome.recordedItems);
+               !problem.empty()) {
+      error = "the plug-in handed back a step that cannot be played: " + problem;
+    }
+    if (error.empty() &&
+        !WriteText(*options.record,
+                   host::DescriptorToJson(host::kFilterEvent, outcome.recordedItems), &error)) {
+      error = "cannot write it: " + error;
+    }
+    if (!error.empty()) {
+      context.Error("cannot record the action " + Quote(*options.record) + ": " + error);
       return kExitError;
     }
     context.Say("recorded " + *options.record);

@@ -8,15 +8,6 @@
 
 namespace cli {
 
-std::uint32_t FilterEvent() {
-  return host::CodeFromText("BFcB");
-}
-
-std::vector<host::DescriptorItem> OperationDescriptor(std::int32_t operation) {
-  return {host::DescriptorItem::Enumerated(host::CodeFromText("EFMd"), host::CodeFromText("rB42"),
-                                           std::uint32_t(operation))};
-}
-
 std::string DefaultPluginPath() {
   char buffer[PATH_MAX + 1];
   ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);

@@ -19,11 +19,6 @@
 
 namespace cli {
 
-// The scripting identity of this filter: event "BFcB", and the operation as
-// key "EFMd" of enumeration "rB42" (4 clear, 5 add, 6 show).
-std::uint32_t FilterEvent();
-std::vector<host::DescriptorItem> OperationDescriptor(std::int32_t operation);
-
 // playInfo values of the scripting interface.
 inline constexpr std::int16_t kPlayDialogOptional = 0;
 inline constexpr std::int16_t kPlayDialogDisplay = 1;

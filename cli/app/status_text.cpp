@@ -40,7 +40,10 @@ const char* Phrase(OSErr status) {
     case userCanceledErr:
       return "cancelled";
     case filterBadParameters:
-      return "the plug-in was called with bad parameters";
+      // This host checks pictures and selectors itself; what is left is a run
+      // without the dialog that names no operation, none ever confirmed.
+      return "the plug-in refused its parameters; without the dialog this means that no "
+             "operation was named (give one with --op or an action)";
     case host::kHostNoPlugin:
       return "no plug-in entry point to call";
     case host::kHostRunaway:

@@ -8,11 +8,8 @@
 // so they act on the one ScriptingHost that is current: the most recently
 // constructed one still alive. Not thread-safe, like the plug-in's host.
 //
-// A descriptor also has a small JSON text form for recording and replaying
-// actions from the command line:
-//   {"event": "BFcB", "items": [{"key": "EFMd", "type": "enum", "enumType": "rB42", "value": 5}]}
-// Types: "long" (integer), "doub" (number), "bool" (true/false), "TEXT" (string),
-// "enum" (with "enumType"; value an unsigned integer).
+// Its items (descriptor_item.h) have a JSON text form in action files
+// (action_file.h).
 #pragma once
 
 #include <cstdint>
@@ -21,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/hostlib/descriptor_item.h"
 #include "interface/filter_record.h"
 
 namespace host {
@@ -30,43 +28,6 @@ inline constexpr OSErr kDescriptorWrongType = -1700;    // the item cannot be re
 inline constexpr OSErr kDescriptorNoItem = -1701;       // no current item, or bad arguments
 inline constexpr OSErr kDescriptorUnsupported = -1708;  // a procedure this host leaves idle
 inline constexpr OSErr kHandleUnknown = -109;           // not a handle of this host
-
-struct DescriptorItem {
-  enum class Kind { kInteger, kFloat, kBoolean, kText, kEnumerated };
-
-  std::uint32_t key = 0;
-  Kind kind = Kind::kInteger;
-  std::int32_t integer = 0;
-  double real = 0.0;
-  bool boolean = false;
-  std::string text;
-  std::uint32_t enumType = 0;  // the enumeration (e.g. "rB42")
-  std::uint32_t enumValue = 0;
-
-  // The type code the read suite reports: "long", "doub", "bool", "TEXT", "enum".
-  std::uint32_t TypeCode() const;
-
-  static DescriptorItem Integer(std::uint32_t key, std::int32_t value);
-  static DescriptorItem Float(std::uint32_t key, double value);
-  static DescriptorItem Bool(std::uint32_t key, bool value);
-  static DescriptorItem Text(std::uint32_t key, std::string value);
-  static DescriptorItem Enumerated(std::uint32_t key, std::uint32_t type, std::uint32_t value);
-
-  // Compares the fields that the item's kind uses (a float by its bits).
-  bool operator==(const DescriptorItem& other) const;
-};
-
-// A 4-character code from text (exactly four bytes) and back.
-std::uint32_t CodeFromText(const std::string& text);
-std::string CodeToString(std::uint32_t code);
-
-// The JSON text form of a recorded step: the event, then the items in order.
-std::string DescriptorToJson(std::uint32_t event, const std::vector<DescriptorItem>& items);
-// Parses what DescriptorToJson writes (any whitespace, members in any order).
-// On failure returns false, leaves the outputs untouched and says why in
-// `error` (when not null).
-bool DescriptorFromJson(const std::string& json, std::uint32_t* event,
-                        std::vector<DescriptorItem>* items, std::string* error);
 
 class ScriptingHost {
  public:

@@ -105,6 +105,11 @@ OSErr SelectOperation(ParameterBlock* block, Handle* operationChoiceSlot, Descri
   OperationChoice* record = ChoiceRecord(choice);
 
   std::int32_t operation = list != nullptr ? GetEntryLong(list, kOperationEntry) : 0;
+  // 0 is what the list holds when neither a confirmed dialog nor the host
+  // named an operation. The dialog offers Clear Buffer for it, for the user
+  // to confirm; without the dialog nobody chose anything, and taking Clear
+  // would delete the buffer on nobody's word.
+  if (operation == 0 && noDialog != 0) return filterBadParameters;
   if (operation == 0) operation = kOperationClearBuffer;
   record->operation = operation;
   if (noDialog != 0) return noErr;

@@ -17,12 +17,14 @@ inline constexpr std::int16_t kDialogConfirmed = 1;
 inline constexpr std::int16_t kDialogCancelled = 2;
 
 // Creates this run's OperationChoice into *operationChoiceSlot and fills it
-// from entry 0 of the list (0 becomes Clear Buffer). Without noDialog the user
-// confirms or changes it in the dialog; a confirmed code is also stored in
-// params[205] and entry 0, so that the preferences and the host remember it.
-// Returns 0, userCanceledErr when the dialog is cancelled or cannot be shown,
-// or memFullErr (slot left untouched) when the record cannot be allocated. A
-// record an earlier selection left in the slot is disposed of.
+// from entry 0 of the list. Without noDialog the user confirms or changes it
+// in the dialog, which offers Clear Buffer for 0; a confirmed code is also
+// stored in params[205] and entry 0, so that the preferences and the host
+// remember it. Returns 0, userCanceledErr when the dialog is cancelled or
+// cannot be shown, filterBadParameters (record left at 0) when noDialog is
+// set and entry 0 is 0 (no operation was ever named), or memFullErr (slot left
+// untouched) when the record cannot be allocated. A record an earlier
+// selection left in the slot is disposed of.
 [[nodiscard]] OSErr SelectOperation(ParameterBlock* block, Handle* operationChoiceSlot,
                                     DescriptorList list, std::uint8_t noDialog);
 

@@ -692,10 +692,69 @@ TEST_F(SharpstackTest, RecordedActionPlaysBackWithoutADialog) {
   ExpectSamePicture(Load(Path("s1.png")), Load(Path("s2.png")));
   ExpectSamePicture(Expected({names[0]}, 8, false), Load(Path("s2.png")));
 
-  std::ofstream(Path("bad.json")) << "{\"event\": \"BFcB\", \"items\": [";
-  r = Run({"run", names[0], "-o", Path("b.png"), "--play", Path("bad.json")});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("bad.json"), std::string::npos) << r.err;
+  // Recorded again while played back: the same action, byte for byte.
+  r = Run({"run", names[2], "-o", Path("s3.png"), "--play", Path("show.json"), "--record",
+           Path("again.json")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Slurp(Path("again.json")), Slurp(Path("show.json")));
+}
+
+// Every action that does not name exactly one operation 4, 5 or 6 (key EFMd,
+// type enum, enumeration rB42) is refused before the run: the plug-in would
+// fall back on an earlier choice, or on Clear. One line names the file and
+// what is wrong; the buffer and the output stay as they were.
+TEST_F(SharpstackTest, MalformedActionsAreRefusedBeforeTheRun) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 13), "f", ".png");
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  const std::map<std::string, std::string> before = BufferFiles();
+  auto step = [](const std::string& items, const std::string& event = "BFcB") {
+    return "{\"event\": \"" + event + "\", \"items\": [" + items + "]}";
+  };
+  auto item = [](const std::string& value, const std::string& key = "EFMd",
+                 const std::string& type = "enum", const std::string& rest = "") {
+    return "{\"key\": \"" + key + "\", \"type\": \"" + type + "\"" +
+           (type == "enum" ? ", \"enumType\": \"rB42\"" : "") + rest + ", \"value\": " + value +
+           "}";
+  };
+  struct Case {
+    std::string json;
+    std::string reason;  // a part of the message
+  };
+  const Case cases[] = {
+      {step(item("7")), "is 7"},
+      {step(item("0")), "is 0"},
+      {step(item("3")), "is 3"},
+      {step(item("4294967301")), "out of range"},  // 2^32 + 5
+      {step(item("-1")), "out of range"},
+      {step(item("5", "EFmd")), "'EFmd'"},
+      {step(item("5", "EFMd", "long")), "'long'"},
+      {step(""), "no operation"},
+      {step(item("5"), "BFcC"), "'BFcC'"},
+      {step(item("5") + ", " + item("5")), "2 items"},
+      {step(item("5") + ", " + item("true", "AFlg", "bool")), "2 items"},
+      {step(item("5.5")), "integer"},
+      {step(item("\"5\"")), "integer"},
+      {step(item("5", "EFMd", "enum", ", \"value\": 7")), "twice"},
+      {step(item("5", "EFMd", "enum", ", \"valeu\": 7")), "valeu"},
+      {step("{\"key\": \"EFMd\", \"type\": \"enum\", \"enumType\": \"rB41\", \"value\": 5}"),
+       "'rB41'"},
+      {step("{\"key\": \"EFMd\", \"type\": \"enum\", \"value\": 5}"), "enumType"},
+      {step(item("5", "EFMdd")), "4-character"},
+      {"{\"event\": \"BFcB\", \"items\": [", "not JSON"},
+      {"", "not JSON"},
+      {"[]", "object"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    std::ofstream(Path("a.json"), std::ios::trunc) << c.json;
+    Result r = Run({"run", names[1], "-o", Path("o.png"), "--play", Path("a.json")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("a.json"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(BufferFiles(), before);
+    EXPECT_FALSE(fs::exists(Path("o.png")));
+  }
 }
 
 TEST_F(SharpstackTest, RunWithMaskAndRectangleLeavesPixelsOutsideUntouched) {

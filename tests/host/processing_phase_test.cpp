@@ -126,6 +126,65 @@ TEST_P(ProcessingPhase, PlaybackRunsWithoutDialogAndHandsTheStepBack) {
   EXPECT_TRUE(root.Exists("BestFocus.xxx"));
 }
 
+// Played back without a dialog, a step that names no usable operation falls
+// back to the saved choice; when no choice was ever confirmed the run fails
+// instead of taking Clear, and the buffer stays as it was.
+TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
+  auto step = [](std::uint32_t key, std::uint32_t value) {
+    return std::vector<DescriptorItem>{
+        DescriptorItem::Enumerated(key, hostsupport::kOperationType, value)};
+  };
+  const std::uint32_t op = hostsupport::kOperationKey;
+  struct Case {
+    float saved;  // params[205] in the preferences file
+    std::vector<DescriptorItem> step;
+    OSErr result;
+    int pictures;  // in the buffer afterwards (one before); 0: cleared
+  };
+  const Case cases[] = {
+      {0, step(op, 7), filterBadParameters, 1},  // out of range
+      {0, step(op, 0), filterBadParameters, 1},
+      {0, step(FourCC("EFmd"), 5), filterBadParameters, 1},
+      {0, {}, filterBadParameters, 1},
+      {5, step(op, 7), noErr, 2},  // a confirmed Add still applies
+      {5, step(op, 4), noErr, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "saved " << c.saved << ", result " << c.result);
+    {
+      FilterHost adder(ENTRYPOINT);
+      adder.picture = PatternPicture(6, 4, 3, 0, 8, 3);
+      ASSERT_EQ(RunOperation(adder, kOperationClearBuffer).result, noErr);
+      ASSERT_EQ(RunOperation(adder, kOperationAddToBuffer).result, noErr);
+    }
+    const std::vector<unsigned char> count = root.Read("CountVXBuffer.xxx");
+    std::vector<unsigned char> preferences(17408, 0);
+    std::memcpy(preferences.data() + kOperationOffset, &c.saved, sizeof c.saved);
+    root.Write(kPreferences, preferences);
+
+    FilterHost host(ENTRYPOINT);
+    host.picture = PatternPicture(6, 4, 3, 0, 8, 4);
+    scripting.SetPlayback(c.step, plugInDialogOptional);
+    RunOptions options;
+    options.mode = GetParam();
+    options.attach = [this](FilterRecord* record) { scripting.Attach(record); };
+    EXPECT_EQ(host.Run(options).result, c.result);
+
+    if (c.pictures == 0) {
+      EXPECT_FALSE(root.Exists("CountVXBuffer.xxx"));
+    } else if (c.pictures == 1) {
+      EXPECT_EQ(root.Read("CountVXBuffer.xxx"), count);
+    } else {
+      // Every pixel's count, 16 bits little-endian behind the 6-byte header.
+      const std::vector<unsigned char> after = root.Read("CountVXBuffer.xxx");
+      ASSERT_EQ(after.size(), count.size());
+      for (std::size_t i = 6; i + 1 < after.size(); i += 2) {
+        ASSERT_EQ(after[i] | after[i + 1] << 8, c.pictures) << i;
+      }
+    }
+  }
+}
+
 TEST_P(ProcessingPhase, TransparencyAndSelectionMakeTheMask) {
   // 16-bit transparency: t / 128.5, truncated: 16384 gives 127, 32768 255.
   Picture picture = PatternPicture(6, 2, 3, 1, 16, 3);

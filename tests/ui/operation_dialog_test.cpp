@@ -52,8 +52,9 @@ TEST(OperationSelection, WithoutADialogTheValueIsTakenAsItIs) {
   ParameterBlock block{};
   EXPECT_EQ(RunOperationDialog(&block, nullptr), kDialogCancelled);  // no choice record
   Selection s(0.0f);
-  EXPECT_EQ(s.Select(/*noDialog=*/1), noErr);
-  EXPECT_EQ(s.Chosen(), kOperationClearBuffer);  // 0 still means Clear Buffer
+  // Nobody ever named an operation: the run fails rather than taking Clear.
+  EXPECT_EQ(s.Select(/*noDialog=*/1), filterBadParameters);
+  EXPECT_EQ(s.Chosen(), 0);
   s.ExpectKept(0.0f, 0);
   // A recorded action's code passes through as it is.
   SetEntryLong(s.list(), 0, 6);
