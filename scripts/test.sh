@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite (optimised build).
 # With --asan it runs the address and undefined-behaviour sanitizer build instead;
+# with --clang the same build and tests compiled by clang (warnings as errors);
 # with --windows the 64-bit Windows cross build, its tests run under wine (the
 # dialog tests on a virtual X server).
 set -euo pipefail
@@ -10,6 +11,10 @@ case "${1:-}" in
   --asan)
     bash scripts/setup.sh
     preset=asan
+    ;;
+  --clang)
+    bash scripts/setup.sh clang
+    preset=clang
     ;;
   --windows)
     bash scripts/setup.sh g++-mingw-w64-x86-64 wine64 wine xvfb xauth googletest

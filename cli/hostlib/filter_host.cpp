@@ -85,14 +85,14 @@ struct FilterHost::Impl {
 
   // Sets up the copy for a new run, its buffer kept from the last run when
   // the size allows.
-  void StartCopy(const Picture& picture) {
-    work.width = picture.width;
-    work.height = picture.height;
-    work.planes = picture.planes;
-    work.depth = picture.depth;
-    work.colorPlanes = picture.colorPlanes;
-    work.data.resize(picture.data.size());
-    rowTaken.assign(std::size_t(picture.height), 0);
+  void StartCopy(const Picture& source) {
+    work.width = source.width;
+    work.height = source.height;
+    work.planes = source.planes;
+    work.depth = source.depth;
+    work.colorPlanes = source.colorPlanes;
+    work.data.resize(source.data.size());
+    rowTaken.assign(std::size_t(source.height), 0);
   }
 
   // Row y as the run sees it now.

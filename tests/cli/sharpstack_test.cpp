@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -833,8 +834,20 @@ TEST_F(SharpstackTest, UsageErrorsHelpAndAMissingPlugin) {
 TEST_F(SharpstackTest, DemoStacksASeriesAndReportsItsPsnr) {
   Result r = Run({"demo", Path("demo")});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_TRUE(fs::exists(Path("demo/composite.png")));
-  EXPECT_NE(r.out.find("dB"), std::string::npos) << r.out;
+  const Picture composite = Load(Path("demo/composite.png"));
+  const Picture side_by_side = Load(Path("demo/side-by-side.png"));
+  // Three tiles a row, each a third of the composite's width, 8 pixels apart.
+  EXPECT_EQ(side_by_side.width, 3 * ((composite.width + 2) / 3) + 16);
+  // The figures printed are the composite's and the best single picture's,
+  // and stacking is what the demo shows to be better.
+  double stacked = 0, single = 0;
+  const std::size_t at = r.out.find("matched: ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + at, "matched: composite %lf dB, best single picture %lf dB",
+                        &stacked, &single),
+            2)
+      << r.out;
+  EXPECT_GT(stacked, single + 3.0) << r.out;
 }
 
 // Standard error on a pseudo-terminal: the bar is drawn in place, and --quiet

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -217,6 +218,16 @@ TEST(Psnr, KnownDifferences) {
     }
   }
   EXPECT_NEAR(series::Psnr(c, d), 42.14419939, 1e-6);
+
+  // Matching levels: every plane of c is flat, so its mean alone matches d.
+  EXPECT_EQ(series::PsnrMatchingLevels(c, d), std::numeric_limits<double>::infinity());
+  // 0 1 2 3 against 0 2 4 7: the best line is 2.3 x - 0.2, which leaves
+  // -0.2, 0.1, 0.4, -0.3: MSE 0.075, and 10 log10(255^2 / 0.075) = 59.38019097...
+  const std::uint8_t values[2][4] = {{0, 1, 2, 3}, {0, 2, 4, 7}};
+  std::memcpy(a.data.data(), values[0], 4);
+  std::memcpy(b.data.data(), values[1], 4);
+  EXPECT_NEAR(series::PsnrMatchingLevels(a, b), 59.38019097, 1e-6);
+  EXPECT_GT(series::PsnrMatchingLevels(a, b), series::Psnr(a, b));
 }
 
 TEST(Psnr, IncomparablePicturesGiveNaN) {
@@ -227,6 +238,7 @@ TEST(Psnr, IncomparablePicturesGiveNaN) {
   EXPECT_TRUE(std::isnan(series::Psnr(a, b)));
   EXPECT_TRUE(std::isnan(series::Psnr(a, c)));
   EXPECT_TRUE(std::isnan(series::Psnr(e, e)));
+  EXPECT_TRUE(std::isnan(series::PsnrMatchingLevels(a, b)));
 }
 
 }  // namespace

@@ -243,17 +243,30 @@ FocusSeries MakeFocusSeries(const SeriesOptions& options) {
   return result;
 }
 
-double Psnr(const host::Picture& a, const host::Picture& b) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
+namespace {
+
+bool Comparable(const host::Picture& a, const host::Picture& b) {
   if (a.width != b.width || a.height != b.height || a.depth != b.depth || a.planes != b.planes ||
       (a.depth != 8 && a.depth != 16)) {
-    return nan;
+    return false;
   }
   const std::size_t samples = std::size_t(a.width) * a.height * a.planes;
-  if (samples == 0 || a.data.size() < samples * a.BytesPerSample() ||
-      b.data.size() < samples * b.BytesPerSample()) {
-    return nan;
-  }
+  return samples != 0 && a.data.size() >= samples * a.BytesPerSample() &&
+         b.data.size() >= samples * b.BytesPerSample();
+}
+
+// PSNR from the sum of squared differences over every sample of `a`.
+double PsnrOfSum(const host::Picture& a, double sum) {
+  if (sum == 0) return std::numeric_limits<double>::infinity();
+  const double samples = double(a.width) * a.height * a.planes;
+  const double peak = a.depth == 16 ? 32768.0 : 255.0;
+  return 10.0 * std::log10(peak * peak / (sum / samples));
+}
+
+}  // namespace
+
+double Psnr(const host::Picture& a, const host::Picture& b) {
+  if (!Comparable(a, b)) return std::numeric_limits<double>::quiet_NaN();
   double sum = 0;
   for (int y = 0; y < a.height; ++y) {
     for (int x = 0; x < a.width; ++x) {
@@ -263,9 +276,44 @@ double Psnr(const host::Picture& a, const host::Picture& b) {
       }
     }
   }
-  if (sum == 0) return std::numeric_limits<double>::infinity();
-  const double peak = a.depth == 16 ? 32768.0 : 255.0;
-  return 10.0 * std::log10(peak * peak / (sum / double(samples)));
+  return PsnrOfSum(a, sum);
+}
+
+double PsnrMatchingLevels(const host::Picture& test, const host::Picture& reference) {
+  if (!Comparable(test, reference)) return std::numeric_limits<double>::quiet_NaN();
+  const double n = double(test.width) * test.height;
+  double sum = 0;
+  for (int k = 0; k < test.planes; ++k) {
+    // Means first, then centred sums: the sums of squares of whole 16-bit
+    // pictures would lose the residual to rounding.
+    double meanTest = 0, meanReference = 0;
+    for (int y = 0; y < test.height; ++y) {
+      for (int x = 0; x < test.width; ++x) {
+        meanTest += test.Get(x, y, k);
+        meanReference += reference.Get(x, y, k);
+      }
+    }
+    meanTest /= n;
+    meanReference /= n;
+    double covariance = 0, variance = 0;
+    for (int y = 0; y < test.height; ++y) {
+      for (int x = 0; x < test.width; ++x) {
+        const double t = test.Get(x, y, k) - meanTest;
+        covariance += t * (reference.Get(x, y, k) - meanReference);
+        variance += t * t;
+      }
+    }
+    // A flat plane can only be matched by its mean.
+    const double gain = variance > 0 ? covariance / variance : 0.0;
+    for (int y = 0; y < test.height; ++y) {
+      for (int x = 0; x < test.width; ++x) {
+        const double d =
+            gain * (test.Get(x, y, k) - meanTest) - (reference.Get(x, y, k) - meanReference);
+        sum += d * d;
+      }
+    }
+  }
+  return PsnrOfSum(test, sum);
 }
 
 }  // namespace series

@@ -49,4 +49,10 @@ std::vector<float> MakeDepthMap(int width, int height, std::uint32_t seed);
 // depth or plane count differ, or no samples) give NaN.
 double Psnr(const host::Picture& a, const host::Picture& b);
 
+// Psnr after matching levels: each plane of `test` is first mapped, without
+// rounding, by the gain and offset that bring it closest to `reference` in
+// least squares. A tone stretch (such as a composite's) then costs nothing,
+// and what is left is the detail that differs. Same peak and NaN as Psnr.
+double PsnrMatchingLevels(const host::Picture& test, const host::Picture& reference);
+
 }  // namespace series
