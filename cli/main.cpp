@@ -47,6 +47,9 @@ int Main(int argc, char** argv) {
   CLI::App* add = app.add_subcommand("add", "add each picture to the focus buffer, in order");
   add->add_option("IMAGE", add_images, "pictures to add (.png, .tif, .tiff, .jpg, .jpeg)")
       ->required();
+  bool add_align = false;
+  add->add_flag("--align", add_align,
+                "align each picture onto the first picture of the buffer before adding it");
 
   cli::ShowOptions show_options;
   std::string show_size, show_background;
@@ -74,6 +77,9 @@ int Main(int argc, char** argv) {
       "the buffer's size with the first picture's depth and mode");
   stack->add_option("-o,--output", stack_output, "the picture to write")->required();
   stack->add_option("IMAGE", stack_images, "pictures of the series")->required();
+  bool stack_align = false;
+  stack->add_flag("--align", stack_align,
+                  "align the pictures onto the first one (shift, turn, scale) before adding them");
 
   cli::RunCommandOptions run_options;
   std::string run_op, run_rect;
@@ -141,7 +147,7 @@ int Main(int argc, char** argv) {
   cli::InstallInterruptHandler();
 
   if (*clear) return cli::ClearCommand(settings);
-  if (*add) return cli::AddCommand(settings, add_images);
+  if (*add) return cli::AddCommand(settings, add_images, add_align);
   if (*show) {
     if (!show_size.empty()) {
       std::pair<int, int> parsed;
@@ -153,7 +159,7 @@ int Main(int argc, char** argv) {
       return usage("--background wants R,G,B with each 0 to 255, not '" + show_background + "'");
     return cli::ShowCommand(settings, show_options);
   }
-  if (*stack) return cli::StackCommand(settings, stack_output, stack_images);
+  if (*stack) return cli::StackCommand(settings, stack_output, stack_images, stack_align);
   if (*run) {
     if (!run_op.empty()) run_options.operation = run_op == "clear" ? 4 : run_op == "add" ? 5 : 6;
     if (!run_rect.empty()) {

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libtiff-dev libjpeg62-turbo-dev libcli11-dev nlohmann-json3-dev)
+          libpng-dev libtiff-dev libjpeg62-turbo-dev libcli11-dev nlohmann-json3-dev
+          libopencv-core-dev libopencv-imgproc-dev libopencv-video-dev)
 [ "$#" -gt 0 ] && packages+=("$@")
 
 missing=()

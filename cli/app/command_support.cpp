@@ -169,7 +169,7 @@ Job OperationJob(std::int32_t operation) {
 // The last picture's buffer is released unless `keepLast` asks to keep it for
 // a picture of the same size that follows (a stack's composite).
 int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images,
-                bool keepLast) {
+                bool keepLast, const PictureSteps& steps) {
   host::FilterHost& filter_host = runner->Host();
   std::size_t n = images.size();
   auto cancelled = [&](std::size_t i, bool during) {
@@ -207,9 +207,18 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     }
     filter_host.selection.clear();
     filter_host.filterArea = {};
+    std::string note, reason;
+    if (steps.prepare && !steps.prepare(i, &filter_host, &note, &reason)) {
+      context.Error("cannot align " + Quote(images[i]) + ": " + reason +
+                    (i > 0 ? "; the " + Plural(i, "picture") + " before it " +
+                                 (i == 1 ? "was" : "were") + " added"
+                           : std::string("; nothing was added")));
+      return kExitError;
+    }
     Job job = OperationJob(kOperationAddToBuffer);
     job.documentPath = images[i];
     job.label = BaseName(images[i]);
+    job.detail = note;
     job.index = int(i) + 1;
     job.count = int(n);
     Outcome outcome = runner->Run(job);
@@ -221,8 +230,10 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
                            : std::string()));
       return kExitError;
     }
+    if (steps.added && !steps.added(i)) return kExitError;
     context.Say("added " + images[i] + " (" + std::to_string(filter_host.picture.width) + " x " +
-                std::to_string(filter_host.picture.height) + ")");
+                std::to_string(filter_host.picture.height) + (note.empty() ? "" : "; " + note) +
+                ")");
   }
   // Release the last picture before anything else is allocated.
   if (!keepLast) filter_host.picture = host::Picture{};
@@ -461,6 +472,58 @@ bool BufferSize(const Context& context, const std::string& output, int* width, i
   return false;
 }
 
+std::string AlignmentStatePath() {
+  return align::StatePath(BufferFolder());
+}
+
+bool EstimateAll(const Context& context, const std::vector<std::string>& images,
+                 align::State* state, std::vector<align::Transform>* transforms) {
+  const std::size_t n = images.size();
+  transforms->assign(n, align::Transform{});
+  bool decoded = true;
+  host::Picture picture, next;
+  std::optional<PictureDecode> decoding;
+  if (n > 0) decoding.emplace(images[0], &next);
+  for (std::size_t i = 0; i < n; ++i) {
+    imageio::Status s = decoding->Wait();
+    decoding.reset();
+    if (s.ok) std::swap(picture, next);
+    if (i + 1 < n) decoding.emplace(images[i + 1], &next);
+    if (Interrupted()) return false;
+    if (!s.ok) {
+      context.Error(s.message);
+      decoded = false;
+      continue;
+    }
+    // Once a file is unusable the rest are only checked.
+    if (!decoded) continue;
+    std::string reason;
+    if (!align::Estimate(picture, state, &(*transforms)[i], &reason)) {
+      decoding.reset();
+      context.Error("cannot align " + Quote(images[i]) + ": " + reason);
+      return false;
+    }
+  }
+  return decoded;
+}
+
+PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
+                       host::Picture* scratch) {
+  PictureSteps steps;
+  steps.prepare = [=](std::size_t i, host::FilterHost* filter_host, std::string* note,
+                      std::string*) {
+    const align::Transform& transform = (*transforms)[i];
+    host::Picture& picture = filter_host->picture;
+    *note = "aligned: " + transform.Describe(picture.width, picture.height);
+    if (transform.IsIdentity()) return true;
+    align::Warp(picture, transform, state->referenceWidth, state->referenceHeight, scratch,
+                &filter_host->selection);
+    std::swap(picture, *scratch);
+    return true;
+  };
+  return steps;
+}
+
 int RunClear(const Context& context, Runner* runner) {
   host::FilterHost& filter_host = runner->Host();
   // Clear looks at no pixel; the smallest picture will do.
@@ -477,6 +540,11 @@ int RunClear(const Context& context, Runner* runner) {
   }
   if (outcome.result != noErr) {
     context.Error("cannot clear the focus buffer: " + BufferProblem(outcome.result));
+    return kExitError;
+  }
+  // The alignment's reference was the buffer's first picture.
+  if (std::string error; !align::RemoveState(AlignmentStatePath(), &error)) {
+    context.Error(error);
     return kExitError;
   }
   return kExitOk;

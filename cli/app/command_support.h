@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "cli/align/align.h"
 #include "cli/app/commands.h"
 #include "cli/app/runner.h"
 #include "cli/image/image_io.h"
@@ -57,11 +59,35 @@ bool CheckOutputName(const Context& context, const std::string& output);
 // A job that plays back the given operation with "dialog optional".
 Job OperationJob(std::int32_t operation);
 
+// What a command does to each picture between decoding it and adding it.
+struct PictureSteps {
+  // Given picture i in the host, may replace it and set the selection; `note`
+  // is shown after its size. False, with the reason, refuses the picture.
+  std::function<bool(std::size_t i, host::FilterHost* host, std::string* note, std::string* reason)>
+      prepare;
+  // Picture i is in the buffer; false, with a message given, ends the command.
+  std::function<bool(std::size_t i)> added;
+};
+
 // Adds the pictures in order, one run each, holding one picture at a time.
 // The last picture's buffer is released unless `keepLast` asks to keep it for
 // a picture of the same size that follows (a stack's composite).
 int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images,
-                bool keepLast = false);
+                bool keepLast = false, const PictureSteps& steps = {});
+
+// Alignment as the commands use it: the state beside the focus buffer.
+std::string AlignmentStatePath();
+
+// Decodes every picture in order and estimates where each goes, starting from
+// `state`, which ends advanced past the last picture; the maps go into
+// `transforms`. Like DecodeAll it names every unusable file, and it names the
+// first picture that cannot be aligned (the later ones are not tried).
+bool EstimateAll(const Context& context, const std::vector<std::string>& images,
+                 align::State* state, std::vector<align::Transform>* transforms);
+
+// Steps that resample each picture with its map before it is added.
+PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
+                       host::Picture* scratch);
 
 // Runs Show into a new picture of the given layout and writes it out.
 int ShowInto(const Context& context, Runner* runner, const std::string& output, int width,

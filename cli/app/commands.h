@@ -41,10 +41,12 @@ struct RunCommandOptions {
 };
 
 int ClearCommand(const Settings& settings);
-int AddCommand(const Settings& settings, const std::vector<std::string>& images);
+// With `alignPictures`, each picture is first aligned onto the buffer's first.
+int AddCommand(const Settings& settings, const std::vector<std::string>& images,
+               bool alignPictures = false);
 int ShowCommand(const Settings& settings, const ShowOptions& options);
 int StackCommand(const Settings& settings, const std::string& output,
-                 const std::vector<std::string>& images);
+                 const std::vector<std::string>& images, bool alignPictures = false);
 int RunCommand(const Settings& settings, const RunCommandOptions& options);
 int DemoCommand(const Settings& settings, const std::string& directory);
 

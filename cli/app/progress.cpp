@@ -11,21 +11,23 @@ constexpr int kLabelWidth = 32;
 }  // namespace
 
 std::string ProgressBar::Line(const std::string& label, int index, int count, int percent,
-                              int width) {
+                              int width, const std::string& detail) {
   percent = std::clamp(percent, 0, 100);
   std::string name = label;
   // Long names keep their end, where the distinguishing part usually is.
   if (int(name.size()) > kLabelWidth) name = "..." + name.substr(name.size() - (kLabelWidth - 3));
   std::string line = name;
   if (count > 1) line += " (" + std::to_string(index) + " of " + std::to_string(count) + ")";
+  if (!detail.empty()) line += " " + detail;
   int filled = percent * width / 100;
   line += " [" + std::string(std::size_t(filled), '#') +
           std::string(std::size_t(width - filled), '.') + "] " + std::to_string(percent) + "%";
   return line;
 }
 
-void ProgressBar::Begin(const std::string& label, int index, int count) {
+void ProgressBar::Begin(const std::string& label, int index, int count, const std::string& detail) {
   label_ = label;
+  detail_ = detail;
   index_ = index;
   count_ = count;
   lastPercent_ = -1;
@@ -37,7 +39,8 @@ void ProgressBar::Update(std::int32_t done, std::int32_t total) {
   int percent = int(std::clamp<std::int64_t>(std::int64_t(done) * 100 / total, 0, 100));
   if (percent == lastPercent_) return;  // redraw only when the text changes
   lastPercent_ = percent;
-  std::fprintf(out_, "\r%s\033[K", Line(label_, index_, count_, percent, kBarWidth).c_str());
+  std::fprintf(out_, "\r%s\033[K",
+               Line(label_, index_, count_, percent, kBarWidth, detail_).c_str());
   std::fflush(out_);
   drawn_ = true;
 }

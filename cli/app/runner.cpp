@@ -60,7 +60,7 @@ Outcome Runner::Run(const Job& job) {
   options.onProgress = [this](std::int32_t done, std::int32_t total) {
     progress_.Update(done, total);
   };
-  progress_.Begin(job.label, job.index, job.count);
+  progress_.Begin(job.label, job.index, job.count, job.detail);
   host::RunResult result = host_->Run(options);
   progress_.Clear();
 

@@ -37,8 +37,9 @@ struct Job {
   std::int16_t playInfo = kPlayDialogOptional;
   std::optional<std::string> documentPath;
   std::uint8_t backColor[3] = {255, 255, 255};
-  // For the progress bar.
+  // For the progress bar: the picture's name and what was done to it.
   std::string label;
+  std::string detail;
   int index = 1;
   int count = 1;
 };

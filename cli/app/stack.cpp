@@ -28,11 +28,19 @@
 namespace cli {
 
 int StackCommand(const Settings& settings, const std::string& output,
-                 const std::vector<std::string>& images) {
+                 const std::vector<std::string>& images, bool alignPictures) {
   Context context(settings);
   if (!CheckOutputName(context, output)) return kExitUsage;
   std::vector<imageio::ImageInfo> infos;
-  if (!ProbeAll(context, images, &infos) || !DecodeAll(context, images)) {
+  // Alignment is estimated while checking, so that a picture that cannot be
+  // aligned leaves the buffer as it was; only the maps are kept.
+  align::State state;
+  std::vector<align::Transform> transforms;
+  auto check = [&] {
+    return alignPictures ? EstimateAll(context, images, &state, &transforms)
+                         : DecodeAll(context, images);
+  };
+  if (!ProbeAll(context, images, &infos) || !check()) {
     if (Interrupted()) {
       context.Error("cancelled; nothing was changed");
       return kExitCancelled;
@@ -46,7 +54,15 @@ int StackCommand(const Settings& settings, const std::string& output,
     return kExitCancelled;
   }
   if (int code = RunClear(context, &runner); code != kExitOk) return code;
-  if (int code = AddPictures(context, &runner, images, true); code != kExitOk) return code;
+  host::Picture scratch;
+  const PictureSteps steps =
+      alignPictures ? WarpSteps(&transforms, &state, &scratch) : PictureSteps{};
+  if (int code = AddPictures(context, &runner, images, true, steps); code != kExitOk) return code;
+  scratch = host::Picture{};
+  if (std::string error; alignPictures && !align::SaveState(AlignmentStatePath(), state, &error)) {
+    context.Error(error + "; pictures added later with --align will not match this stack");
+    return kExitError;
+  }
   int width = 0, height = 0;
   if (!BufferSize(context, output, &width, &height)) return kExitError;
   return ShowInto(context, &runner, output, width, height, infos[0].depth,

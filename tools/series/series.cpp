@@ -155,6 +155,49 @@ host::Picture ToPicture(const std::vector<float>& image, const SeriesOptions& op
   return picture;
 }
 
+// Keys' cubic convolution weights (a = -0.5) for a sample at fraction t past
+// the second of four neighbours.
+void CubicWeights(double t, double w[4]) {
+  const double a = -0.5;
+  auto near = [&](double d) { return ((a + 2) * d - (a + 3)) * d * d + 1; };
+  auto far = [&](double d) { return ((a * d - 5 * a) * d + 8 * a) * d - 4 * a; };
+  w[0] = far(1 + t);
+  w[1] = near(t);
+  w[2] = near(1 - t);
+  w[3] = far(2 - t);
+}
+
+// Resamples an interleaved float image so that pixel x shows the input at
+// FrameToReference(x), bicubic, the edges extended.
+std::vector<float> MoveImage(const std::vector<float>& image, int width, int height, int planes,
+                             const Affine& m) {
+  std::vector<float> moved(image.size());
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double sx = m[0] * x + m[1] * y + m[2];
+      const double sy = m[3] * x + m[4] * y + m[5];
+      const double fx = std::floor(sx), fy = std::floor(sy);
+      double wx[4], wy[4];
+      CubicWeights(sx - fx, wx);
+      CubicWeights(sy - fy, wy);
+      for (int c = 0; c < planes; ++c) {
+        double sum = 0;
+        for (int j = 0; j < 4; ++j) {
+          const int row = std::clamp(int(fy) - 1 + j, 0, height - 1);
+          double line = 0;
+          for (int i = 0; i < 4; ++i) {
+            const int column = std::clamp(int(fx) - 1 + i, 0, width - 1);
+            line += wx[i] * image[(std::size_t(row) * width + column) * planes + c];
+          }
+          sum += wy[j] * line;
+        }
+        moved[(std::size_t(y) * width + x) * planes + c] = float(sum);
+      }
+    }
+  }
+  return moved;
+}
+
 void Validate(const SeriesOptions& options) {
   if (options.width < 1 || options.height < 1) throw std::invalid_argument("size below 1");
   if (options.width > 30000 || options.height > 30000) {
@@ -168,9 +211,38 @@ void Validate(const SeriesOptions& options) {
   if (!(options.maxBlurRadius >= 0) || options.maxBlurRadius > 1000) {
     throw std::invalid_argument("blur radius out of range");
   }
+  if (!options.motions.empty() && options.motions.size() != std::size_t(options.frames)) {
+    throw std::invalid_argument("motions not one per frame");
+  }
+  for (const Motion& motion : options.motions) {
+    if (!(motion.scale > 0)) throw std::invalid_argument("motion scale not positive");
+  }
 }
 
 }  // namespace
+
+Affine FrameToReference(const Motion& motion, int width, int height) {
+  // A frame pixel x shows the scene point p with x = c + s R (p - c) + t, so
+  // p = c + R^-1 (x - c - t) / s.
+  const double turn = motion.angleDegrees * std::numbers::pi / 180.0;
+  const double c = std::cos(turn) / motion.scale, s = std::sin(turn) / motion.scale;
+  const double cx = (width - 1) / 2.0, cy = (height - 1) / 2.0;
+  const double ux = cx + motion.shiftX, uy = cy + motion.shiftY;
+  return {c, s, cx - (c * ux + s * uy), -s, c, cy - (-s * ux + c * uy)};
+}
+
+std::vector<Motion> HandHeldMotions(int frames, double lastScale, double maxShift,
+                                    double maxTurnDegrees, std::uint32_t seed) {
+  std::vector<Motion> motions(std::size_t(std::max(frames, 0)));
+  for (int k = 1; k < frames; ++k) {
+    Motion& m = motions[std::size_t(k)];
+    m.scale = 1.0 + (lastScale - 1.0) * k / (frames - 1);
+    m.angleDegrees = maxTurnDegrees * (2 * Hash01(seed, 300, k, 0) - 1);
+    m.shiftX = maxShift * (2 * Hash01(seed, 301, k, 0) - 1);
+    m.shiftY = maxShift * (2 * Hash01(seed, 302, k, 0) - 1);
+  }
+  return motions;
+}
 
 std::vector<float> MakeDepthMap(int width, int height, std::uint32_t seed) {
   if (width < 1 || height < 1) return {};
@@ -237,8 +309,11 @@ FocusSeries MakeFocusSeries(const SeriesOptions& options) {
       }
     }
   }
-  for (const std::vector<float>& frame : frames) {
-    result.frames.push_back(ToPicture(frame, options));
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    if (!options.motions.empty()) {
+      frames[k] = MoveImage(frames[k], w, h, planes, FrameToReference(options.motions[k], w, h));
+    }
+    result.frames.push_back(ToPicture(frames[k], options));
   }
   return result;
 }

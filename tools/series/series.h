@@ -9,12 +9,35 @@
 // by one step.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "cli/hostlib/picture.h"
 
 namespace series {
+
+// Where a frame sits against the first one, as a hand-held camera with focus
+// breathing moves it: magnified by `scale` and turned by `angleDegrees` about
+// the picture's centre, then shifted by (shiftX, shiftY) pixels.
+struct Motion {
+  double scale = 1.0;
+  double angleDegrees = 0.0;
+  double shiftX = 0.0;
+  double shiftY = 0.0;
+};
+
+// The affine map x' = m[0] x + m[1] y + m[2], y' = m[3] x + m[4] y + m[5] from a
+// moved frame's pixel to the pixel of the first frame that it shows (pixel
+// centres at whole coordinates).
+using Affine = std::array<double, 6>;
+Affine FrameToReference(const Motion& motion, int width, int height);
+
+// Motions of the kind a hand-held focus series has: frame 0 stays put, the
+// magnification grows evenly to `lastScale`, each later frame is shifted by up
+// to `maxShift` pixels each way and turned by up to `maxTurnDegrees`.
+std::vector<Motion> HandHeldMotions(int frames, double lastScale, double maxShift,
+                                    double maxTurnDegrees, std::uint32_t seed);
 
 struct SeriesOptions {
   int width = 256;
@@ -27,6 +50,10 @@ struct SeriesOptions {
   // Blur radius, in pixels, of a point at the full depth range (1) from the
   // focus plane; a point at distance d is blurred with radius d x maxBlurRadius.
   double maxBlurRadius = 6.0;
+  // One motion per frame, or none: frame k is then resampled (bicubic, edges
+  // extended) so that it shows the scene moved by motions[k]; `sharp` and the
+  // depth map stay in the unmoved geometry.
+  std::vector<Motion> motions;
 };
 
 struct FocusSeries {
@@ -37,7 +64,8 @@ struct FocusSeries {
 };
 
 // Throws std::invalid_argument for sizes below 1, a depth other than 8 or 16,
-// colour planes other than 1 or 3, no frames, or a negative blur radius.
+// colour planes other than 1 or 3, no frames, a negative blur radius, or
+// motions that are not one per frame or have a scale that is not positive.
 FocusSeries MakeFocusSeries(const SeriesOptions& options);
 
 // The scene's depth at each pixel (the map that MakeFocusSeries uses).

@@ -1,0 +1,102 @@
+// Alignment: maps found for series moved by known motions, and the selection
+// that keeps pixels reached from outside a picture out of the buffer.
+#include "cli/align/align.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "tools/series/series.h"
+
+namespace {
+
+using cli::align::Transform;
+
+TEST(Align, FindsKnownMotionsWithinATenthOfAPixelAtTheCorners) {
+  struct Case {
+    series::Motion motion;
+    int depth, planes;
+  };
+  const Case cases[] = {
+      {{1.0, 0.0, 6.5, -4.25}, 8, 3},  {{1.0, 0.0, -3.75, 5.5}, 16, 1},
+      {{1.03, 0.0, 0.0, 0.0}, 16, 3},  {{0.98, 0.0, 1.0, 2.0}, 8, 1},
+      {{1.0, 0.3, 0.0, 0.0}, 8, 3},    {{1.0, -0.25, 2.0, -1.0}, 16, 1},
+      {{1.02, 0.2, -8.0, 7.0}, 16, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "scale " << c.motion.scale << ", angle " << c.motion.angleDegrees << ", shift "
+                 << c.motion.shiftX << ", " << c.motion.shiftY << ", " << c.depth << " bit, "
+                 << c.planes << " planes");
+    series::SeriesOptions o;
+    o.width = 320;
+    o.height = 240;
+    o.frames = 2;
+    o.depth = c.depth;
+    o.colorPlanes = c.planes;
+    o.maxBlurRadius = 2.0;
+    o.motions = {series::Motion{}, c.motion};
+    const series::FocusSeries s = series::MakeFocusSeries(o);
+    cli::align::State state;
+    Transform first, second;
+    std::string error;
+    ASSERT_TRUE(cli::align::Estimate(s.frames[0], &state, &first, &error)) << error;
+    EXPECT_TRUE(first.IsIdentity());
+    ASSERT_TRUE(cli::align::Estimate(s.frames[1], &state, &second, &error)) << error;
+    const Transform truth{series::FrameToReference(c.motion, o.width, o.height)};
+    // The map's error is where it sends the corners against where they belong.
+    Transform error_map = second;
+    for (int k = 0; k < 6; ++k) error_map.m[k] -= truth.m[k];
+    error_map.m[0] += 1;
+    error_map.m[4] += 1;
+    EXPECT_LT(error_map.CornerMotion(o.width, o.height), 0.1);
+  }
+}
+
+TEST(Align, PixelsWhoseInterpolationReachesOutsideThePictureAreUnselected) {
+  // A picture cut from a larger one, and the larger one, moved alike: where
+  // the cut's interpolation reads only its own pixels the two agree, so every
+  // selected pixel must agree. (A shift in whole 32nds of a pixel, which the
+  // resampler places exactly, so that both are computed alike.)
+  series::SeriesOptions o;
+  o.width = 96;
+  o.height = 80;
+  o.frames = 1;
+  o.depth = 16;
+  o.transparency = true;
+  const host::Picture large = series::MakeFocusSeries(o).frames[0];
+  const int margin = 8;
+  host::Picture cut;
+  cut.Allocate(o.width - 2 * margin, o.height - 2 * margin, 3, 1, 16);
+  for (int y = 0; y < cut.height; ++y)
+    for (int x = 0; x < cut.width; ++x)
+      for (int k = 0; k < 4; ++k) cut.Set(x, y, k, large.Get(x + margin, y + margin, k));
+  const Transform moved{{1, 0, 3.5, 0, 1, -2.25}};
+
+  host::Picture warped_cut, warped_large;
+  std::vector<std::uint8_t> selection, ignored;
+  cli::align::Warp(cut, moved, cut.width, cut.height, &warped_cut, &selection);
+  cli::align::Warp(large, moved, large.width, large.height, &warped_large, &ignored);
+  ASSERT_EQ(selection.size(), std::size_t(cut.width) * cut.height);
+  int selected = 0, differing_outside = 0;
+  for (int y = 0; y < cut.height; ++y)
+    for (int x = 0; x < cut.width; ++x) {
+      const bool in = selection[std::size_t(y) * cut.width + x] >= 128;
+      selected += in;
+      bool same = true;
+      for (int k = 0; k < 4; ++k) {
+        same = same && warped_cut.Get(x, y, k) == warped_large.Get(x + margin, y + margin, k);
+        EXPECT_LE(warped_cut.Get(x, y, k), 32768u);
+      }
+      if (in) {
+        EXPECT_TRUE(same) << "selected pixel " << x << ", " << y << " depends on the outside";
+      } else {
+        differing_outside += !same;
+      }
+    }
+  EXPECT_GT(selected, cut.width * cut.height / 2);
+  EXPECT_GT(differing_outside, 0);  // the check can tell
+}
+
+}  // namespace
