@@ -19,9 +19,13 @@ namespace {
 
 // Pictures are matched with their long side at most this long: enough for a
 // tenth of a pixel at full size, and each step of the match stays quick.
-constexpr int kMaxMatchSide = 1024;
+constexpr int kMaxMatchSide = 2048;
 // The coarsest level of the match keeps its long side at least this long.
-constexpr int kMinLevelSide = 64;
+constexpr int kMinLevelSide = 128;
+// The finest level compares the pictures smoothed a little more (Gaussian
+// kernel size), so that the detail that focus adds or takes away between
+// neighbours weighs less than the edges they share.
+constexpr int kFinestSmoothing = 9;
 // A map that moves no corner this far is the identity.
 constexpr double kIdentityTolerance = 0.02;
 // Below this correlation with the previous picture, or this share of the
@@ -107,6 +111,15 @@ void Coverage(const cv::Matx33d& toSource, int sourceWidth, int sourceHeight, in
   }
 }
 
+// The similarity (shift, turn, uniform scale) nearest to an affine map, taking
+// the point c where the map takes it.
+cv::Matx33d NearestSimilarity(const cv::Matx33d& a, double cx, double cy) {
+  const double p = (a(0, 0) + a(1, 1)) / 2, q = (a(1, 0) - a(0, 1)) / 2;
+  const double x = a(0, 0) * cx + a(0, 1) * cy + a(0, 2);
+  const double y = a(1, 0) * cx + a(1, 1) * cy + a(1, 2);
+  return {p, -q, x - (p * cx - q * cy), q, p, y - (q * cx + p * cy), 0, 0, 1};
+}
+
 // Coarse to fine ECC: `match` maps the pixels of `tmpl` to those of `input`
 // and starts as the guess. Returns the correlation of the finest level.
 double MatchCoarseToFine(const cv::Mat& tmpl, const cv::Mat& input, const cv::Mat& mask,
@@ -135,11 +148,14 @@ double MatchCoarseToFine(const cv::Mat& tmpl, const cv::Mat& input, const cv::Ma
     const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS,
                                     finest ? 60 : 40, finest ? 3e-5 : 1e-4);
     correlation = cv::findTransformECC(tmpls[level], inputs[level], warp, cv::MOTION_AFFINE,
-                                       criteria, masks[level], 5);
+                                       criteria, masks[level], finest ? kFinestSmoothing : 5);
     cv::Matx33d found = cv::Matx33d::eye();
     for (int r = 0; r < 2; ++r)
       for (int c = 0; c < 3; ++c) found(r, c) = warp.at<float>(r, c);
     *match = toI.inv() * found * toT;
+    // The affine map's extra freedom (stretch and shear) only follows the
+    // focus moving through the scene, not the camera: keep the similarity.
+    *match = NearestSimilarity(*match, (tmpl.cols - 1) / 2.0, (tmpl.rows - 1) / 2.0);
   }
   return correlation;
 }

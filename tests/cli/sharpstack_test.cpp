@@ -352,6 +352,45 @@ TEST_F(SharpstackTest, AddingAcrossInvocationsEqualsOneStack) {
   EXPECT_EQ(d.height, 36);
 }
 
+TEST_F(SharpstackTest, AlignedAddsAcrossInvocationsEqualOneAlignedStack) {
+  series::SeriesOptions o;
+  // Large enough for the match to be sure of a hundredth of a pixel.
+  o.width = 800;
+  o.height = 600;
+  o.frames = 3;
+  o.maxBlurRadius = 2.0;
+  const std::vector<std::string> still = WriteSeries(series::MakeFocusSeries(o), "s", ".png");
+  o.motions = series::HandHeldMotions(3, 1.02, 4.0, 0.3, 1);
+  const std::vector<std::string> moved = WriteSeries(series::MakeFocusSeries(o), "m", ".png");
+  const fs::path state = dir() / "root" / "AlignmentState.bin";
+  auto stack = [&](const std::vector<std::string>& names, bool align) {
+    std::vector<std::string> args = {"stack", "-o", Path("out.png")};
+    if (align) args.push_back("--align");
+    args.insert(args.end(), names.begin(), names.end());
+    Result r = Run(args);
+    EXPECT_EQ(r.code, 0) << r.err;
+    return r;
+  };
+
+  // Pictures that are already aligned go in unchanged.
+  stack(still, false);
+  const std::map<std::string, std::string> unaligned = BufferFiles();
+  stack(still, true);
+  EXPECT_TRUE(BufferFiles() == unaligned);
+
+  Result r = stack(moved, true);
+  EXPECT_NE(r.out.find("m2.png (800 x 600; aligned: scale 0.98"), std::string::npos) << r.out;
+  const std::map<std::string, std::string> aligned = BufferFiles();
+  EXPECT_FALSE(aligned == unaligned);
+  EXPECT_TRUE(fs::exists(state));
+  ASSERT_EQ(Run({"clear"}).code, 0);
+  EXPECT_FALSE(fs::exists(state));
+  ASSERT_EQ(Run({"add", "--align", moved[0]}).code, 0);
+  ASSERT_EQ(Run({"add", "--align", moved[1]}).code, 0);
+  ASSERT_EQ(Run({"add", "--align", moved[2]}).code, 0);
+  EXPECT_TRUE(BufferFiles() == aligned);
+}
+
 TEST_F(SharpstackTest, ShowLikeAnotherSizeResamples) {
   std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 8), "f", ".png");
   std::vector<std::string> args = {"add"};
@@ -504,6 +543,8 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
   WriteBytes("cut.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
   ASSERT_EQ(mkfifo(Path("fifo.png").c_str(), 0600), 0);
   fs::create_directory(Path("folder.tif"));
+  // Another scene cannot be aligned onto this one.
+  ASSERT_TRUE(imageio::WriteImage(Path("other.png"), SmallSeries(8, 3, false, 11).frames[0]).ok);
 
   struct Case {
     std::vector<std::string> args;
@@ -531,6 +572,7 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
       {{"stack", "-o", out, names[1], Path("fifo.png")}, "fifo.png", "is not a regular file"},
       {{"run", Path("fifo.png"), "-o", out, "--op", "add"}, "fifo.png", "is not a regular file"},
       {{"add", Path("folder.tif")}, "folder.tif", "is a directory"},
+      {{"stack", "--align", "-o", out, names[1], Path("other.png")}, "other.png", "cannot align"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.file);
