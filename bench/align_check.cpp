@@ -3,7 +3,7 @@
 // against the all-in-focus scene when the frames are stacked as they are,
 // aligned by us, and put back with their true motions.
 //
-//   sharpstack_align_check <folder> [width height frames]
+//   sharpstack_align_check <folder> [width height frames [blur radius]]
 //
 // The folder receives the frames and a focus buffer of its own; the plug-in is
 // the one beside this program.
@@ -62,14 +62,15 @@ std::pair<double, double> Measure(const std::string& output, const host::Picture
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2 && argc != 5) {
-    std::fprintf(stderr, "usage: %s <folder> [width height frames]\n", argv[0]);
+  if (argc != 2 && argc != 5 && argc != 6) {
+    std::fprintf(stderr, "usage: %s <folder> [width height frames [blur radius]]\n", argv[0]);
     return 2;
   }
   const std::string folder = argv[1];
-  const int width = argc == 5 ? std::atoi(argv[2]) : 1200;
-  const int height = argc == 5 ? std::atoi(argv[3]) : 800;
-  const int frames = argc == 5 ? std::atoi(argv[4]) : 8;
+  const int width = argc >= 5 ? std::atoi(argv[2]) : 1200;
+  const int height = argc >= 5 ? std::atoi(argv[3]) : 800;
+  const int frames = argc >= 5 ? std::atoi(argv[4]) : 8;
+  const double blur = argc == 6 ? std::atof(argv[5]) : series::SeriesOptions{}.maxBlurRadius;
   std::filesystem::create_directories(folder + "/buffer");
   setenv("SHARPSTACK_ROOT", (folder + "/buffer").c_str(), 1);
   cli::Settings settings;
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
         options.depth = depth;
         options.colorPlanes = planes;
         options.seed = seed;
+        options.maxBlurRadius = blur;
         const std::string output = folder + "/composite.png";
         std::pair<double, double> psnr[4] = {{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}};
         {

@@ -1,7 +1,11 @@
 // Writes a synthetic focus series as TIFF files, for comparisons with other
 // focus stackers:
 //
-//   sharpstack_write_series <folder> <width> <height> <frames> <8|16>
+//   sharpstack_write_series <folder> <width> <height> <frames> <8|16> [moved]
+//
+// With "moved" the frames are moved as a hand-held camera with focus breathing
+// moves them (magnification growing to 1.03, shifts up to 10 pixels, turns up
+// to 0.3 degrees), for `stack --align`.
 //
 // The frames are <folder>/frame_00.tif, frame_01.tif, ... (RGB, deflate), and
 // the all-in-focus scene <folder>/sharp.tif.
@@ -14,8 +18,8 @@
 #include "tools/series/series.h"
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s <folder> <width> <height> <frames> <8|16>\n", argv[0]);
+  if (argc != 6 && !(argc == 7 && std::string(argv[6]) == "moved")) {
+    std::fprintf(stderr, "usage: %s <folder> <width> <height> <frames> <8|16> [moved]\n", argv[0]);
     return 2;
   }
   series::SeriesOptions options;
@@ -24,6 +28,7 @@ int main(int argc, char** argv) {
   options.frames = std::atoi(argv[4]);
   options.depth = std::atoi(argv[5]);
   options.colorPlanes = 3;
+  if (argc == 7) options.motions = series::HandHeldMotions(options.frames, 1.03, 10, 0.3, 1);
   const std::string folder = argv[1];
   try {
     const series::FocusSeries made = series::MakeFocusSeries(options);

@@ -17,11 +17,13 @@
 namespace cli::align {
 namespace {
 
-// Pictures are matched with their long side at most this long: enough for a
-// tenth of a pixel at full size, and each step of the match stays quick.
+// Pictures are matched with their long side at most this long and at most
+// this many pixels: enough for a few hundredths of a pixel, and the match of
+// a large picture costs less than resampling it.
 constexpr int kMaxMatchSide = 2048;
+constexpr double kMaxMatchPixels = 1.25e6;
 // The coarsest level of the match keeps its long side at least this long.
-constexpr int kMinLevelSide = 128;
+constexpr int kMinLevelSide = 256;
 // The finest level compares the pictures smoothed a little more (Gaussian
 // kernel size), so that the detail that focus adds or takes away between
 // neighbours weighs less than the edges they share.
@@ -58,7 +60,8 @@ cv::Matx33d Resizing(int fromWidth, int fromHeight, int w, int h) {
 }
 
 cv::Size MatchSize(int width, int height) {
-  const double f = std::min(1.0, double(kMaxMatchSide) / std::max(width, height));
+  const double f = std::min({1.0, double(kMaxMatchSide) / std::max(width, height),
+                             std::sqrt(kMaxMatchPixels / (double(width) * height))});
   return {std::max(1, int(std::lround(width * f))), std::max(1, int(std::lround(height * f)))};
 }
 
@@ -96,18 +99,39 @@ cv::Mat ReducedGrey(const host::Picture& picture, cv::Size size) {
 // source's.
 void Coverage(const cv::Matx33d& toSource, int sourceWidth, int sourceHeight, int width, int height,
               std::uint8_t selected, std::uint8_t* out) {
-  const double lowX = kKernelBefore, highX = sourceWidth - kKernelAfter;
-  const double lowY = kKernelBefore, highY = sourceHeight - kKernelAfter;
+  const double low = kKernelBefore, highX = sourceWidth - kKernelAfter,
+               highY = sourceHeight - kKernelAfter;
+  const double ax = toSource(0, 0), ay = toSource(1, 0);
+  // Along a row each source coordinate is linear in x, so the selected pixels
+  // are one run, found from where each coordinate enters and leaves its range.
   for (int y = 0; y < height; ++y) {
-    double sx = toSource(0, 1) * y + toSource(0, 2);
-    double sy = toSource(1, 1) * y + toSource(1, 2);
+    const double bx = toSource(0, 1) * y + toSource(0, 2);
+    const double by = toSource(1, 1) * y + toSource(1, 2);
+    double first = 0, last = width - 1;
+    auto limit = [&](double a, double b, double lo, double hi) {
+      if (std::abs(a) < 1e-12) {
+        if (b < lo || b > hi) first = 1, last = 0;
+        return;
+      }
+      double from = (lo - b) / a, to = (hi - b) / a;
+      if (from > to) std::swap(from, to);
+      first = std::max(first, from);
+      last = std::min(last, to);
+    };
+    limit(ax, bx, low, highX);
+    limit(ay, by, low, highY);
     std::uint8_t* row = out + std::size_t(y) * std::size_t(width);
-    for (int x = 0; x < width; ++x) {
-      const bool inside = sx >= lowX && sx <= highX && sy >= lowY && sy <= highY;
-      row[x] = inside ? selected : 0;
-      sx += toSource(0, 0);
-      sy += toSource(1, 0);
-    }
+    std::memset(row, 0, std::size_t(width));
+    // Whole pixels inside the run, checked again at its ends against rounding.
+    auto inside = [&](int x) {
+      const double sx = ax * x + bx, sy = ay * x + by;
+      return sx >= low && sx <= highX && sy >= low && sy <= highY;
+    };
+    if (first > last) continue;
+    int begin = std::max(0, int(std::ceil(first)) - 1), end = std::min(width - 1, int(last) + 1);
+    while (begin <= end && !inside(begin)) ++begin;
+    while (end >= begin && !inside(end)) --end;
+    if (begin <= end) std::memset(row + begin, selected, std::size_t(end - begin + 1));
   }
 }
 
@@ -146,7 +170,7 @@ double MatchCoarseToFine(const cv::Mat& tmpl, const cv::Mat& input, const cv::Ma
       for (int c = 0; c < 3; ++c) warp.at<float>(r, c) = float(at_level(r, c));
     const bool finest = level == 0;
     const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS,
-                                    finest ? 60 : 40, finest ? 3e-5 : 1e-4);
+                                    finest ? 20 : 30, finest ? 3e-5 : 1e-4);
     correlation = cv::findTransformECC(tmpls[level], inputs[level], warp, cv::MOTION_AFFINE,
                                        criteria, masks[level], finest ? kFinestSmoothing : 5);
     cv::Matx33d found = cv::Matx33d::eye();

@@ -183,6 +183,31 @@ struct FilterHost::Impl {
       }
       return;
     }
+    // A selection with all planes: runs of fully selected pixels are taken
+    // whole and unselected ones skipped; only partly selected pixels blend.
+    if (!owner->selection.empty() && outLo == 0 && outHi == work.planes - 1 && !inside.Empty()) {
+      const std::size_t pixel = std::size_t(count) * std::size_t(bytes);
+      for (int y = inside.top; y < inside.bottom; ++y) {
+        const std::uint8_t* weights = owner->selection.data() + std::size_t(y) * work.width;
+        std::uint8_t* target = nullptr;
+        for (int x = inside.left; x < inside.right;) {
+          int end = x + 1;
+          while (end < inside.right && weights[end] == weights[x]) ++end;
+          if (weights[x] == 255) {
+            if (target == nullptr) target = TakeRow(y, false);
+            std::memcpy(target + std::size_t(x) * pixel,
+                        outBuffer.data() + std::size_t(y - rect.top) * row +
+                            std::size_t(x - rect.left) * pixel,
+                        std::size_t(end - x) * pixel);
+          } else if (weights[x] != 0) {
+            if (target == nullptr) target = TakeRow(y, false);
+            for (int k = x; k < end; ++k) Blend(rect, row, k, y, weights[k]);
+          }
+          x = end;
+        }
+      }
+      return;
+    }
     for (int y = inside.top; y < inside.bottom; ++y) {
       TakeRow(y, false);
       for (int x = inside.left; x < inside.right; ++x) {
@@ -191,27 +216,35 @@ struct FilterHost::Impl {
                 ? 255u
                 : owner->selection[std::size_t(y) * std::size_t(work.width) + std::size_t(x)];
         if (weight == 0) continue;
-        for (int p = outLo; p <= outHi; ++p) {
-          if (p < 0 || p >= work.planes) continue;
-          const std::size_t at =
-              std::size_t(y - rect.top) * row +
-              (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - outLo)) *
-                  std::size_t(bytes);
-          std::uint32_t fresh;
-          if (bytes == 1) {
-            fresh = outBuffer[at];
-          } else {
-            std::uint16_t v16;
-            std::memcpy(&v16, outBuffer.data() + at, 2);
-            fresh = v16;
-          }
-          if (weight != 255) {
-            const std::uint32_t old = work.Get(x, y, p);
-            fresh = (fresh * weight + old * (255 - weight) + 127) / 255;
-          }
-          work.Set(x, y, p, fresh);
-        }
+        Blend(rect, row, x, y, weight);
       }
+    }
+  }
+
+  // Pixel (x, y) of the delivered outData into the copy, by the selection's
+  // weight; its row has been taken.
+  void Blend(const Area& rect, std::size_t row, int x, int y, std::uint32_t weight) {
+    const int bytes = work.BytesPerSample();
+    const int count = std::max(0, outHi - outLo + 1);
+    for (int p = outLo; p <= outHi; ++p) {
+      if (p < 0 || p >= work.planes) continue;
+      const std::size_t at =
+          std::size_t(y - rect.top) * row +
+          (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - outLo)) *
+              std::size_t(bytes);
+      std::uint32_t fresh;
+      if (bytes == 1) {
+        fresh = outBuffer[at];
+      } else {
+        std::uint16_t v16;
+        std::memcpy(&v16, outBuffer.data() + at, 2);
+        fresh = v16;
+      }
+      if (weight != 255) {
+        const std::uint32_t old = work.Get(x, y, p);
+        fresh = (fresh * weight + old * (255 - weight) + 127) / 255;
+      }
+      work.Set(x, y, p, fresh);
     }
   }
 
@@ -244,13 +277,15 @@ struct FilterHost::Impl {
       const Area rect = ToArea(record.maskRect);
       result->maskRequests.push_back(rect);
       maskBuffer.assign(std::size_t(rect.Width()) * std::size_t(rect.Height()), 0);
-      for (int y = rect.top; y < rect.bottom; ++y) {
-        for (int x = rect.left; x < rect.right; ++x) {
-          if (x < 0 || y < 0 || x >= work.width || y >= work.height) continue;
-          maskBuffer[std::size_t(y - rect.top) * std::size_t(rect.Width()) +
-                     std::size_t(x - rect.left)] =
-              owner->selection[std::size_t(y) * std::size_t(work.width) + std::size_t(x)];
-        }
+      // The part of each row inside the picture, copied whole.
+      const int left = std::max(rect.left, 0), right = std::min(rect.right, work.width);
+      for (int y = std::max(rect.top, 0); y < std::min(rect.bottom, work.height) && left < right;
+           ++y) {
+        std::memcpy(
+            maskBuffer.data() + std::size_t(y - rect.top) * std::size_t(rect.Width()) +
+                std::size_t(left - rect.left),
+            owner->selection.data() + std::size_t(y) * std::size_t(work.width) + std::size_t(left),
+            std::size_t(right - left));
       }
       record.maskData = maskBuffer.data();
       record.maskRowBytes = rect.Width();

@@ -30,8 +30,8 @@ TEST(Align, FindsKnownMotionsWithinATenthOfAPixelAtTheCorners) {
                  << c.motion.shiftX << ", " << c.motion.shiftY << ", " << c.depth << " bit, "
                  << c.planes << " planes");
     series::SeriesOptions o;
-    o.width = 480;
-    o.height = 360;
+    o.width = 640;
+    o.height = 480;
     o.frames = 2;
     o.depth = c.depth;
     o.colorPlanes = c.planes;
