@@ -943,6 +943,8 @@ TEST(ProgressBar, LineShowsNamePlaceAndPercentage) {
   EXPECT_EQ(cli::ProgressBar::Line("a.png", 2, 5, 50, 10), "a.png (2 of 5) [#####.....] 50%");
   EXPECT_EQ(cli::ProgressBar::Line("a.png", 1, 1, 100, 4), "a.png [####] 100%");
   EXPECT_EQ(cli::ProgressBar::Line("a.png", 1, 1, 140, 4), "a.png [####] 100%");
+  EXPECT_EQ(cli::ProgressBar::Line("b.tif", 2, 3, 50, 4, "aligned: scale 0.990"),
+            "b.tif (2 of 3) aligned: scale 0.990 [##..] 50%");
   std::string long_name(60, 'n');
   std::string line = cli::ProgressBar::Line(long_name + ".png", 1, 1, 0, 2);
   EXPECT_EQ(line.substr(0, 3), "...");
