@@ -55,8 +55,15 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images,
   std::vector<imageio::ImageInfo> infos;
   if (!ProbeAll(context, images, &infos)) return kExitError;
   if (!CheckBufferBeforeAdding(context)) return kExitError;
-  // One picture is checked by reading it just before its run.
-  if (images.size() > 1 && !DecodeAll(context, images)) {
+  Runner runner(settings);
+  if (!LoadRunner(context, &runner)) return kExitError;
+  // One picture is checked by reading it just before its run. With several,
+  // each is still decoded once, just before its run, and a copy of the buffer
+  // taken first is put back if one cannot be read; where no copy can be
+  // taken, every picture is checked before the first run instead.
+  SavedFiles saved;
+  const bool have_saved = images.size() > 1 && saved.Save(false);
+  if (images.size() > 1 && !have_saved && !DecodeAll(context, images)) {
     // Each unusable file has had its line; nothing else needs saying.
     if (Interrupted()) {
       context.Error("cancelled; nothing was added");
@@ -64,9 +71,8 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images,
     }
     return kExitError;
   }
-  Runner runner(settings);
-  if (!LoadRunner(context, &runner)) return kExitError;
-  if (!alignPictures) return AddPictures(context, &runner, images);
+  SavedFiles* rollback = have_saved ? &saved : nullptr;
+  if (!alignPictures) return AddPictures(context, &runner, images, false, {}, rollback);
   align::State state, pending;
   if (!StateForBuffer(context, &state)) return kExitError;
   host::Picture scratch;
@@ -88,7 +94,7 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images,
     }
     return true;
   };
-  return AddPictures(context, &runner, images, false, steps);
+  return AddPictures(context, &runner, images, false, steps, rollback);
 }
 
 }  // namespace cli

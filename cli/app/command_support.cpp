@@ -28,6 +28,8 @@
 #include "plugin/core/memory.h"
 #include "plugin/focus/buffer_set.h"
 #include "plugin/focus/operation_choice.h"
+#include "plugin/log/run_log.h"
+#include "plugin/params/preferences.h"
 #include "plugin/platform/platform.h"
 #include "plugin/storage/store.h"
 #include "tools/series/series.h"
@@ -165,14 +167,105 @@ Job OperationJob(std::int32_t operation) {
   return job;
 }
 
+namespace {
+
+// Where one of the plug-in's files lies (redirect file and drive root
+// applied); empty when the name cannot be mapped.
+std::filesystem::path PluginFilePath(const char* name) {
+  char path[kStringSize];
+  std::snprintf(path, sizeof path, "%s", name);
+  ApplyPathRedirect(path);
+  char native[4096];
+  if (!platform::MapPath(path, native, sizeof native)) return {};
+  return native;
+}
+
+}  // namespace
+
+SavedFiles::~SavedFiles() {
+  Discard();
+}
+
+bool SavedFiles::Keep(const std::filesystem::path& file, bool link) {
+  namespace fs = std::filesystem;
+  if (file.empty()) return false;
+  Entry entry{file, file, false};
+  entry.saved += ".sharpstack-saved";
+  std::error_code error;
+  fs::remove(entry.saved, error);
+  entry.existed = fs::exists(entry.file, error);
+  if (error) return false;
+  if (entry.existed) {
+    bool done = false;
+    if (link) {
+      fs::create_hard_link(entry.file, entry.saved, error);
+      done = !error;
+    }
+    if (!done && !fs::copy_file(entry.file, entry.saved, error)) {
+      fs::remove(entry.saved, error);
+      return false;
+    }
+  }
+  entries_.push_back(std::move(entry));
+  return true;
+}
+
+bool SavedFiles::Save(bool bufferUnchanged) {
+  Discard();
+  bool ok = true;
+  for (const char* name : {kFocusBufferPath, kVarianceBufferPath, kCountBufferPath})
+    ok = ok && Keep(PluginFilePath(name), bufferUnchanged);
+  for (const char* name : {kPreferencesPath, kRunLogPath})
+    ok = ok && Keep(PluginFilePath(name), false);
+  ok = ok && Keep(AlignmentStatePath(), false);
+  if (!ok) Discard();
+  return ok;
+}
+
+bool SavedFiles::Restore(const Context& context) {
+  std::error_code error;
+  bool ok = true;
+  for (const Entry& entry : entries_) {
+    if (entry.existed) {
+      std::filesystem::rename(entry.saved, entry.file, error);
+    } else {
+      std::filesystem::remove(entry.file, error);
+    }
+    if (error) {
+      context.Error("cannot put back " + Quote(entry.file.string()) + ": " + error.message() +
+                    (entry.existed ? "; its old content is in " + Quote(entry.saved.string())
+                                   : std::string()));
+      ok = false;
+    }
+  }
+  // What could not be put back stays saved.
+  entries_.clear();
+  return ok;
+}
+
+void SavedFiles::Discard() {
+  std::error_code error;
+  for (const Entry& entry : entries_)
+    if (entry.existed) std::filesystem::remove(entry.saved, error);
+  entries_.clear();
+}
+
 // Adds the pictures in order, one run each, holding one picture at a time.
 // The last picture's buffer is released unless `keepLast` asks to keep it for
 // a picture of the same size that follows (a stack's composite).
 int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images,
-                bool keepLast, const PictureSteps& steps) {
+                bool keepLast, const PictureSteps& steps, SavedFiles* saved) {
   host::FilterHost& filter_host = runner->Host();
   std::size_t n = images.size();
+  // With saved files the confirmations wait for the last picture: until then
+  // a picture that cannot be read takes every change back.
+  std::vector<std::string> said;
+  auto say_all = [&] {
+    for (const std::string& line : said) context.Say(line);
+    said.clear();
+  };
   auto cancelled = [&](std::size_t i, bool during) {
+    say_all();
     std::string text = "cancelled ";
     text += during ? "while adding " + Quote(images[i]) : "before adding " + Quote(images[i]);
     if (n > 1) text += " (" + std::to_string(i + 1) + " of " + std::to_string(n) + ")";
@@ -199,6 +292,19 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     if (s.ok) std::swap(filter_host.picture, decoded);
     if (s.ok && i + 1 < n) decoding.emplace(images[i + 1], &decoded);
     if (Interrupted()) return cancelled(i, false);
+    if (!s.ok && saved != nullptr) {
+      const bool restored = saved->Restore(context);
+      context.Error(s.message);
+      filter_host.picture = host::Picture{};
+      decoded = host::Picture{};
+      // The later pictures are checked too, so that one attempt names them all.
+      const std::vector<std::string> rest(images.begin() + std::ptrdiff_t(i) + 1, images.end());
+      if (!DecodeAll(context, rest) && Interrupted() && restored) {
+        context.Error("cancelled; nothing was changed");
+        return kExitCancelled;
+      }
+      return kExitError;
+    }
     if (!s.ok) {
       context.Error(s.message + (i > 0 ? "; the " + Plural(i, "picture") + " before it " +
                                              (i == 1 ? "was" : "were") + " added"
@@ -209,6 +315,7 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     filter_host.filterArea = {};
     std::string note, reason;
     if (steps.prepare && !steps.prepare(i, &filter_host, &note, &reason)) {
+      say_all();
       context.Error("cannot align " + Quote(images[i]) + ": " + reason +
                     (i > 0 ? "; the " + Plural(i, "picture") + " before it " +
                                  (i == 1 ? "was" : "were") + " added"
@@ -224,17 +331,23 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     Outcome outcome = runner->Run(job);
     if (outcome.result == userCanceledErr) return cancelled(i, true);
     if (outcome.result != noErr) {
+      say_all();
       context.Error("cannot add " + Quote(images[i]) + ": " + BufferProblem(outcome.result) +
                     (i > 0 ? "; the " + Plural(i, "picture") + " before it " +
                                  (i == 1 ? "was" : "were") + " added"
                            : std::string()));
       return kExitError;
     }
-    if (steps.added && !steps.added(i)) return kExitError;
-    context.Say("added " + images[i] + " (" + std::to_string(filter_host.picture.width) + " x " +
-                std::to_string(filter_host.picture.height) + (note.empty() ? "" : "; " + note) +
-                ")");
+    if (steps.added && !steps.added(i)) {
+      say_all();
+      return kExitError;
+    }
+    said.push_back("added " + images[i] + " (" + std::to_string(filter_host.picture.width) + " x " +
+                   std::to_string(filter_host.picture.height) + (note.empty() ? "" : "; " + note) +
+                   ")");
+    if (saved == nullptr) say_all();
   }
+  say_all();
   // Release the last picture before anything else is allocated.
   if (!keepLast) filter_host.picture = host::Picture{};
   if (Interrupted()) {

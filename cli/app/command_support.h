@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,11 +70,46 @@ struct PictureSteps {
   std::function<bool(std::size_t i)> added;
 };
 
+// The files a command that changes all or nothing may have to give back: the
+// focus buffer, the alignment state, the preferences and the run log as they
+// were before it began. Each is set aside in its own folder under a second
+// name; a file that did not exist is remembered as missing. Dropping the
+// object without Restore deletes the saved files.
+class SavedFiles {
+ public:
+  SavedFiles() = default;
+  ~SavedFiles();
+  SavedFiles(const SavedFiles&) = delete;
+  SavedFiles& operator=(const SavedFiles&) = delete;
+
+  // `bufferUnchanged` says the command never writes into the old buffer files
+  // (it clears the buffer first and so makes new ones): they are then kept by
+  // a second link instead of a copy where the file system allows. False when
+  // a file could not be set aside; nothing is kept then.
+  bool Save(bool bufferUnchanged);
+  // Puts every file back as it was; false, with a message, when one could not
+  // be (its saved copy is then left where it is).
+  bool Restore(const Context& context);
+
+ private:
+  struct Entry {
+    std::filesystem::path file;
+    std::filesystem::path saved;
+    bool existed;
+  };
+  bool Keep(const std::filesystem::path& file, bool link);
+  void Discard();
+  std::vector<Entry> entries_;
+};
+
 // Adds the pictures in order, one run each, holding one picture at a time.
 // The last picture's buffer is released unless `keepLast` asks to keep it for
-// a picture of the same size that follows (a stack's composite).
+// a picture of the same size that follows (a stack's composite). With `saved`
+// a picture that cannot be decoded puts the saved files back and the other
+// pictures are checked, so that every unusable one is named; the "added"
+// lines then wait until the last picture is in.
 int AddPictures(const Context& context, Runner* runner, const std::vector<std::string>& images,
-                bool keepLast = false, const PictureSteps& steps = {});
+                bool keepLast = false, const PictureSteps& steps = {}, SavedFiles* saved = nullptr);
 
 // Alignment as the commands use it: the state beside the focus buffer.
 std::string AlignmentStatePath();

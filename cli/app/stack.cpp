@@ -36,9 +36,14 @@ int StackCommand(const Settings& settings, const std::string& output,
   // aligned leaves the buffer as it was; only the maps are kept.
   align::State state;
   std::vector<align::Transform> transforms;
+  // Without alignment each picture is decoded once, just before it is added,
+  // and a picture that cannot be read puts the old buffer back; where the old
+  // files cannot be set aside, every picture is checked first instead.
+  SavedFiles saved;
+  const bool have_saved = !alignPictures && saved.Save(true);
   auto check = [&] {
-    return alignPictures ? EstimateAll(context, images, &state, &transforms)
-                         : DecodeAll(context, images);
+    if (alignPictures) return EstimateAll(context, images, &state, &transforms);
+    return have_saved || DecodeAll(context, images);
   };
   if (!ProbeAll(context, images, &infos) || !check()) {
     if (Interrupted()) {
@@ -57,7 +62,9 @@ int StackCommand(const Settings& settings, const std::string& output,
   host::Picture scratch;
   const PictureSteps steps =
       alignPictures ? WarpSteps(&transforms, &state, &scratch) : PictureSteps{};
-  if (int code = AddPictures(context, &runner, images, true, steps); code != kExitOk) return code;
+  if (int code = AddPictures(context, &runner, images, true, steps, have_saved ? &saved : nullptr);
+      code != kExitOk)
+    return code;
   scratch = host::Picture{};
   if (std::string error; alignPictures && !align::SaveState(AlignmentStatePath(), state, &error)) {
     context.Error(error + "; pictures added later with --align will not match this stack");
