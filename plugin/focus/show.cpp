@@ -4,9 +4,10 @@
 // from the filter rectangle's. Uncovered pixels (count 0) take the host's
 // background colour.
 //
-// The buffer is read twice, once for the range and once for the output. Memory
-// holds at most one buffer row of each kind, one output row and, when
-// resampling, one resampled row and one accumulator row.
+// The buffer is read twice, once for the range and once for the output, a
+// strip of rows per system call. Memory holds at most one strip of buffer rows
+// of each kind, one strip of output rows and, when resampling, one resampled
+// row and one accumulator row.
 //
 // Numeric conventions: the ratios, window ends, positions and the accumulator
 // row are single precision; every product and sum is formed in double
@@ -29,6 +30,16 @@ namespace {
 constexpr char kNoBufferMessage[] =
     "You must add images into the buffer before their average can be shown.";
 constexpr int kNoticeSize = 256;
+
+// Rows moved per store read or write: about this many bytes of focus buffer
+// rows, at most kMaxStripRows rows.
+constexpr std::int64_t kStripBytes = 256 * 1024;
+constexpr std::int32_t kMaxStripRows = 64;
+
+std::int32_t StripRows(std::int64_t rowBytes, std::int32_t rows) {
+  const std::int64_t fit = kStripBytes / std::max<std::int64_t>(rowBytes, 1);
+  return std::int32_t(std::clamp<std::int64_t>(fit, 1, std::min(rows, kMaxStripRows)));
+}
 
 // What differs between the two channel widths.
 struct Show8 {
@@ -110,19 +121,20 @@ struct SourceRow {
   }
 };
 
-// The resampled row of one source row, bw == w: the pixels themselves.
-template <typename Traits>
-void SameWidthRow(const SourceRow& src, std::int32_t w, std::int32_t* out) {
-  for (std::int32_t x = 0; x < w; ++x)
-    for (int k = 0; k < src.lanes; ++k) out[x * src.lanes + k] = ToSample<Traits>(src.Value(x, k));
-}
+// Where output column x takes its values from, the same for every row:
+// computed once per run from the single-precision positions.
+// Reduced (bw > w): source columns first..last, the first weighted by `a`,
+// the last by `b`, those between by 1 (one column alone: weight `a`).
+// Enlarged (bw < w): columns first and last (the next one, or first itself at
+// the right edge), mixed with weight `a` on the second.
+struct ColumnWindow {
+  std::int32_t first;
+  std::int32_t last;
+  double a;
+  double b;
+};
 
-// bw > w: a box filter over the source columns of output pixel x, weighting
-// the partly covered end columns by their share. Uncovered pixels take no
-// part unless the whole window is uncovered.
-template <typename Traits>
-void ReducedRow(const SourceRow& src, std::int32_t bw, std::int32_t w, float rx,
-                std::int32_t* out) {
+void ReducedColumns(std::int32_t bw, std::int32_t w, float rx, ColumnWindow* columns) {
   for (std::int32_t x = 0; x < w; ++x) {
     float x0 = static_cast<float>(double(x) * double(rx));
     float x1 = static_cast<float>((double(x) + 0.99999) * double(rx));
@@ -132,50 +144,74 @@ void ReducedRow(const SourceRow& src, std::int32_t bw, std::int32_t w, float rx,
     // float mantissa precision; the last column is still the last one read.
     const std::int32_t ix1 = std::min<std::int32_t>(static_cast<std::int32_t>(x1), bw - 1);
     const std::int32_t ix0 = std::min<std::int32_t>(static_cast<std::int32_t>(x0), ix1);
-    double sums[3] = {0.0, 0.0, 0.0};
+    ColumnWindow& c = columns[x];
+    c.first = ix0;
+    c.last = ix1;
+    c.a = ix0 == ix1 ? double(x1) - double(x0) : 1.0 - (double(x0) - double(ix0));
+    c.b = double(x1) - double(ix1);
+  }
+}
+
+void EnlargedColumns(std::int32_t bw, std::int32_t w, float rx, ColumnWindow* columns) {
+  for (std::int32_t x = 0; x < w; ++x) {
+    float fx = static_cast<float>(double(x) * double(rx) - 0.25);
+    if (fx < 0.0f) fx = 0.0f;
+    const std::int32_t ix = std::min<std::int32_t>(static_cast<std::int32_t>(fx), bw - 1);
+    columns[x] = {ix, std::min<std::int32_t>(ix + 1, bw - 1), double(fx) - double(ix), 0.0};
+  }
+}
+
+// The real value of every lane of every pixel of one source row.
+void RealRow(const SourceRow& src, std::int32_t bw, double* real) {
+  for (std::int32_t x = 0; x < bw; ++x)
+    for (int k = 0; k < src.lanes; ++k) real[x * src.lanes + k] = src.Value(x, k);
+}
+
+// The resampled row of one source row, bw == w: the pixels themselves.
+template <typename Traits>
+void SameWidthRow(const double* real, std::int32_t n, std::int32_t* out) {
+  for (std::int32_t i = 0; i < n; ++i) out[i] = ToSample<Traits>(real[i]);
+}
+
+// bw > w: a box filter over the source columns of output pixel x, weighting
+// the partly covered end columns by their share. Uncovered pixels take no
+// part unless the whole window is uncovered.
+template <typename Traits, int Lanes>
+void ReducedRow(const SourceRow& src, const double* real, const ColumnWindow* columns,
+                std::int32_t w, std::int32_t* out) {
+  for (std::int32_t x = 0; x < w; ++x) {
+    const ColumnWindow& c = columns[x];
+    double sums[Lanes] = {};
     double total = 0.0;
-    for (std::int32_t sx = ix0; sx <= ix1; ++sx) {
+    for (std::int32_t sx = c.first; sx <= c.last; ++sx) {
       if (!src.Covered(sx)) continue;
-      double u = 1.0;
-      if (sx == ix0) u = 1.0 - (double(x0) - double(sx));
-      if (sx == ix1) u = double(x1) - double(sx);
-      if (ix0 == ix1) u = double(x1) - double(x0);
-      for (int k = 0; k < src.lanes; ++k) sums[k] += src.Value(sx, k) * u;
+      const double u = sx == c.first ? c.a : sx == c.last ? c.b : 1.0;
+      for (int k = 0; k < Lanes; ++k) sums[k] += real[sx * Lanes + k] * u;
       total += u;
     }
-    for (int k = 0; k < src.lanes; ++k) {
-      out[x * src.lanes + k] = total != 0.0 ? ToSample<Traits>(sums[k] * (1.0 / total))
-                                            : ToSample<Traits>(src.background[k]);
+    for (int k = 0; k < Lanes; ++k) {
+      out[x * Lanes + k] = total != 0.0 ? ToSample<Traits>(sums[k] * (1.0 / total))
+                                        : ToSample<Traits>(src.background[k]);
     }
   }
 }
 
 // bw < w: linear interpolation between the two nearest source columns. Here an
 // uncovered neighbour does take part, with the background value.
-template <typename Traits>
-void EnlargedRow(const SourceRow& src, std::int32_t bw, std::int32_t w, float rx,
-                 std::int32_t* out) {
+template <typename Traits, int Lanes>
+void EnlargedRow(const SourceRow& src, const double* real, const ColumnWindow* columns,
+                 std::int32_t w, std::int32_t* out) {
   for (std::int32_t x = 0; x < w; ++x) {
-    float fx = static_cast<float>(double(x) * double(rx) - 0.25);
-    if (fx < 0.0f) fx = 0.0f;
-    const std::int32_t ix = std::min<std::int32_t>(static_cast<std::int32_t>(fx), bw - 1);
-    const double t = double(fx) - double(ix);
-    const std::int32_t jx = std::min<std::int32_t>(ix + 1, bw - 1);
-    const bool none = !src.Covered(ix) && !src.Covered(jx);
-    for (int k = 0; k < src.lanes; ++k) {
-      const double p = src.Value(ix, k);
-      const double q = src.Value(jx, k);
-      out[x * src.lanes + k] =
+    const ColumnWindow& c = columns[x];
+    const double t = c.a;
+    const bool none = !src.Covered(c.first) && !src.Covered(c.last);
+    for (int k = 0; k < Lanes; ++k) {
+      const double p = real[c.first * Lanes + k];
+      const double q = real[c.last * Lanes + k];
+      out[x * Lanes + k] =
           none ? ToSample<Traits>(p) : ToSample<Traits>(p * (1.0 - t) + q * t + 0.5);
     }
   }
-}
-
-template <typename Traits>
-void StoreSamples(const std::int32_t* values, std::int32_t count, void* row) {
-  auto* samples = static_cast<typename Traits::Sample*>(row);
-  for (std::int32_t i = 0; i < count; ++i)
-    samples[i] = static_cast<typename Traits::Sample>(values[i]);
 }
 
 // "The size of the averaging buffer is (bw x bh) pixels.  Use that for best
@@ -264,16 +300,27 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
 
   const bool resample = bw != w || bh != h;
   const std::int32_t row_values = w * lanes;
-  BlockGuard focus_block(NewWorkingRow(std::uint64_t(bw) * kFocusElementSize));
-  BlockGuard count_block(NewWorkingRow(std::uint64_t(bw) * kCountElementSize));
-  BlockGuard output_block(
-      NewWorkingRow(std::uint64_t(row_values) * sizeof(typename Traits::Sample)));
-  BlockGuard values_block(NewWorkingRow(std::uint64_t(row_values) * sizeof(std::int32_t)));
+  const std::int32_t output_bytes = row_values * std::int32_t(sizeof(typename Traits::Sample));
+  const std::int32_t strip = StripRows(std::int64_t(bw) * kFocusElementSize, bh);
+  const std::int32_t out_strip = resample ? StripRows(output_bytes, h) : strip;
+  BlockGuard focus_block(NewWorkingRow(std::uint64_t(bw) * kFocusElementSize * strip));
+  BlockGuard count_block(NewWorkingRow(std::uint64_t(bw) * kCountElementSize * strip));
+  BlockGuard output_block(NewWorkingRow(std::uint64_t(output_bytes) * out_strip));
+  // Resampling keeps the two latest resampled rows (an enlarged picture's
+  // next output row mostly needs the same two source rows), the real values
+  // of one source row, the accumulator row and where each column reads from.
+  BlockGuard values_block(
+      NewWorkingRow(std::uint64_t(row_values) * sizeof(std::int32_t) * (resample ? 2 : 1)));
   BlockGuard acc_block(resample ? NewWorkingRow(std::uint64_t(row_values) * sizeof(float))
                                 : nullptr);
+  BlockGuard real_block(resample ? NewWorkingRow(std::uint64_t(bw) * lanes * sizeof(double))
+                                 : nullptr);
+  BlockGuard columns_block(
+      resample && bw != w ? NewWorkingRow(std::uint64_t(w) * sizeof(ColumnWindow)) : nullptr);
   if (focus_block.block == nullptr || count_block.block == nullptr ||
       output_block.block == nullptr || values_block.block == nullptr ||
-      (resample && acc_block.block == nullptr))
+      (resample && (acc_block.block == nullptr || real_block.block == nullptr)) ||
+      (resample && bw != w && columns_block.block == nullptr))
     return memFullErr;
 
   // Both files must open: a composite drawn without its colours (or without
@@ -294,10 +341,11 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   void* output = output_block.block;
   const std::int32_t focus_bytes = bw * kFocusElementSize;
   const std::int32_t count_bytes = bw * kCountElementSize;
-  const std::int32_t output_bytes = row_values * std::int32_t(sizeof(typename Traits::Sample));
-  auto read_rows = [&](std::int32_t row) {
-    ReadStoreRow(focus_store.store, 0, row, focus_bytes, focus);
-    ReadStoreRow(count_store.store, 0, row, count_bytes, counts);
+  // Rows [row, row + strip) clipped to the buffer, each kind into its strip.
+  auto read_strip = [&](std::int32_t row) {
+    const std::int32_t n = std::min(strip, bh - row);
+    ReadStoreRows(focus_store.store, 0, row, n, focus_bytes, focus);
+    ReadStoreRows(count_store.store, 0, row, n, count_bytes, counts);
   };
 
   // Range pass: one range for all three channels, another for their sums.
@@ -308,8 +356,9 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   for (std::int32_t r = 0; r < bh; ++r) {
     ReportProgress(block, r, 2 * h);
     if (TestAbort(block)) return userCanceledErr;
-    read_rows(r);
-    kernels.rangeRow(focus, counts, bw, &found);
+    const std::int32_t i = r % strip;
+    if (i == 0) read_strip(r);
+    kernels.rangeRow(focus + std::size_t(i) * bw * 3, counts + std::size_t(i) * bw, bw, &found);
   }
   Range range;
   if (found.any) {
@@ -333,22 +382,70 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
         focus,    counts, w, lanes, src.stretch.offset, src.stretch.scale, Traits::kMaxSample,
         {0, 0, 0}};
     for (int k = 0; k < lanes; ++k) args.background[k] = ToSample<Traits>(background[k]);
+    auto* out = static_cast<typename Traits::Sample*>(output);
     for (std::int32_t y = 0; y < h; ++y) {
       ReportProgress(block, h + y, 2 * h);
-      if (TestAbort(block)) return userCanceledErr;
-      read_rows(y);
-      if constexpr (sizeof(typename Traits::Sample) == 1) {
-        kernels.showRow8(args, static_cast<std::uint8_t*>(output));
-      } else {
-        kernels.showRow16(args, static_cast<std::uint16_t*>(output));
+      if (TestAbort(block)) {
+        // The rows done before the cancel are kept, as the host shows them.
+        WriteStoreRows(colorStore, 0, y - y % strip, y % strip, output_bytes, out);
+        return userCanceledErr;
       }
-      WriteStoreRow(colorStore, 0, y, output_bytes, output);
+      const std::int32_t i = y % strip;
+      if (i == 0) read_strip(y);
+      args.focus = focus + std::size_t(i) * bw * 3;
+      args.counts = counts + std::size_t(i) * bw;
+      auto* out_row = out + std::size_t(i) * row_values;
+      if constexpr (sizeof(typename Traits::Sample) == 1) {
+        kernels.showRow8(args, out_row);
+      } else {
+        kernels.showRow16(args, out_row);
+      }
+      if (i == strip - 1 || y == h - 1)
+        WriteStoreRows(colorStore, 0, y - i, i + 1, output_bytes, out);
     }
     return row_error();
   }
 
   const float rx = static_cast<float>(double(bw) / double(w));
   const float ry = static_cast<float>(double(bh) / double(h));
+  auto* columns = static_cast<ColumnWindow*>(columns_block.block);
+  if (bw > w) ReducedColumns(bw, w, rx, columns);
+  if (bw < w) EnlargedColumns(bw, w, rx, columns);
+  auto* real = static_cast<double*>(real_block.block);
+  auto* out = static_cast<typename Traits::Sample*>(output);
+  // The source strip in memory, and which source row each resampled row holds.
+  std::int32_t strip_first = -1;
+  std::int32_t cached[2] = {-1, -1};
+  int newest = 0;
+  // Source row sy resampled to the output width, computed once while cached.
+  auto resampled = [&](std::int32_t sy) -> const std::int32_t* {
+    for (int s = 0; s < 2; ++s)
+      if (cached[s] == sy) {
+        newest = s;
+        return values + std::size_t(s) * row_values;
+      }
+    if (strip_first < 0 || sy < strip_first || sy >= strip_first + strip) {
+      read_strip(sy);
+      strip_first = sy;
+    }
+    SourceRow row = src;
+    row.focus = focus + std::size_t(sy - strip_first) * bw * 3;
+    row.counts = counts + std::size_t(sy - strip_first) * bw;
+    newest = 1 - newest;
+    cached[newest] = sy;
+    std::int32_t* target = values + std::size_t(newest) * row_values;
+    RealRow(row, bw, real);
+    if (bw == w) {
+      SameWidthRow<Traits>(real, row_values, target);
+    } else if (bw > w) {
+      if (lanes == 1) ReducedRow<Traits, 1>(row, real, columns, w, target);
+      if (lanes == 3) ReducedRow<Traits, 3>(row, real, columns, w, target);
+    } else {
+      if (lanes == 1) EnlargedRow<Traits, 1>(row, real, columns, w, target);
+      if (lanes == 3) EnlargedRow<Traits, 3>(row, real, columns, w, target);
+    }
+    return target;
+  };
   for (std::int32_t y = 0; y < h; ++y) {
     float y0, y1;
     if (ry >= 1.0f) {
@@ -370,19 +467,16 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
     std::fill(acc, acc + row_values, 0.0f);
     double weight_total = 0.0;
     ReportProgress(block, h + y, 2 * h);
-    if (TestAbort(block)) return userCanceledErr;
+    if (TestAbort(block)) {
+      // The rows done before the cancel are kept, as the host shows them.
+      WriteStoreRows(colorStore, 0, y - y % out_strip, y % out_strip, output_bytes, out);
+      return userCanceledErr;
+    }
 
     for (std::int32_t sy = iy0; sy <= iy1; ++sy) {
-      read_rows(sy);
-      if (bw == w) {
-        SameWidthRow<Traits>(src, w, values);
-      } else if (bw > w) {
-        ReducedRow<Traits>(src, bw, w, rx, values);
-      } else {
-        EnlargedRow<Traits>(src, bw, w, rx, values);
-      }
+      const std::int32_t* row = resampled(sy);
       if (bh == h) {
-        for (std::int32_t i = 0; i < row_values; ++i) acc[i] = float(values[i]);
+        for (std::int32_t i = 0; i < row_values; ++i) acc[i] = float(row[i]);
         weight_total = 1.0;
         continue;
       }
@@ -392,14 +486,16 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
       if (iy0 == iy1) v = double(y1) - double(y0);
       weight_total += v;
       for (std::int32_t i = 0; i < row_values; ++i)
-        acc[i] = static_cast<float>(double(acc[i]) + double(values[i]) * v);
+        acc[i] = static_cast<float>(double(acc[i]) + double(row[i]) * v);
     }
 
     const double inverse = 1.0 / weight_total;
-    for (std::int32_t i = 0; i < row_values; ++i)
-      values[i] = ToSample<Traits>(double(acc[i]) * inverse);
-    StoreSamples<Traits>(values, row_values, output);
-    WriteStoreRow(colorStore, 0, y, output_bytes, output);
+    const std::int32_t i = y % out_strip;
+    auto* out_row = out + std::size_t(i) * row_values;
+    for (std::int32_t k = 0; k < row_values; ++k)
+      out_row[k] = static_cast<typename Traits::Sample>(ToSample<Traits>(double(acc[k]) * inverse));
+    if (i == out_strip - 1 || y == h - 1)
+      WriteStoreRows(colorStore, 0, y - i, i + 1, output_bytes, out);
   }
   return row_error();
 }

@@ -6,6 +6,7 @@
 // whose address type cannot hold a store's size refuses that store.
 #include "plugin/storage/store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -481,6 +482,76 @@ void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, 
                    const void* source) {
   const OSErr status = WriteRow(store, firstByte, row, count, source);
   if (status != noErr && store->rowError == noErr) store->rowError = status;
+}
+
+namespace {
+
+// Moves rows [firstRow, firstRow + rowCount) clipped to the store. Whole rows
+// are one contiguous run of the file, moved in pieces that fit a single call;
+// part rows go one by one.
+template <typename Bytes, typename MoveRow, typename MoveRun>
+OSErr MoveRows(ImageStore* store, std::int32_t firstByte, std::int32_t firstRow,
+               std::int32_t rowCount, std::int32_t count, Bytes* data, MoveRow move_row,
+               MoveRun move_run) {
+  if (store == nullptr || count <= 0) return noErr;
+  const std::int32_t begin = firstRow < 0 ? 0 : firstRow;
+  const std::int64_t end_wanted = std::int64_t(firstRow) + rowCount;
+  const std::int32_t end =
+      std::int32_t(end_wanted < store->height ? end_wanted : std::int64_t(store->height));
+  if (begin >= end) return noErr;
+  data += std::int64_t(begin - firstRow) * count;
+  if (firstByte != 0 || std::uint32_t(count) != store->rowSize || store->mapped) {
+    OSErr first = noErr;
+    for (std::int32_t row = begin; row < end; ++row, data += count) {
+      const OSErr status = move_row(row, data);
+      if (first == noErr) first = status;
+    }
+    return first;
+  }
+  // At most this many bytes per call, so a count always fits 32 bits.
+  const std::int32_t per_call = std::max<std::int32_t>(1, (1 << 30) / count);
+  OSErr first = noErr;
+  for (std::int32_t row = begin; row < end; row += per_call) {
+    const std::int32_t rows = std::min(per_call, end - row);
+    const std::uint64_t offset =
+        std::uint64_t(kStoreHeaderSize) + std::uint64_t(row) * store->rowSize;
+    const OSErr status = move_run(offset, rows * count, data);
+    if (first == noErr) first = status;
+    data += std::int64_t(rows) * count;
+  }
+  return first;
+}
+
+void NoteRowError(ImageStore* store, OSErr status) {
+  if (status != noErr && store != nullptr && store->rowError == noErr) store->rowError = status;
+}
+
+}  // namespace
+
+void ReadStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t firstRow,
+                   std::int32_t rowCount, std::int32_t count, void* destination) {
+  NoteRowError(store, MoveRows(
+                          store, firstByte, firstRow, rowCount, count,
+                          static_cast<std::uint8_t*>(destination),
+                          [&](std::int32_t row, std::uint8_t* d) {
+                            return ReadRow(store, firstByte, row, count, d);
+                          },
+                          [&](std::uint64_t offset, std::int32_t n, std::uint8_t* d) {
+                            return ReadAt(store->file, offset, n, d);
+                          }));
+}
+
+void WriteStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t firstRow,
+                    std::int32_t rowCount, std::int32_t count, const void* source) {
+  NoteRowError(store, MoveRows(
+                          store, firstByte, firstRow, rowCount, count,
+                          static_cast<const std::uint8_t*>(source),
+                          [&](std::int32_t row, const std::uint8_t* d) {
+                            return WriteRow(store, firstByte, row, count, d);
+                          },
+                          [&](std::uint64_t offset, std::int32_t n, const std::uint8_t* d) {
+                            return WriteAt(store->file, offset, n, d);
+                          }));
 }
 
 OSErr StoreRowError(const ImageStore* store) {

@@ -64,6 +64,13 @@ void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, s
                   void* destination);
 void WriteStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
                    const void* source);
+// The same for `rowCount` rows from `firstRow` on: row i of the run moves to or
+// from data + i x count, with as few system calls as the layout allows (one
+// for whole rows). Rows beyond the store are left alone, as single rows are.
+void ReadStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t firstRow,
+                   std::int32_t rowCount, std::int32_t count, void* destination);
+void WriteStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t firstRow,
+                    std::int32_t rowCount, std::int32_t count, const void* source);
 void GetStoreHeader(ImageStore* store, StoreHeader* header);
 // The store's rowError (0 for no store).
 OSErr StoreRowError(const ImageStore* store);

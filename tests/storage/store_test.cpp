@@ -183,6 +183,47 @@ TEST_P(Stores, RowRunsAreClippedToTheRow) {
   EXPECT_EQ(root_.Read("r.xxx").size(), 6u + 360u);
 }
 
+TEST_P(Stores, RowStripsMoveWhatSingleRowsMove) {
+  // Whole rows (one call), part rows, strips cut by either end of the store.
+  struct Case {
+    std::int32_t firstByte, firstRow, rowCount, count;
+  };
+  const Case cases[] = {{0, 0, 5, 24}, {0, 1, 3, 24},  {6, 2, 2, 10}, {20, 0, 5, 10},
+                        {0, 3, 4, 24}, {0, -2, 4, 24}, {0, 5, 2, 24}, {0, 0, 0, 24}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.firstByte << " " << c.firstRow << " " << c.rowCount << " " << c.count);
+    MakePatternStore("s.xxx", 8, 5, 3);  // rows of 24 bytes
+    ImageStore* store = nullptr;
+    ASSERT_EQ(OpenImageStore("c:\\s.xxx", &store), noErr);
+    const std::size_t size = std::size_t(c.rowCount) * std::size_t(c.count);
+    std::vector<std::uint8_t> strip(size, 0xCC), rows(size, 0xCC);
+    ReadStoreRows(store, c.firstByte, c.firstRow, c.rowCount, c.count, strip.data());
+    for (std::int32_t i = 0; i < c.rowCount; ++i)
+      ReadStoreRow(store, c.firstByte, c.firstRow + i, c.count, rows.data() + i * c.count);
+    EXPECT_EQ(strip, rows);
+    // Written back inverted, then read row by row.
+    for (std::uint8_t& b : strip) b = std::uint8_t(~b);
+    WriteStoreRows(store, c.firstByte, c.firstRow, c.rowCount, c.count, strip.data());
+    std::vector<std::uint8_t> after(size, 0xCC);
+    for (std::int32_t i = 0; i < c.rowCount; ++i)
+      ReadStoreRow(store, c.firstByte, c.firstRow + i, c.count, after.data() + i * c.count);
+    for (std::size_t i = 0; i < size; ++i)
+      ASSERT_EQ(after[i], rows[i] == 0xCC ? 0xCC : std::uint8_t(~rows[i])) << i;
+    EXPECT_EQ(StoreRowError(store), noErr);
+    CloseImageStore(store);
+  }
+  if (Mapped()) return;
+  // A strip that cannot be read is remembered like a row.
+  ImageStore* store = nullptr;
+  ASSERT_EQ(OpenImageStore("c:\\s.xxx", &store), noErr);
+  platform::test::FailNthCall(platform::test::Operation::kRead, 1, platform::OsError::kOther);
+  std::vector<std::uint8_t> strip(120);
+  ReadStoreRows(store, 0, 0, 5, 24, strip.data());
+  EXPECT_EQ(StoreRowError(store), ioErr);
+  CloseImageStore(store);
+}
+
 TEST_P(Stores, AnonymousStoresLeaveNoFile) {
   ImageStore* color = nullptr;
   ImageStore* mask = nullptr;
