@@ -103,11 +103,68 @@ void ShowRow16Reference(const ShowRowArgs& args, std::uint16_t* out) {
   ShowRowReference(args, out);
 }
 
+void EnlargeRowReference(const ResampleRowArgs& a, std::int32_t* out) {
+  for (std::int32_t x = 0; x < a.width; ++x) {
+    const ColumnWindow& c = a.columns[x];
+    const double t = c.a;
+    const bool none = a.counts[c.first] == 0 && a.counts[c.last] == 0;
+    for (int k = 0; k < a.lanes; ++k) {
+      const double p = a.real[c.first * a.lanes + k];
+      const double q = a.real[c.last * a.lanes + k];
+      out[x * a.lanes + k] =
+          none ? ShowSample(p, a.top) : ShowSample(p * (1.0 - t) + q * t + 0.5, a.top);
+    }
+  }
+}
+
+void ReduceRowReference(const ResampleRowArgs& a, std::int32_t* out) {
+  for (std::int32_t x = 0; x < a.width; ++x) {
+    const ColumnWindow& c = a.columns[x];
+    double sums[3] = {0.0, 0.0, 0.0};
+    double total = 0.0;
+    for (std::int32_t sx = c.first; sx <= c.last; ++sx) {
+      if (a.counts[sx] == 0) continue;
+      const double u = sx == c.first ? c.a : sx == c.last ? c.b : 1.0;
+      for (int k = 0; k < a.lanes; ++k) sums[k] += a.real[sx * a.lanes + k] * u;
+      total += u;
+    }
+    for (int k = 0; k < a.lanes; ++k) {
+      out[x * a.lanes + k] = total != 0.0 ? ShowSample(sums[k] * (1.0 / total), a.top)
+                                          : ShowSample(a.background[k], a.top);
+    }
+  }
+}
+
+void BlendRowReference(float* acc, const std::int32_t* row, std::int32_t n, double weight) {
+  for (std::int32_t i = 0; i < n; ++i)
+    acc[i] = static_cast<float>(double(acc[i]) + double(row[i]) * weight);
+}
+
+namespace {
+template <typename Sample>
+void FinishRowReference(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                        Sample* out) {
+  for (std::int32_t i = 0; i < n; ++i)
+    out[i] = static_cast<Sample>(ShowSample(double(acc[i]) * inverse, top));
+}
+}  // namespace
+
+void FinishRow8Reference(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                         std::uint8_t* out) {
+  FinishRowReference(acc, n, inverse, top, out);
+}
+void FinishRow16Reference(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                          std::uint16_t* out) {
+  FinishRowReference(acc, n, inverse, top, out);
+}
+
 namespace {
 
-const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRow,        WidenRow8Reference,
-                              WidenGreyRow16Reference, CountRowReference, RangeRowReference,
-                              ShowRow8Reference,       ShowRow16Reference};
+const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRow,         WidenRow8Reference,
+                              WidenGreyRow16Reference, CountRowReference,  RangeRowReference,
+                              ShowRow8Reference,       ShowRow16Reference, EnlargeRowReference,
+                              ReduceRowReference,      BlendRowReference,  FinishRow8Reference,
+                              FinishRow16Reference};
 
 const FocusKernels* g_forced = nullptr;
 

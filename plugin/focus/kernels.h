@@ -36,6 +36,32 @@ struct ShowRowArgs {
   std::int32_t background[3];
 };
 
+// Show's resampling. Output column x reads source columns first..last:
+// reducing (more source columns than output ones), a box filter weighting the
+// first by `a`, the last by `b` and those between by 1 (one column alone:
+// weight `a`); enlarging, `first` and `last` (the next column, or `first`
+// again at the edge) mixed with weight `a` on `last`.
+struct ColumnWindow {
+  std::int32_t first;
+  std::int32_t last;
+  double a;
+  double b;
+};
+
+// One source row resampled across: `real` holds `lanes` real values per source
+// pixel and one more value (any) after them, `counts` its coverage. The
+// `width` x `lanes` values written are truncated to 0 .. `top`; `out` has room
+// for one value more, which may be overwritten.
+struct ResampleRowArgs {
+  const double* real;
+  const std::uint16_t* counts;
+  const ColumnWindow* columns;
+  std::int32_t width;
+  int lanes;
+  std::int32_t top;
+  const double* background;  // per lane; a reduced window with nothing covered
+};
+
 struct FocusKernels {
   cpu::Isa isa;
 
@@ -63,6 +89,19 @@ struct FocusKernels {
   // Show's output row at equal sizes, for 8-bit and 16-bit pictures.
   void (*showRow8)(const ShowRowArgs& args, std::uint8_t* out);
   void (*showRow16)(const ShowRowArgs& args, std::uint16_t* out);
+
+  // Show's resampling across: linear interpolation between the two columns
+  // (or the first one's value when neither is covered), + 0.5 before the
+  // truncation; and the box filter over the covered columns of the window.
+  void (*enlargeRow)(const ResampleRowArgs& args, std::int32_t* out);
+  void (*reduceRow)(const ResampleRowArgs& args, std::int32_t* out);
+  // And down: acc[i] = float(double(acc[i]) + double(row[i]) x weight); then
+  // each sample is double(acc[i]) x inverse truncated to 0 .. top.
+  void (*blendRow)(float* acc, const std::int32_t* row, std::int32_t n, double weight);
+  void (*finishRow8)(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                     std::uint8_t* out);
+  void (*finishRow16)(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                      std::uint16_t* out);
 };
 
 // The reference kernels (MeasureRow is the measure's).
@@ -73,6 +112,13 @@ void RangeRowReference(const std::uint16_t* focus, const std::uint16_t* counts, 
                        ShowRange* range);
 void ShowRow8Reference(const ShowRowArgs& args, std::uint8_t* out);
 void ShowRow16Reference(const ShowRowArgs& args, std::uint16_t* out);
+void EnlargeRowReference(const ResampleRowArgs& args, std::int32_t* out);
+void ReduceRowReference(const ResampleRowArgs& args, std::int32_t* out);
+void BlendRowReference(float* acc, const std::int32_t* row, std::int32_t n, double weight);
+void FinishRow8Reference(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                         std::uint8_t* out);
+void FinishRow16Reference(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                          std::uint16_t* out);
 // A real value as a sample of 0 .. top, truncated; what every Show kernel does.
 inline std::int32_t ShowSample(double value, std::int32_t top) {
   if (!(value > 0.0)) return 0;

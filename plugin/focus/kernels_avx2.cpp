@@ -334,8 +334,102 @@ AVX2_TARGET void ShowRow16Avx2(const ShowRowArgs& a, std::uint16_t* out) {
   ShowRowAvx2(a, out);
 }
 
+// Four real values as samples of 0 .. top: the limits first, as ShowSample
+// tests them (max(v, 0) also turns a NaN into 0), then the truncation.
+AVX2_TARGET inline __m128i Samples4(__m256d v, __m256d top) {
+  return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(v, _mm256_setzero_pd()), top));
+}
+
+// Colour rows: one pixel's three lanes (and the value after them) per vector,
+// with the products and sums of the reference in the same order. Grey rows,
+// a quarter of the work, use the reference.
+AVX2_TARGET void EnlargeRowAvx2(const ResampleRowArgs& a, std::int32_t* out) {
+  if (a.lanes != 3) return EnlargeRowReference(a, out);
+  const __m256d top = _mm256_set1_pd(a.top), half = _mm256_set1_pd(0.5);
+  for (std::int32_t x = 0; x < a.width; ++x) {
+    const ColumnWindow& c = a.columns[x];
+    const __m256d p = _mm256_loadu_pd(a.real + 3 * c.first);
+    __m256d v = p;
+    if (a.counts[c.first] != 0 || a.counts[c.last] != 0) {
+      const __m256d q = _mm256_loadu_pd(a.real + 3 * c.last);
+      const __m256d t = _mm256_set1_pd(c.a), rest = _mm256_set1_pd(1.0 - c.a);
+      v = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(p, rest), _mm256_mul_pd(q, t)), half);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x), Samples4(v, top));
+  }
+}
+
+AVX2_TARGET void ReduceRowAvx2(const ResampleRowArgs& a, std::int32_t* out) {
+  if (a.lanes != 3) return ReduceRowReference(a, out);
+  const __m256d top = _mm256_set1_pd(a.top);
+  for (std::int32_t x = 0; x < a.width; ++x) {
+    const ColumnWindow& c = a.columns[x];
+    __m256d sums = _mm256_setzero_pd();
+    double total = 0.0;
+    for (std::int32_t sx = c.first; sx <= c.last; ++sx) {
+      if (a.counts[sx] == 0) continue;
+      const double u = sx == c.first ? c.a : sx == c.last ? c.b : 1.0;
+      sums =
+          _mm256_add_pd(sums, _mm256_mul_pd(_mm256_loadu_pd(a.real + 3 * sx), _mm256_set1_pd(u)));
+      total += u;
+    }
+    if (total == 0.0) {
+      for (int k = 0; k < 3; ++k) out[3 * x + k] = ShowSample(a.background[k], a.top);
+      continue;
+    }
+    const __m256d v = _mm256_mul_pd(sums, _mm256_set1_pd(1.0 / total));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x), Samples4(v, top));
+  }
+}
+
+AVX2_TARGET void BlendRowAvx2(float* acc, const std::int32_t* row, std::int32_t n, double weight) {
+  const __m256d w = _mm256_set1_pd(weight);
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 sums = _mm256_loadu_ps(acc + i);
+    const __m256i values = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i));
+    const __m256d lo =
+        _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(sums)),
+                      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), w));
+    const __m256d hi =
+        _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(sums, 1)),
+                      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), w));
+    _mm256_storeu_ps(acc + i, _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo)));
+  }
+  BlendRowReference(acc + i, row + i, n - i, weight);
+}
+
+template <typename Sample>
+AVX2_TARGET void FinishRowAvx2(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                               Sample* out) {
+  const __m256d scale = _mm256_set1_pd(inverse), limit = _mm256_set1_pd(top);
+  std::int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i q[4];
+    for (int j = 0; j < 4; ++j)
+      q[j] = Samples4(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(acc + i + 4 * j)), scale), limit);
+    StoreSamples16(q, out + i);
+  }
+  if constexpr (sizeof(Sample) == 1) {
+    FinishRow8Reference(acc + i, n - i, inverse, top, out + i);
+  } else {
+    FinishRow16Reference(acc + i, n - i, inverse, top, out + i);
+  }
+}
+
+AVX2_TARGET void FinishRow8Avx2(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                                std::uint8_t* out) {
+  FinishRowAvx2(acc, n, inverse, top, out);
+}
+AVX2_TARGET void FinishRow16Avx2(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                                 std::uint16_t* out) {
+  FinishRowAvx2(acc, n, inverse, top, out);
+}
+
 const FocusKernels kAvx2 = {cpu::Isa::kAvx2, MeasureRowAvx2, WidenRow8Avx2, WidenGreyRow16Avx2,
-                            CountRowAvx2,    RangeRowAvx2,   ShowRow8Avx2,  ShowRow16Avx2};
+                            CountRowAvx2,    RangeRowAvx2,   ShowRow8Avx2,  ShowRow16Avx2,
+                            EnlargeRowAvx2,  ReduceRowAvx2,  BlendRowAvx2,  FinishRow8Avx2,
+                            FinishRow16Avx2};
 
 }  // namespace
 

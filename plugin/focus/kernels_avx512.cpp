@@ -141,9 +141,29 @@ void ShowRow16Avx512(const ShowRowArgs& args, std::uint16_t* out) {
   Avx2FocusKernels()->showRow16(args, out);
 }
 
-const FocusKernels kAvx512 = {cpu::Isa::kAvx512,    MeasureRowAvx512, WidenRow8Avx512,
-                              WidenGreyRow16Avx512, CountRowAvx512,   RangeRowAvx512,
-                              ShowRow8Avx512,       ShowRow16Avx512};
+// So are the resampling passes (double precision: four values per AVX2 vector).
+void EnlargeRowAvx512(const ResampleRowArgs& args, std::int32_t* out) {
+  Avx2FocusKernels()->enlargeRow(args, out);
+}
+void ReduceRowAvx512(const ResampleRowArgs& args, std::int32_t* out) {
+  Avx2FocusKernels()->reduceRow(args, out);
+}
+void BlendRowAvx512(float* acc, const std::int32_t* row, std::int32_t n, double weight) {
+  Avx2FocusKernels()->blendRow(acc, row, n, weight);
+}
+void FinishRow8Avx512(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                      std::uint8_t* out) {
+  Avx2FocusKernels()->finishRow8(acc, n, inverse, top, out);
+}
+void FinishRow16Avx512(const float* acc, std::int32_t n, double inverse, std::int32_t top,
+                       std::uint16_t* out) {
+  Avx2FocusKernels()->finishRow16(acc, n, inverse, top, out);
+}
+
+const FocusKernels kAvx512 = {
+    cpu::Isa::kAvx512, MeasureRowAvx512, WidenRow8Avx512,  WidenGreyRow16Avx512, CountRowAvx512,
+    RangeRowAvx512,    ShowRow8Avx512,   ShowRow16Avx512,  EnlargeRowAvx512,     ReduceRowAvx512,
+    BlendRowAvx512,    FinishRow8Avx512, FinishRow16Avx512};
 
 }  // namespace
 

@@ -8,9 +8,13 @@
 #include "plugin/focus/measure.h"
 
 // GCC for Windows cannot align the stack beyond 16 bytes, so a 32- or 64-byte
-// vector spilled there would fault: the AVX kernels are left out of that build.
-#if (defined(__x86_64__) || defined(__i386__)) && \
-    !(defined(_WIN32) && defined(__GNUC__) && !defined(__clang__))
+// vector spilled there with an aligned move would fault. The build has the
+// assembler turn every aligned vector move of the wide kernels into an
+// unaligned one (SHARPSTACK_UNALIGNED_VECTOR_MOVES); without that the AVX
+// kernels are left out of such a build.
+#if (defined(__x86_64__) || defined(__i386__)) &&                      \
+    (!(defined(_WIN32) && defined(__GNUC__) && !defined(__clang__)) || \
+     defined(SHARPSTACK_UNALIGNED_VECTOR_MOVES))
 #define SHARPSTACK_WIDE_X86_KERNELS 1
 #endif
 

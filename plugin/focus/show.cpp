@@ -121,19 +121,8 @@ struct SourceRow {
   }
 };
 
-// Where output column x takes its values from, the same for every row:
-// computed once per run from the single-precision positions.
-// Reduced (bw > w): source columns first..last, the first weighted by `a`,
-// the last by `b`, those between by 1 (one column alone: weight `a`).
-// Enlarged (bw < w): columns first and last (the next one, or first itself at
-// the right edge), mixed with weight `a` on the second.
-struct ColumnWindow {
-  std::int32_t first;
-  std::int32_t last;
-  double a;
-  double b;
-};
-
+// Where each output column reads from, the same for every row: computed once
+// per run from the single-precision positions.
 void ReducedColumns(std::int32_t bw, std::int32_t w, float rx, ColumnWindow* columns) {
   for (std::int32_t x = 0; x < w; ++x) {
     float x0 = static_cast<float>(double(x) * double(rx));
@@ -165,53 +154,6 @@ void EnlargedColumns(std::int32_t bw, std::int32_t w, float rx, ColumnWindow* co
 void RealRow(const SourceRow& src, std::int32_t bw, double* real) {
   for (std::int32_t x = 0; x < bw; ++x)
     for (int k = 0; k < src.lanes; ++k) real[x * src.lanes + k] = src.Value(x, k);
-}
-
-// The resampled row of one source row, bw == w: the pixels themselves.
-template <typename Traits>
-void SameWidthRow(const double* real, std::int32_t n, std::int32_t* out) {
-  for (std::int32_t i = 0; i < n; ++i) out[i] = ToSample<Traits>(real[i]);
-}
-
-// bw > w: a box filter over the source columns of output pixel x, weighting
-// the partly covered end columns by their share. Uncovered pixels take no
-// part unless the whole window is uncovered.
-template <typename Traits, int Lanes>
-void ReducedRow(const SourceRow& src, const double* real, const ColumnWindow* columns,
-                std::int32_t w, std::int32_t* out) {
-  for (std::int32_t x = 0; x < w; ++x) {
-    const ColumnWindow& c = columns[x];
-    double sums[Lanes] = {};
-    double total = 0.0;
-    for (std::int32_t sx = c.first; sx <= c.last; ++sx) {
-      if (!src.Covered(sx)) continue;
-      const double u = sx == c.first ? c.a : sx == c.last ? c.b : 1.0;
-      for (int k = 0; k < Lanes; ++k) sums[k] += real[sx * Lanes + k] * u;
-      total += u;
-    }
-    for (int k = 0; k < Lanes; ++k) {
-      out[x * Lanes + k] = total != 0.0 ? ToSample<Traits>(sums[k] * (1.0 / total))
-                                        : ToSample<Traits>(src.background[k]);
-    }
-  }
-}
-
-// bw < w: linear interpolation between the two nearest source columns. Here an
-// uncovered neighbour does take part, with the background value.
-template <typename Traits, int Lanes>
-void EnlargedRow(const SourceRow& src, const double* real, const ColumnWindow* columns,
-                 std::int32_t w, std::int32_t* out) {
-  for (std::int32_t x = 0; x < w; ++x) {
-    const ColumnWindow& c = columns[x];
-    const double t = c.a;
-    const bool none = !src.Covered(c.first) && !src.Covered(c.last);
-    for (int k = 0; k < Lanes; ++k) {
-      const double p = real[c.first * Lanes + k];
-      const double q = real[c.last * Lanes + k];
-      out[x * Lanes + k] =
-          none ? ToSample<Traits>(p) : ToSample<Traits>(p * (1.0 - t) + q * t + 0.5);
-    }
-  }
 }
 
 // "The size of the averaging buffer is (bw x bh) pixels.  Use that for best
@@ -309,11 +251,14 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   // Resampling keeps the two latest resampled rows (an enlarged picture's
   // next output row mostly needs the same two source rows), the real values
   // of one source row, the accumulator row and where each column reads from.
+  // A resampled row has room for one value more, which the kernels may write.
+  const std::int32_t row_stride = row_values + 1;
   BlockGuard values_block(
-      NewWorkingRow(std::uint64_t(row_values) * sizeof(std::int32_t) * (resample ? 2 : 1)));
+      NewWorkingRow(std::uint64_t(row_stride) * sizeof(std::int32_t) * (resample ? 2 : 1)));
   BlockGuard acc_block(resample ? NewWorkingRow(std::uint64_t(row_values) * sizeof(float))
                                 : nullptr);
-  BlockGuard real_block(resample ? NewWorkingRow(std::uint64_t(bw) * lanes * sizeof(double))
+  // And the real values have one value more, which the kernels may read.
+  BlockGuard real_block(resample ? NewWorkingRow((std::uint64_t(bw) * lanes + 1) * sizeof(double))
                                  : nullptr);
   BlockGuard columns_block(
       resample && bw != w ? NewWorkingRow(std::uint64_t(w) * sizeof(ColumnWindow)) : nullptr);
@@ -412,6 +357,7 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
   if (bw > w) ReducedColumns(bw, w, rx, columns);
   if (bw < w) EnlargedColumns(bw, w, rx, columns);
   auto* real = static_cast<double*>(real_block.block);
+  real[bw * lanes] = 0.0;
   auto* out = static_cast<typename Traits::Sample*>(output);
   // The source strip in memory, and which source row each resampled row holds.
   std::int32_t strip_first = -1;
@@ -422,7 +368,7 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
     for (int s = 0; s < 2; ++s)
       if (cached[s] == sy) {
         newest = s;
-        return values + std::size_t(s) * row_values;
+        return values + std::size_t(s) * row_stride;
       }
     if (strip_first < 0 || sy < strip_first || sy >= strip_first + strip) {
       read_strip(sy);
@@ -433,16 +379,15 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
     row.counts = counts + std::size_t(sy - strip_first) * bw;
     newest = 1 - newest;
     cached[newest] = sy;
-    std::int32_t* target = values + std::size_t(newest) * row_values;
+    std::int32_t* target = values + std::size_t(newest) * row_stride;
     RealRow(row, bw, real);
+    const ResampleRowArgs args{real, row.counts, columns, w, lanes, Traits::kMaxSample, background};
     if (bw == w) {
-      SameWidthRow<Traits>(real, row_values, target);
+      for (std::int32_t i = 0; i < row_values; ++i) target[i] = ToSample<Traits>(real[i]);
     } else if (bw > w) {
-      if (lanes == 1) ReducedRow<Traits, 1>(row, real, columns, w, target);
-      if (lanes == 3) ReducedRow<Traits, 3>(row, real, columns, w, target);
+      kernels.reduceRow(args, target);
     } else {
-      if (lanes == 1) EnlargedRow<Traits, 1>(row, real, columns, w, target);
-      if (lanes == 3) EnlargedRow<Traits, 3>(row, real, columns, w, target);
+      kernels.enlargeRow(args, target);
     }
     return target;
   };
@@ -485,15 +430,17 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
       if (sy == iy1) v = double(y1) - double(sy);
       if (iy0 == iy1) v = double(y1) - double(y0);
       weight_total += v;
-      for (std::int32_t i = 0; i < row_values; ++i)
-        acc[i] = static_cast<float>(double(acc[i]) + double(row[i]) * v);
+      kernels.blendRow(acc, row, row_values, v);
     }
 
     const double inverse = 1.0 / weight_total;
     const std::int32_t i = y % out_strip;
     auto* out_row = out + std::size_t(i) * row_values;
-    for (std::int32_t k = 0; k < row_values; ++k)
-      out_row[k] = static_cast<typename Traits::Sample>(ToSample<Traits>(double(acc[k]) * inverse));
+    if constexpr (sizeof(typename Traits::Sample) == 1) {
+      kernels.finishRow8(acc, row_values, inverse, Traits::kMaxSample, out_row);
+    } else {
+      kernels.finishRow16(acc, row_values, inverse, Traits::kMaxSample, out_row);
+    }
     if (i == out_strip - 1 || y == h - 1)
       WriteStoreRows(colorStore, 0, y - i, i + 1, output_bytes, out);
   }

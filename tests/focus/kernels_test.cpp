@@ -314,6 +314,78 @@ TEST_P(KernelTest, ShowRowsMatchReferenceForEveryStretch) {
   }
 }
 
+TEST_P(KernelTest, ResamplingMatchesReference) {
+  std::mt19937 rng(7);
+  // Real values within the scale, beyond it and below zero; windows of every
+  // kind (one column, two, many; the last column at the edge); half-way
+  // weights that land on .5 after the stretch.
+  for (int top : {255, 32768}) {
+    for (int lanes : {1, 3}) {
+      for (int gap : {0, 1, 3}) {
+        for (int n = 1; n <= kMaxWidth; ++n) {
+          const int bw = 1 + int(rng() % 40);
+          std::vector<double> real(std::size_t(bw) * lanes + 1);
+          for (double& v : real)
+            v = rng() % 8 == 0 ? double(rng() % 3) * 0.5 * top
+                               : (double(rng() % 100000) / 100000.0 * 1.2 - 0.1) * top;
+          std::vector<std::uint16_t> counts(static_cast<std::size_t>(bw));
+          for (std::uint16_t& c : counts) c = gap != 0 && rng() % gap == 0 ? 0 : 1;
+          const double background[3] = {double(rng() % 300), top * 0.75, -3.0};
+          std::vector<ColumnWindow> enlarge(static_cast<std::size_t>(n)), reduce(enlarge);
+          for (int x = 0; x < n; ++x) {
+            const int first = int(rng() % std::uint32_t(bw));
+            const double t = rng() % 4 == 0 ? 0.5 : double(rng() % 1000) / 1000.0;
+            enlarge[x] = {first, std::min(first + 1, bw - 1), t, 0.0};
+            const int last = std::min(bw - 1, first + int(rng() % 4));
+            reduce[x] = {first, last, 1.0 - double(rng() % 1000) / 1000.0, t};
+          }
+          for (const auto* columns : {&enlarge, &reduce}) {
+            const ResampleRowArgs args{real.data(), counts.data(), columns->data(), n,
+                                       lanes,       top,           background};
+            std::vector<std::int32_t> want(std::size_t(n) * lanes + 1, -7), got = want;
+            if (columns == &enlarge) {
+              EnlargeRowReference(args, want.data());
+              kernels_->enlargeRow(args, got.data());
+            } else {
+              ReduceRowReference(args, want.data());
+              kernels_->reduceRow(args, got.data());
+            }
+            got.back() = want.back();  // the value after the row is free
+            ASSERT_EQ(want, got) << (columns == &enlarge ? "enlarge" : "reduce") << " n " << n
+                                 << " lanes " << lanes << " top " << top;
+          }
+          // Down: the accumulator, then the samples.
+          std::vector<std::int32_t> row(std::size_t(n) * lanes);
+          for (std::int32_t& v : row) v = std::int32_t(rng() % std::uint32_t(top + 1));
+          std::vector<float> want_acc(row.size());
+          for (float& v : want_acc) v = float(rng() % 100000) / 7.0f;
+          std::vector<float> got_acc = want_acc;
+          const double weight = double(rng() % 1000) / 999.0;
+          BlendRowReference(want_acc.data(), row.data(), std::int32_t(row.size()), weight);
+          kernels_->blendRow(got_acc.data(), row.data(), std::int32_t(row.size()), weight);
+          ASSERT_EQ(want_acc, got_acc) << "blend n " << n;
+          const double inverse = 1.0 / (0.25 + double(rng() % 100) / 40.0);
+          if (top == 255) {
+            std::vector<std::uint8_t> want8(row.size()), got8(row.size());
+            FinishRow8Reference(want_acc.data(), std::int32_t(row.size()), inverse, top,
+                                want8.data());
+            kernels_->finishRow8(got_acc.data(), std::int32_t(row.size()), inverse, top,
+                                 got8.data());
+            ASSERT_EQ(want8, got8) << "finish n " << n;
+          } else {
+            std::vector<std::uint16_t> want16(row.size()), got16(row.size());
+            FinishRow16Reference(want_acc.data(), std::int32_t(row.size()), inverse, top,
+                                 want16.data());
+            kernels_->finishRow16(got_acc.data(), std::int32_t(row.size()), inverse, top,
+                                  got16.data());
+            ASSERT_EQ(want16, got16) << "finish n " << n;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(KernelReference, ShowRowStretchesAndFillsTheBackground) {
   // Two pixels: one covered (2570, 14135, 25700), one not.
   const std::uint16_t focus[6] = {2570, 14135, 25700, 1, 2, 3};
