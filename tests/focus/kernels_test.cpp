@@ -365,20 +365,17 @@ TEST_P(KernelTest, ResamplingMatchesReference) {
           kernels_->blendRow(got_acc.data(), row.data(), std::int32_t(row.size()), weight);
           ASSERT_EQ(want_acc, got_acc) << "blend n " << n;
           const double inverse = 1.0 / (0.25 + double(rng() % 100) / 40.0);
+          const auto values = std::int32_t(row.size());
+          auto finish = [&](auto reference, auto kernel, auto sample) {
+            std::vector<decltype(sample)> want(row.size()), got(row.size());
+            reference(want_acc.data(), values, inverse, top, want.data());
+            kernel(got_acc.data(), values, inverse, top, got.data());
+            ASSERT_EQ(want, got) << "finish n " << n;
+          };
           if (top == 255) {
-            std::vector<std::uint8_t> want8(row.size()), got8(row.size());
-            FinishRow8Reference(want_acc.data(), std::int32_t(row.size()), inverse, top,
-                                want8.data());
-            kernels_->finishRow8(got_acc.data(), std::int32_t(row.size()), inverse, top,
-                                 got8.data());
-            ASSERT_EQ(want8, got8) << "finish n " << n;
+            finish(FinishRow8Reference, kernels_->finishRow8, std::uint8_t{});
           } else {
-            std::vector<std::uint16_t> want16(row.size()), got16(row.size());
-            FinishRow16Reference(want_acc.data(), std::int32_t(row.size()), inverse, top,
-                                 want16.data());
-            kernels_->finishRow16(got_acc.data(), std::int32_t(row.size()), inverse, top,
-                                  got16.data());
-            ASSERT_EQ(want16, got16) << "finish n " << n;
+            finish(FinishRow16Reference, kernels_->finishRow16, std::uint16_t{});
           }
         }
       }
