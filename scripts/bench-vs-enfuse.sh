@@ -27,8 +27,8 @@ frames=10
 for tool in "$bin/sharpstack" "$bin/sharpstack_write_series"; do
   [[ -x $tool ]] || { echo "missing $tool (build the bench preset first)" >&2; exit 1; }
 done
-command -v enfuse >/dev/null || { echo "enfuse is not installed (Debian package enfuse)" >&2; exit 1; }
-[[ -x /usr/bin/time ]] || { echo "GNU time is not installed (Debian package time)" >&2; exit 1; }
+command -v enfuse >/dev/null || { echo "enfuse is not installed (on Debian: apt-get install enfuse)" >&2; exit 1; }
+[[ -x /usr/bin/time ]] || { echo "GNU time is not installed (on Debian: apt-get install time)" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
