@@ -597,8 +597,8 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
     EXPECT_EQ(root_files(), before);
   }
   EXPECT_FALSE(fs::exists(out));
-  // Pixel data are checked two pictures at a time; every damaged one is
-  // named, in the order given, and nothing changes.
+  // Every damaged picture is named, in the order given, also those after the
+  // first one found while adding, and nothing changes.
   {
     std::string other = Slurp(names[2]);
     WriteBytes("cut.png", other.substr(0, other.size() * 2 / 3));
