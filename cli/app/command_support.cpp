@@ -459,6 +459,12 @@ std::string Dimensions(int width, int height) {
 // agrees with the count buffer's, and every row its header declares. *problem
 // names the first file found wrong and what is wrong with it.
 BufferCondition InspectBufferFiles(std::string* problem, int* width, int* height) {
+  // What an interrupted add left unfinished (a growth, a band of rows) is
+  // finished first: the set it leaves is the one the next run sees.
+  if (OSErr status = RecoverFocusBufferSet(); status != noErr) {
+    *problem = BufferProblem(status);
+    return BufferCondition::kUnreadable;
+  }
   int present = 0;
   std::string missing;
   StoreHeader headers[3] = {};

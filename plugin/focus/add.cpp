@@ -1,18 +1,22 @@
 // "Add To Buffer": merges the current picture into the focus buffer set.
 //
 // The picture streams through a five-row window, one row read per picture row;
-// the buffer files are read and written by whole rows. Working memory grows
-// with the widths of the picture and of the set, never with their heights.
+// the buffer files are read and written by bands of whole rows, each band
+// through the set's journal. Working memory grows with the widths of the
+// picture and of the set, never with their heights.
 #include <algorithm>
 #include <cstring>
 
 #include "plugin/core/memory.h"
+#include "plugin/core/strings.h"
 #include "plugin/focus/buffer_set.h"
 #include "plugin/focus/kernels.h"
 #include "plugin/focus/measure.h"
 #include "plugin/focus/operations.h"
 #include "plugin/focus/support.h"
+#include "plugin/focus/test_hooks.h"
 #include "plugin/params/parameter_block.h"
+#include "plugin/storage/file.h"
 #include "plugin/storage/store.h"
 
 namespace {
@@ -69,6 +73,30 @@ OSErr OpenBufferStore(const char* path, std::int16_t width, std::int16_t height,
   return noErr;
 }
 
+// The rows of one band take about this many bytes in all three files: enough
+// to make a few dozen rows of a wide picture one read and one write per file,
+// little enough that the memory does not grow with the picture's height.
+constexpr std::uint64_t kBandBytes = 4u << 20;
+std::int32_t g_band_rows = 0;  // a test's choice; 0: from kBandBytes
+
+std::int32_t BandRows(std::int16_t setWidth, std::int32_t rows) {
+  const std::uint64_t row_bytes =
+      std::uint64_t(setWidth) * (kCountElementSize + kVarianceElementSize + kFocusElementSize);
+  std::uint64_t n = g_band_rows > 0 ? std::uint64_t(g_band_rows) : kBandBytes / row_bytes;
+  if (n < 1) n = 1;
+  if (n > std::uint64_t(rows)) n = std::uint64_t(rows);
+  return static_cast<std::int32_t>(n);
+}
+
+// Removes the journal of a run whose bands all reached the set.
+void RetireJournal(FileGuard* journal) {
+  CloseDataFile(journal->file);
+  journal->file = platform::kInvalidFile;
+  char path[kStringSize];
+  CopyBounded(kJournalPath, path, kStringSize);
+  if (ApplyPathRedirect(path)) DeleteDataFile(path);
+}
+
 template <typename Sample>
 OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   if (block == nullptr) return filterBadParameters;
@@ -80,6 +108,9 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   const FilterRecord* record = block->filterRecord;
   const std::int16_t image_width = record != nullptr ? record->imageSize.h : 0;
   const std::int16_t image_height = record != nullptr ? record->imageSize.v : 0;
+
+  // Whatever an interrupted run left unfinished is finished first.
+  if (OSErr s = RecoverFocusBufferSet(); s != noErr) return s;
 
   // Only look at the set here: nothing on disk changes until every working row
   // is in hand, so running short of memory leaves the set as it was.
@@ -94,17 +125,24 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   const std::int16_t set_width = std::max(image_width, stored_width);
   const std::int16_t set_height = std::max(image_height, stored_height);
 
+  // The rectangle's rows that lie in the set, y_lo .. y_hi - 1, and its
+  // columns, x_begin .. x_end - 1. The rectangle lies inside the set after
+  // sizing; clipping anyway keeps a host's odd rectangle from addressing
+  // anything outside the files.
+  const std::int32_t y_lo = std::clamp<std::int32_t>(-top, 0, height);
+  const std::int32_t y_hi = std::clamp<std::int32_t>(set_height - top, y_lo, height);
+  const std::int32_t x_begin = std::clamp<std::int32_t>(-left, 0, width);
+  const std::int32_t x_end = std::clamp<std::int32_t>(set_width - left, x_begin, width);
+  const std::int32_t band_rows = BandRows(set_width, std::max<std::int32_t>(y_hi - y_lo, 1));
+
   const std::uint64_t window_row_values =
       std::uint64_t(width + 2 * kWindowBorder) * kWindowChannels;
   BlockGuard window_block(NewWorkingRow(kWindowRows * window_row_values * sizeof(std::uint16_t)));
   BlockGuard mask_block(NewWorkingRow(std::uint64_t(width)));
   BlockGuard measure_block(NewWorkingRow(std::uint64_t(width) * sizeof(std::uint64_t)));
-  BlockGuard count_block(NewWorkingRow(std::uint64_t(set_width) * kCountElementSize));
-  BlockGuard variance_block(NewWorkingRow(std::uint64_t(set_width) * kVarianceElementSize));
-  BlockGuard focus_block(NewWorkingRow(std::uint64_t(set_width) * kFocusElementSize));
+  BlockGuard band_block(NewWorkingRow(JournalBandSize(set_width, band_rows)));
   if (window_block.block == nullptr || mask_block.block == nullptr ||
-      measure_block.block == nullptr || count_block.block == nullptr ||
-      variance_block.block == nullptr || focus_block.block == nullptr)
+      measure_block.block == nullptr || band_block.block == nullptr)
     return memFullErr;
 
   if (!valid) DeleteFocusBufferSet();
@@ -128,52 +166,45 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
           OpenBufferStore(kFocusBufferPath, set_width, set_height, kFocusElementSize, &focus_store);
       s != noErr)
     return s;
-
-  // The rectangle lies inside the set after sizing; clipping to the set anyway
-  // keeps a host's odd rectangle from addressing anything outside the files.
-  const std::int32_t x_begin = std::clamp<std::int32_t>(-left, 0, width);
-  const std::int32_t x_end = std::clamp<std::int32_t>(set_width - left, x_begin, width);
-  auto row_in_set = [&](std::int32_t y) { return top + y >= 0 && top + y < set_height; };
-
-  // In file mode a row that could not be read or written is only known
-  // afterwards: every row is checked before its content is used or merged,
-  // so a failed read is never written back as if it were buffer content.
-  auto row_error = [&]() -> OSErr {
-    const ImageStore* const stores[] = {count_store.store, variance_store.store, focus_store.store,
-                                        colorStore, block->maskStore};
-    for (const ImageStore* s : stores) {
-      if (OSErr e = StoreRowError(s); e != noErr) return e;
+  FileGuard journal;
+  {
+    char path[kStringSize];
+    CopyBounded(kJournalPath, path, kStringSize);
+    if (!ApplyPathRedirect(path)) return bdNamErr;
+    CreateDataFile(path, FourCC("CREA"), FourCC("TYPE"));  // a failure shows in the open
+    if (OSErr s = OpenDataFile(path, &journal.file); s != noErr) {
+      journal.file = platform::kInvalidFile;
+      return s;
     }
-    return noErr;
-  };
-
-  auto* mask = static_cast<std::uint8_t*>(mask_block.block);
-  auto* counts = static_cast<std::uint16_t*>(count_block.block);
-  auto* variances = static_cast<float*>(variance_block.block);
-  auto* focus = static_cast<std::uint16_t*>(focus_block.block);
-  auto* measures = static_cast<std::uint64_t*>(measure_block.block);
-  ImageStore* mask_store = block->maskStore;
-
-  // Count pass: every selected pixel counts once per Add, win or lose.
-  std::memset(mask, 255, static_cast<std::size_t>(width));
-  for (std::int32_t y = 0; y < height; ++y) {
-    ReportProgress(block, y, 2 * height);
-    if (TestAbort(block)) return userCanceledErr;
-    if (mask_store != nullptr) ReadStoreRow(mask_store, 0, y, width, mask);
-    if (!row_in_set(y)) continue;
-    ReadStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
-    if (OSErr e = row_error(); e != noErr) return e;
-    // A count that has reached the field's limit stays there: wrapping to 0
-    // would mark the pixel as never covered.
-    const bool changed =
-        x_begin < x_end &&
-        ActiveFocusKernels().countRow(mask + x_begin, counts + left + x_begin, x_end - x_begin);
-    if (changed)
-      WriteStoreRow(count_store.store, 0, top + y, set_width * kCountElementSize, counts);
   }
 
-  // Selection pass. The window rotates its row storage: window[i] holds picture
-  // row y - 2 + i, clamped to the rectangle.
+  // The picture's own stores: a row that could not be read is known only
+  // afterwards, and is checked before its content is merged.
+  auto picture_error = [&]() -> OSErr {
+    if (OSErr e = StoreRowError(colorStore); e != noErr) return e;
+    return StoreRowError(block->maskStore);
+  };
+
+  JournalBand band;
+  band.bytes = static_cast<std::uint8_t*>(band_block.block);
+  band.width = set_width;
+  band.height = set_height;
+  band.capacity = band_rows;
+  auto* mask = static_cast<std::uint8_t*>(mask_block.block);
+  auto* measures = static_cast<std::uint64_t*>(measure_block.block);
+  ImageStore* mask_store = block->maskStore;
+  // The band being merged: picture rows band_y .. band_y + band_n - 1, of
+  // which band_done are merged so far.
+  std::int32_t band_y = 0, band_n = 0, band_done = 0;
+  auto commit = [&]() -> OSErr {
+    const OSErr s = CommitJournal(journal.file, band, top + band_y, band_done, count_store.store,
+                                  variance_store.store, focus_store.store);
+    band_n = band_done = 0;
+    return s;
+  };
+
+  // The window rotates its row storage: window[i] holds picture row y - 2 + i,
+  // clamped to the rectangle.
   auto* window_rows = static_cast<std::uint16_t*>(window_block.block);
   std::uint16_t* window[kWindowRows];
   for (int i = 0; i < kWindowRows; ++i) window[i] = window_rows + i * window_row_values;
@@ -184,23 +215,49 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   LoadWindowRow<Sample>(colorStore, std::min<std::int32_t>(1, height - 1), width, planes,
                         window[3]);
 
+  // One pass: each row is counted and merged in memory, and every band of
+  // rows reaches the three files together through the journal, so that every
+  // pixel is wholly before or wholly after this picture, whenever the run
+  // stops. A cancel keeps the rows merged before it.
   std::memset(mask, 255, static_cast<std::size_t>(width));
   for (std::int32_t y = 0; y < height; ++y) {
-    ReportProgress(block, height + y, 2 * height);
-    if (TestAbort(block)) return userCanceledErr;
+    ReportProgress(block, y, height);
+    if (TestAbort(block)) {
+      if (OSErr s = commit(); s != noErr) return s;
+      RetireJournal(&journal);
+      return userCanceledErr;
+    }
     LoadWindowRow<Sample>(colorStore, std::min(y + 2, height - 1), width, planes, window[4]);
     if (mask_store != nullptr) ReadStoreRow(mask_store, 0, y, width, mask);
 
-    if (row_in_set(y)) {
-      ReadStoreRow(variance_store.store, 0, top + y, set_width * kVarianceElementSize, variances);
-      ReadStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
-      if (OSErr e = row_error(); e != noErr) return e;
+    if (y >= y_lo && y < y_hi) {
+      if (band_n == 0) {
+        band_y = y;
+        band_n = std::min(band_rows, y_hi - y);
+        if (OSErr s = ReadStoreRows(count_store.store, top + y, band_n, band.counts()); s != noErr)
+          return s;
+        if (OSErr s = ReadStoreRows(variance_store.store, top + y, band_n, band.variances());
+            s != noErr)
+          return s;
+        if (OSErr s = ReadStoreRows(focus_store.store, top + y, band_n, band.focus()); s != noErr)
+          return s;
+      }
+      if (OSErr e = picture_error(); e != noErr) return e;
+      const std::size_t at = std::size_t(y - band_y) * std::size_t(set_width);
+      std::uint16_t* counts = band.counts() + at;
+      float* variances = band.variances() + at;
+      std::uint16_t* focus = band.focus() + at * kWindowChannels;
+
+      // Every selected pixel counts once per Add, win or lose. A count that
+      // has reached the field's limit stays there: wrapping to 0 would mark
+      // the pixel as never covered.
+      if (x_begin < x_end)
+        ActiveFocusKernels().countRow(mask + x_begin, counts + left + x_begin, x_end - x_begin);
       const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
                                                       window[4]};
       ActiveFocusKernels().measureRow(rows, width, measures);
       // Winners fall at random across a row, so the choice is made without
       // branches: every pixel is written back, with its old or its new value.
-      bool changed = false;
       const std::uint16_t* centre = window[2] + kWindowBorder * kWindowChannels;
       for (std::int32_t x = x_begin; x < x_end; ++x) {
         const float stored = variances[left + x];
@@ -217,17 +274,9 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
         std::uint16_t* to = focus + (left + x) * kWindowChannels;
         const std::uint16_t* from = centre + x * kWindowChannels;
         for (int c = 0; c < kWindowChannels; ++c) to[c] = wins ? from[c] : to[c];
-        changed |= wins;
       }
-      if (changed) {
-        // Colours first: when a write fails part-way, a pixel may hold the new
-        // colour with the old measure, which adding the picture again repairs,
-        // but never the new measure with the old colour, which would keep the
-        // wrong colour against every later picture.
-        WriteStoreRow(focus_store.store, 0, top + y, set_width * kFocusElementSize, focus);
-        if (OSErr e = row_error(); e != noErr) return e;
-        WriteStoreRow(variance_store.store, 0, top + y, set_width * kVarianceElementSize,
-                      variances);
+      if (++band_done == band_n) {
+        if (OSErr s = commit(); s != noErr) return s;
       }
     }
 
@@ -235,7 +284,9 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     for (int i = 0; i + 1 < kWindowRows; ++i) window[i] = window[i + 1];
     window[kWindowRows - 1] = oldest;
   }
-  return row_error();
+  if (OSErr e = picture_error(); e != noErr) return e;
+  RetireJournal(&journal);
+  return noErr;
 }
 
 }  // namespace
@@ -247,3 +298,9 @@ OSErr AddToBuffer8(ImageStore* colorStore, ParameterBlock* block, std::uint8_t /
 OSErr AddToBuffer16(ImageStore* colorStore, ParameterBlock* block, std::uint8_t /*noDialog*/) {
   return AddToBuffer<std::uint16_t>(colorStore, block);
 }
+
+namespace focus::test {
+void SetAddBandRows(int rows) {
+  g_band_rows = rows;
+}
+}  // namespace focus::test

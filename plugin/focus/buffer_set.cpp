@@ -1,14 +1,239 @@
 // The focus buffer set as a whole: delete, validate, grow.
 #include "plugin/focus/buffer_set.h"
 
+#include <cstring>
+
+#include "plugin/core/memory.h"
 #include "plugin/core/strings.h"
 #include "plugin/storage/file.h"
 #include "plugin/storage/store.h"
 
+namespace {
+
+constexpr const char* kSetPaths[] = {kCountBufferPath, kVarianceBufferPath, kFocusBufferPath};
+// In the order they are built and put in place: the focus file last, so that
+// a complete new focus file means that the other two were complete too.
+constexpr const char* kGrowthPaths[] = {kCountGrowthPath, kVarianceGrowthPath, kFocusGrowthPath};
+constexpr std::int16_t kElementSizes[] = {kCountElementSize, kVarianceElementSize,
+                                          kFocusElementSize};
+
+constexpr std::uint32_t kJournalMagic = FourCC("SSJ1");
+
+struct JournalHeader {
+  std::uint32_t magic;
+  std::int16_t width, height;
+  std::int32_t first, rows, capacity, reserved;
+  std::uint64_t checksum;  // of the fields above and every byte of the parts
+};
+static_assert(sizeof(JournalHeader) == kJournalHeaderSize);
+
+constexpr std::uint64_t Align8(std::uint64_t n) {
+  return (n + 7) & ~std::uint64_t(7);
+}
+
+std::uint64_t PartSize(std::int16_t width, std::int32_t capacity, std::int16_t elementSize) {
+  return Align8(std::uint64_t(width) * std::uint64_t(capacity) * std::uint64_t(elementSize));
+}
+
+std::uint64_t Rotate(std::uint64_t v, int k) {
+  return (v << k) | (v >> (64 - k));
+}
+
+// A fast 64-bit checksum: four independent lanes over 8-byte words, so that it
+// costs little next to the writes it guards. Any torn or stale part of a band
+// changes it with overwhelming likelihood.
+std::uint64_t Checksum(const std::uint8_t* bytes, std::uint64_t size) {
+  constexpr std::uint64_t kPrime = 0x9E3779B185EBCA87ull;
+  std::uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                           0x082EFA98EC4E6C89ull};
+  std::uint64_t at = 0;
+  for (; at + 32 <= size; at += 32) {
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + at + 8 * k, 8);
+      lane[k] = Rotate(lane[k] ^ word, 29) * kPrime;
+    }
+  }
+  std::uint64_t h = size * kPrime;
+  for (int k = 0; k < 4; ++k) h = Rotate(h ^ lane[k], 31) * kPrime;
+  for (; at < size; ++at) h = Rotate(h ^ bytes[at], 13) * kPrime;
+  return h ^ (h >> 32);
+}
+
+std::uint64_t BandChecksum(const std::uint8_t* band, std::uint64_t size) {
+  return Checksum(band, offsetof(JournalHeader, checksum)) ^
+         Rotate(Checksum(band + kJournalHeaderSize, size - kJournalHeaderSize), 1);
+}
+
+// Redirected path of one of the set's files into `buffer` (kStringSize bytes).
+bool Redirected(const char* path, char* buffer) {
+  CopyBounded(path, buffer, kStringSize);
+  return ApplyPathRedirect(buffer);
+}
+
+OSErr OpenSetStores(std::int16_t width, std::int16_t height, ImageStore* stores[3]) {
+  for (int i = 0; i < 3; ++i) {
+    OSErr s = OpenImageStore(kSetPaths[i], &stores[i]);
+    if (s == noErr) {
+      StoreHeader header{};
+      GetStoreHeader(stores[i], &header);
+      if (header.width != width || header.height != height ||
+          header.elementSize != kElementSizes[i])
+        s = ioErr;
+    }
+    if (s != noErr) {
+      for (int k = 0; k <= i; ++k) CloseImageStore(stores[k]);
+      return s;
+    }
+  }
+  return noErr;
+}
+
+OSErr WriteBandRows(const JournalBand& band, std::int32_t first, std::int32_t rows,
+                    ImageStore* count, ImageStore* variance, ImageStore* focus) {
+  if (OSErr s = WriteStoreRows(count, first, rows, band.counts()); s != noErr) return s;
+  if (OSErr s = WriteStoreRows(variance, first, rows, band.variances()); s != noErr) return s;
+  return WriteStoreRows(focus, first, rows, band.focus());
+}
+
+// Puts the new files of a growth in place when the new focus file is complete
+// (all three were built), or deletes them otherwise.
+OSErr RecoverGrowth() {
+  ImageStore* grown = nullptr;
+  const OSErr opened = OpenImageStore(kFocusGrowthPath, &grown);
+  bool complete = false;
+  if (opened == noErr) {
+    StoreHeader header{};
+    GetStoreHeader(grown, &header);
+    complete = header.elementSize == kFocusElementSize && header.width > 0 && header.height > 0;
+    CloseImageStore(grown);
+  } else if (opened != fnfErr) {
+    return opened;
+  }
+  for (int i = 0; i < 3; ++i) {
+    char from[kStringSize], to[kStringSize];
+    if (!Redirected(kGrowthPaths[i], from) || !Redirected(kSetPaths[i], to)) return bdNamErr;
+    if (!complete) {
+      DeleteDataFile(from);
+      continue;
+    }
+    FileGuard probe;
+    const OSErr present = OpenDataFile(from, &probe.file);
+    if (present == fnfErr) continue;  // put in place already
+    if (present != noErr) return present;
+    CloseDataFile(probe.file);
+    probe.file = platform::kInvalidFile;
+    if (OSErr s = DeleteDataFile(to); s != noErr && s != fnfErr) return s;
+    if (OSErr s = MoveDataFile(from, to); s != noErr) return s;
+  }
+  return noErr;
+}
+
+// Replays a committed journal whose band fits the set as it is now.
+OSErr ReplayJournal() {
+  char path[kStringSize];
+  if (!Redirected(kJournalPath, path)) return bdNamErr;
+  FileGuard journal;
+  const OSErr opened = OpenDataFile(path, &journal.file);
+  if (opened == fnfErr) return noErr;
+  if (opened != noErr) {
+    journal.file = platform::kInvalidFile;
+    return opened;
+  }
+  JournalHeader header{};
+  std::int32_t count = kJournalHeaderSize;
+  if (OSErr s = ReadDataFile(journal.file, &count, &header); s != noErr) return s;
+  // Anything short of a whole, committed header is a band that never reached
+  // the set: there is nothing to redo.
+  if (count < kJournalHeaderSize || header.magic != kJournalMagic || header.width <= 0 ||
+      header.height <= 0 || header.first < 0 || header.rows <= 0 || header.capacity < header.rows ||
+      header.first + header.rows > header.height)
+    return noErr;
+  std::int16_t width = 0, height = 0;
+  OSErr status = noErr;
+  const FocusBufferState state = InspectFocusBufferSet(&width, &height, &status);
+  if (state == FocusBufferState::kUnavailable) return status;
+  if (state != FocusBufferState::kValid || width != header.width || height != header.height)
+    return noErr;
+
+  JournalBand band;
+  band.width = header.width;
+  band.height = header.height;
+  band.capacity = header.capacity;
+  const std::uint64_t size = band.size();
+  if (size > std::uint64_t(INT32_MAX)) return noErr;
+  band.bytes = static_cast<std::uint8_t*>(NewBlock(static_cast<std::uint32_t>(size)));
+  if (band.bytes == nullptr) return memFullErr;
+  BlockGuard guard(band.bytes);
+  // A journal shorter than its band was cut short: never committed.
+  std::memcpy(band.bytes, &header, kJournalHeaderSize);
+  count = static_cast<std::int32_t>(size - kJournalHeaderSize);
+  if (OSErr s = ReadDataFile(journal.file, &count, band.bytes + kJournalHeaderSize); s != noErr)
+    return s;
+  if (std::uint64_t(count) != size - kJournalHeaderSize ||
+      BandChecksum(band.bytes, size) != header.checksum)
+    return noErr;
+
+  ImageStore* stores[3] = {};
+  if (OSErr s = OpenSetStores(width, height, stores); s != noErr) return s;
+  status = WriteBandRows(band, header.first, header.rows, stores[0], stores[1], stores[2]);
+  for (ImageStore* store : stores) CloseImageStore(store);
+  if (status != noErr) return status;
+  CloseDataFile(journal.file);
+  journal.file = platform::kInvalidFile;
+  DeleteDataFile(path);
+  return noErr;
+}
+
+}  // namespace
+
+std::uint16_t* JournalBand::counts() const {
+  return reinterpret_cast<std::uint16_t*>(bytes + kJournalHeaderSize);
+}
+float* JournalBand::variances() const {
+  return reinterpret_cast<float*>(bytes + kJournalHeaderSize +
+                                  PartSize(width, capacity, kCountElementSize));
+}
+std::uint16_t* JournalBand::focus() const {
+  return reinterpret_cast<std::uint16_t*>(bytes + kJournalHeaderSize +
+                                          PartSize(width, capacity, kCountElementSize) +
+                                          PartSize(width, capacity, kVarianceElementSize));
+}
+std::uint64_t JournalBand::size() const {
+  return JournalBandSize(width, capacity);
+}
+
+std::uint64_t JournalBandSize(std::int16_t width, std::int32_t capacity) {
+  return kJournalHeaderSize + PartSize(width, capacity, kCountElementSize) +
+         PartSize(width, capacity, kVarianceElementSize) +
+         PartSize(width, capacity, kFocusElementSize);
+}
+
+OSErr CommitJournal(platform::FileHandle journal, const JournalBand& band, std::int32_t first,
+                    std::int32_t rows, ImageStore* count, ImageStore* variance, ImageStore* focus) {
+  if (rows <= 0) return noErr;
+  JournalHeader header{kJournalMagic, band.width, band.height, first, rows, band.capacity, 0, 0};
+  std::memcpy(band.bytes, &header, kJournalHeaderSize);
+  header.checksum = BandChecksum(band.bytes, band.size());
+  std::memcpy(band.bytes, &header, kJournalHeaderSize);
+  // One write: until all of it has landed the checksum does not match, so a
+  // band cut short anywhere is never replayed, and the set is still as it was
+  // before this band.
+  if (OSErr s = WriteDataFileAt(journal, 0, static_cast<std::int32_t>(band.size()), band.bytes);
+      s != noErr)
+    return s;
+  return WriteBandRows(band, first, rows, count, variance, focus);
+}
+
+OSErr RecoverFocusBufferSet() {
+  if (OSErr s = RecoverGrowth(); s != noErr) return s;
+  return ReplayJournal();
+}
+
 void DeleteFocusBufferSet() {
-  DisposeImageStore(kCountBufferPath, nullptr);
-  DisposeImageStore(kVarianceBufferPath, nullptr);
-  DisposeImageStore(kFocusBufferPath, nullptr);
+  for (const char* path : kSetPaths) DisposeImageStore(path, nullptr);
+  DisposeImageStore(kJournalPath, nullptr);
+  for (const char* path : kGrowthPaths) DisposeImageStore(path, nullptr);
 }
 
 FocusBufferState ReadFocusBufferHeader(const char* path, StoreHeader* header, OSErr* status) {
@@ -78,11 +303,17 @@ bool CheckFocusBufferSet(std::int16_t* width, std::int16_t* height) {
 }
 
 OSErr GrowFocusBufferSet(std::int16_t width, std::int16_t height) {
-  if (OSErr s = EnsureImageStoreSize(kCountBufferPath, width, height, kCountElementSize);
-      s != noErr)
-    return s;
-  if (OSErr s = EnsureImageStoreSize(kVarianceBufferPath, width, height, kVarianceElementSize);
-      s != noErr)
-    return s;
-  return EnsureImageStoreSize(kFocusBufferPath, width, height, kFocusElementSize);
+  // Build the three new files beside the old ones; only when all three are
+  // complete do they replace them, the focus file last. A run that stops
+  // before that leaves the old set whole; one that stops after it leaves
+  // complete new files that RecoverFocusBufferSet puts in place.
+  for (const char* path : kGrowthPaths) DisposeImageStore(path, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    if (OSErr s = BuildGrownStore(kSetPaths[i], kGrowthPaths[i], width, height, kElementSizes[i]);
+        s != noErr) {
+      for (const char* path : kGrowthPaths) DisposeImageStore(path, nullptr);
+      return s;
+    }
+  }
+  return RecoverGrowth();
 }

@@ -13,13 +13,24 @@ inline constexpr char kFocusBufferPath[] = "C:\\BestFocus.xxx";
 inline constexpr char kVarianceBufferPath[] = "C:\\BestVariance.xxx";
 inline constexpr char kCountBufferPath[] = "C:\\CountVXBuffer.xxx";
 
+// A set grows by building each file anew beside the old one under these
+// names; only when all three are complete do they replace the old ones.
+inline constexpr char kFocusGrowthPath[] = "C:\\BestFocus.new";
+inline constexpr char kVarianceGrowthPath[] = "C:\\BestVariance.new";
+inline constexpr char kCountGrowthPath[] = "C:\\CountVXBuffer.new";
+
+// The redo journal of an Add: the new rows of the band of rows being merged,
+// written and committed before the three files are, so that a band is merged
+// in all three files or in none whatever interrupts the run.
+inline constexpr char kJournalPath[] = "C:\\BestFocus.jnl";
+
 // Bytes per pixel: three unsigned 16-bit channels; one float; one unsigned 16-bit count.
 inline constexpr std::int16_t kFocusElementSize = 6;
 inline constexpr std::int16_t kVarianceElementSize = 4;
 inline constexpr std::int16_t kCountElementSize = 2;
 
-// Deletes the count, variance and focus files, in that order; missing files
-// are no error.
+// Deletes the count, variance and focus files, in that order, then the
+// journal and any files of an unfinished growth; missing files are no error.
 void DeleteFocusBufferSet();
 
 // What a look at the set, or at one of its files, found.
@@ -50,3 +61,33 @@ bool CheckFocusBufferSet(std::int16_t* width, std::int16_t* height);
 // keeping its content at the top left; stops at the first failure and returns
 // its status. On an empty set this creates the three files, zero-filled.
 [[nodiscard]] OSErr GrowFocusBufferSet(std::int16_t width, std::int16_t height);
+
+// Finishes what an interrupted run left: completes the growth of a set whose
+// three new files were all built (or drops the new files of one that was not),
+// then replays a committed journal into the set. Replaying twice gives the
+// same files. Every run that uses the set calls it first; 0 when nothing was
+// pending or all was finished, else the status that stopped it (a file held
+// by another run, say), with the set left as it was found.
+[[nodiscard]] OSErr RecoverFocusBufferSet();
+
+// The journal's band of rows: a header, then the band's count, variance and
+// focus rows, each part a multiple of 8 bytes long. The header is filled in by
+// CommitJournal.
+struct JournalBand {
+  std::uint8_t* bytes = nullptr;  // kJournalHeaderSize + the three parts
+  std::int16_t width = 0, height = 0;
+  std::int32_t capacity = 0;  // rows each part holds
+  std::uint16_t* counts() const;
+  float* variances() const;
+  std::uint16_t* focus() const;
+  std::uint64_t size() const;  // header and parts
+};
+inline constexpr int kJournalHeaderSize = 32;
+// The bytes of a band of `capacity` rows of `width` pixels.
+std::uint64_t JournalBandSize(std::int16_t width, std::int32_t capacity);
+
+// Writes rows first .. first + rows - 1 of the band (the band's first `rows`
+// rows) to the journal and commits them, then to the three open stores.
+[[nodiscard]] OSErr CommitJournal(platform::FileHandle journal, const JournalBand& band,
+                                  std::int32_t first, std::int32_t rows, ImageStore* count,
+                                  ImageStore* variance, ImageStore* focus);

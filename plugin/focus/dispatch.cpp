@@ -1,6 +1,8 @@
 // Operation dispatch by code and channel width, and "Clear Buffer".
 #include "plugin/focus/dispatch.h"
 
+#include <initializer_list>
+
 #include "plugin/core/strings.h"
 #include "plugin/focus/buffer_set.h"
 #include "plugin/focus/operation_choice.h"
@@ -68,5 +70,8 @@ OSErr ClearBuffer() {
     const OSErr status = DeleteDataFile(redirected);
     if (status != noErr && status != fnfErr && result == noErr) result = status;
   }
+  // What an interrupted Add left beside the set goes with it.
+  for (const char* path : {kJournalPath, kCountGrowthPath, kVarianceGrowthPath, kFocusGrowthPath})
+    DisposeImageStore(path, nullptr);
   return result;
 }

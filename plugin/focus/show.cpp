@@ -222,6 +222,9 @@ OSErr ShowBufferContents(ImageStore* colorStore, ParameterBlock* block, std::uin
     for (int k = 0; k < lanes; ++k) background[k] = Traits::Background(record->backColor[k]);
   }
 
+  // A growth or a band of rows that an interrupted Add left unfinished is
+  // finished first, so that the composite never shows half of it.
+  if (OSErr s = RecoverFocusBufferSet(); s != noErr) return s;
   std::int16_t bw16 = 0, bh16 = 0;
   OSErr check_status = noErr;
   const FocusBufferState state = CheckShowBuffers(&bw16, &bh16, &check_status);

@@ -12,4 +12,7 @@ void SetMessageSink(MessageSink sink);
 // While set, every working row request fails as if memory were exhausted.
 void SetWorkingRowsRefused(bool refused);
 
+// Rows that Add merges and writes as one band (0: its own choice, by width).
+void SetAddBandRows(int rows);
+
 }  // namespace focus::test

@@ -16,6 +16,7 @@ struct Fault {
 
 Fault g_faults[test::kOperationCount];
 test::StoreAccess g_store_access = test::StoreAccess::kSystem;
+double g_short_write_share = 0.5;
 
 Fault& FaultOf(test::Operation op) {
   return g_faults[static_cast<int>(op)];
@@ -45,8 +46,13 @@ void FailNthCall(Operation op, int n, OsError error, int repeat) {
   fault.error = error;
 }
 
+void SetShortWriteShare(double share) {
+  g_short_write_share = share < 0.0 ? 0.0 : share > 1.0 ? 1.0 : share;
+}
+
 void ClearFaults() {
   for (Fault& fault : g_faults) fault = Fault{};
+  g_short_write_share = 0.5;
 }
 
 int CallCount(Operation op) {
@@ -84,6 +90,10 @@ bool StoresMapped(bool systemChoice) {
     default:
       return systemChoice;
   }
+}
+
+std::int32_t WriteFault::Shortened(std::int32_t wanted) const {
+  return static_cast<std::int32_t>(static_cast<double>(wanted) * g_short_write_share);
 }
 
 WriteFault OnPlatformWrite() {

@@ -16,8 +16,10 @@ OsError OnPlatformCall(test::Operation op);
 // Counts one write: whether it must come out short, and with which error.
 struct WriteFault {
   bool diskFull = false;    // write nothing, return `error`
-  bool shortWrite = false;  // write half, return `error`
+  bool shortWrite = false;  // write part, return `error`
   OsError error = OsError::kNone;
+  // The bytes of a write of `wanted` bytes that a short write lets through.
+  std::int32_t Shortened(std::int32_t wanted) const;
 };
 WriteFault OnPlatformWrite();
 

@@ -261,7 +261,7 @@ OsError WriteFileAt(FileHandle file, const void* buffer, std::int32_t* count, st
   if (injected.diskFull) return injected.error;
   if (fd < 0) return OsError::kBadHandle;
   if (wanted < 0) return OsError::kOther;
-  if (injected.shortWrite) wanted /= 2;
+  if (injected.shortWrite) wanted = injected.Shortened(wanted);
   const auto* p = static_cast<const char*>(buffer);
   std::int32_t done = 0;
   while (done < wanted) {

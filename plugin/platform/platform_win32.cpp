@@ -291,7 +291,7 @@ OsError OsWriteFile(FileHandle file, const void* buffer, std::int32_t* count) {
   if (unsigned long injected = 0; Injected(FailingCall::kWrite, &injected)) {
     return FromWriteError(injected);
   }
-  if (fault.shortWrite) wanted /= 2;
+  if (fault.shortWrite) wanted = fault.Shortened(wanted);
   if (!WriteFile(ToHandle(file), buffer, static_cast<DWORD>(wanted), &done, nullptr)) {
     *count = static_cast<std::int32_t>(done);
     return FromWriteError(GetLastError());

@@ -24,7 +24,8 @@ enum class Operation {
   kOpen,           // OsOpenFile: fails with the error, no handle
   kCreate,         // OsCreateFile: fails with the error, the file is untouched
   kRead,           // OsReadFile: fails with the error, nothing read
-  kShortWrite,     // OsWriteFile: writes half of the bytes (rounded down) and
+  kShortWrite,     // OsWriteFile: writes half of the bytes (rounded down; see
+                   // SetShortWriteShare) and
                    // returns the error; kNone makes a silent short write
   kDiskFullWrite,  // OsWriteFile: writes nothing and fails with the error
   kSeek,           // OsSeekFile: fails with the error, the position is unchanged
@@ -42,6 +43,9 @@ inline constexpr int kOperationCount = 12;
 // or less: every call from the nth on). n of 0 or less disarms `op`. Arming
 // resets that operation's call count.
 void FailNthCall(Operation op, int n, OsError error, int repeat = 1);
+// How much of its bytes a faulted short write (kShortWrite) writes, as a
+// share of them (rounded down): 0.5 until set; ClearFaults restores it.
+void SetShortWriteShare(double share);
 // Disarms every operation and resets every count.
 void ClearFaults();
 // Calls of `op` since it was last armed or cleared: a first, fault-free pass of

@@ -15,7 +15,36 @@ using platform::OsError;
 // position where appending starts.
 constexpr std::int32_t kAppendChunk = 32768;
 
+// The status of a positioned read or write; `complete` says whether every byte
+// asked for moved, and `incomplete` is what it means when not.
+OSErr PositionedStatus(OsError error, bool complete, OSErr incomplete) {
+  switch (error) {
+    case OsError::kNone:
+      return complete ? OSErr(noErr) : incomplete;
+    case OsError::kDiskFull:
+      return dskFulErr;
+    case OsError::kBadHandle:
+      return rfNumErr;
+    case OsError::kBadPosition:
+      return posErr;
+    default:
+      return ioErr;
+  }
+}
+
 }  // namespace
+
+OSErr ReadDataFileAt(FileRef file, std::uint64_t offset, std::int32_t count, void* buffer) {
+  std::int32_t done = count;
+  const OsError error = platform::OsReadFileAt(file, offset, buffer, &done);
+  return PositionedStatus(error, done == count, ioErr);
+}
+
+OSErr WriteDataFileAt(FileRef file, std::uint64_t offset, std::int32_t count, const void* buffer) {
+  std::int32_t done = count;
+  const OsError error = platform::OsWriteFileAt(file, offset, buffer, &done);
+  return PositionedStatus(error, done == count, dskFulErr);
+}
 
 OSErr OpenDataFile(const char* path, FileRef* file) {
   FileRef handle = platform::kInvalidFile;

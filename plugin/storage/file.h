@@ -28,6 +28,14 @@ OSErr DeleteDataFile(const char* path);
 OSErr MoveDataFile(const char* from, const char* to);
 [[nodiscard]] OSErr OpenDataFileForAppend(const char* path, FileRef* file);
 
+// Exactly `count` bytes at `offset` from the start, in one call that leaves the
+// file position alone (POSIX) or after the bytes (Windows). A read that ends
+// early is an input/output error; a write that does, a full disk.
+[[nodiscard]] OSErr ReadDataFileAt(FileRef file, std::uint64_t offset, std::int32_t count,
+                                   void* buffer);
+[[nodiscard]] OSErr WriteDataFileAt(FileRef file, std::uint64_t offset, std::int32_t count,
+                                    const void* buffer);
+
 // Closes a file on every path of the function that opened it.
 struct FileGuard {
   FileRef file = platform::kInvalidFile;

@@ -92,36 +92,15 @@ OSErr SizeStatus(OsError error) {
   }
 }
 
-// The status of a positioned read or write; `complete` says whether every byte
-// asked for moved, and `incomplete` is what it means when not.
-OSErr PositionedStatus(OsError error, bool complete, OSErr incomplete) {
-  switch (error) {
-    case OsError::kNone:
-      return complete ? OSErr(noErr) : incomplete;
-    case OsError::kDiskFull:
-      return dskFulErr;
-    case OsError::kBadHandle:
-      return rfNumErr;
-    case OsError::kBadPosition:
-      return posErr;
-    default:
-      return ioErr;
-  }
-}
-
 // Reads exactly `count` bytes at `offset`; a short read is an error.
 OSErr ReadAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count, void* buffer) {
-  std::int32_t done = count;
-  const OsError error = platform::OsReadFileAt(file, offset, buffer, &done);
-  return PositionedStatus(error, done == count, ioErr);
+  return ReadDataFileAt(file, offset, count, buffer);
 }
 
 // Writes exactly `count` bytes at `offset`; a short write means a full disk.
 OSErr WriteAt(platform::FileHandle file, std::uint64_t offset, std::int32_t count,
               const void* buffer) {
-  std::int32_t done = count;
-  const OsError error = platform::OsWriteFileAt(file, offset, buffer, &done);
-  return PositionedStatus(error, done == count, dskFulErr);
+  return WriteDataFileAt(file, offset, count, buffer);
 }
 
 // Clips a run of bytes to the row and gives its offset in the file, or false
@@ -430,25 +409,40 @@ OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t he
 
   // From here the user's content lives only in the resizing file: every
   // failure puts it back before reporting.
-  ImageStore* fresh = nullptr;
-  if (OSErr status = CreateImageStore(path, true, width, height, elementSize, &fresh);
+  if (OSErr status = BuildGrownStore(kResizingStorePath, path, width, height, elementSize);
       status != noErr) {
     RestoreMovedFile(resizingPath, storePath);
     return status;
   }
+  DeleteDataFile(resizingPath);
+  return noErr;
+}
+
+OSErr BuildGrownStore(const char* source, const char* target, std::int16_t width,
+                      std::int16_t height, std::int16_t elementSize) {
+  ImageStore* fresh = nullptr;
+  if (OSErr status = CreateImageStore(target, true, width, height, elementSize, &fresh);
+      status != noErr) {
+    return status;
+  }
   ImageStore* previous = nullptr;
-  if (OSErr status = OpenImageStore(kResizingStorePath, &previous); status != noErr) {
+  OSErr status = OpenImageStore(source, &previous);
+  // A missing source leaves the new store all zero: a set created whole.
+  if (status == fnfErr) status = noErr;
+  if (status != noErr) {
     DisposeImageStore(nullptr, fresh);
-    RestoreMovedFile(resizingPath, storePath);
     return status;
   }
 
   // Until every old row is in the new file its header names no element size:
   // a run that dies part-way (killed, crashed) then leaves a file that every
   // check refuses, never a well-formed store with its rows missing.
-  OSErr status = WriteStoreHeader(fresh, 0);
-  const std::int16_t rows = previous->height < fresh->height ? previous->height : fresh->height;
-  const std::int32_t oldRowSize = static_cast<std::int32_t>(previous->rowSize);
+  status = WriteStoreHeader(fresh, 0);
+  const std::int16_t rows = previous == nullptr                ? 0
+                            : previous->height < fresh->height ? previous->height
+                                                               : fresh->height;
+  const std::int32_t oldRowSize =
+      previous == nullptr ? 0 : static_cast<std::int32_t>(previous->rowSize);
   void* rowBuffer = rows > 0 && oldRowSize > 0 ? NewBlock(previous->rowSize) : nullptr;
   if (rows > 0 && oldRowSize > 0 && rowBuffer == nullptr) status = memFullErr;
   {
@@ -459,13 +453,11 @@ OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t he
     }
   }
   if (status == noErr) status = WriteStoreHeader(fresh, elementSize);
+  CloseImageStore(previous);
   if (status != noErr) {
-    CloseImageStore(previous);
     DisposeImageStore(nullptr, fresh);
-    RestoreMovedFile(resizingPath, storePath);
     return status;
   }
-  DisposeImageStore(nullptr, previous);
   CloseImageStore(fresh);
   return noErr;
 }
@@ -552,6 +544,34 @@ void WriteStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t firs
                           [&](std::uint64_t offset, std::int32_t n, const std::uint8_t* d) {
                             return WriteAt(store->file, offset, n, d);
                           }));
+}
+
+// Whole rows as one transfer, with this transfer's own status: the band
+// writes of Add must know which write failed, not only that one did.
+template <typename Move, typename Bytes>
+OSErr MoveWholeRows(ImageStore* store, std::int32_t firstRow, std::int32_t rows, Bytes* data,
+                    Move move) {
+  if (store == nullptr) return noErr;
+  const OSErr before = store->rowError;
+  store->rowError = noErr;
+  move(store, 0, firstRow, rows, std::int32_t(store->rowSize), data);
+  const OSErr status = store->rowError;
+  if (before != noErr) store->rowError = before;
+  return status;
+}
+
+OSErr ReadStoreRows(ImageStore* store, std::int32_t firstRow, std::int32_t rows,
+                    void* destination) {
+  return MoveWholeRows(store, firstRow, rows, destination,
+                       static_cast<void (*)(ImageStore*, std::int32_t, std::int32_t, std::int32_t,
+                                            std::int32_t, void*)>(&ReadStoreRows));
+}
+
+OSErr WriteStoreRows(ImageStore* store, std::int32_t firstRow, std::int32_t rows,
+                     const void* source) {
+  return MoveWholeRows(store, firstRow, rows, source,
+                       static_cast<void (*)(ImageStore*, std::int32_t, std::int32_t, std::int32_t,
+                                            std::int32_t, const void*)>(&WriteStoreRows));
 }
 
 OSErr StoreRowError(const ImageStore* store) {

@@ -59,6 +59,14 @@ bool ApplyPathRedirect(char* path);
 [[nodiscard]] OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t height,
                                          std::int16_t elementSize);
 
+// Creates a file-backed store at `target` of exactly width x height with the
+// rows of the store at `source` at its top left (none when `source` does not
+// exist). Until every row is copied the new header's element size is 0, so a
+// run that dies part-way leaves a file that no check takes for a store. On
+// failure the new file is deleted; `source` is never changed.
+[[nodiscard]] OSErr BuildGrownStore(const char* source, const char* target, std::int16_t width,
+                                    std::int16_t height, std::int16_t elementSize);
+
 // firstByte and count are bytes within the row; count is clipped to the row.
 void ReadStoreRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
                   void* destination);
@@ -72,6 +80,11 @@ void ReadStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t first
 void WriteStoreRows(ImageStore* store, std::int32_t firstByte, std::int32_t firstRow,
                     std::int32_t rowCount, std::int32_t count, const void* source);
 void GetStoreHeader(ImageStore* store, StoreHeader* header);
+// Whole rows firstRow .. firstRow + rows - 1 (clipped to the store) in one
+// transfer; returns its status, which is also remembered as the row error.
+OSErr ReadStoreRows(ImageStore* store, std::int32_t firstRow, std::int32_t rows, void* destination);
+OSErr WriteStoreRows(ImageStore* store, std::int32_t firstRow, std::int32_t rows,
+                     const void* source);
 // The store's rowError (0 for no store).
 OSErr StoreRowError(const ImageStore* store);
 

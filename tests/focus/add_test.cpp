@@ -3,7 +3,9 @@
 // validity, cancellation, memory shortage).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <tuple>
 
 #include "focus_fixture.h"
@@ -313,47 +315,21 @@ TEST_F(AddTest, WithoutWorkingRowsTheSetIsLeftAsItWas) {
   EXPECT_TRUE(root_.Exists("BestFocus.xxx"));
 }
 
-TEST_F(AddTest, ReportsProgressOncePerRowOfEachPass) {
+TEST_F(AddTest, ReportsProgressOncePerRow) {
   FilterRun run(RandomPicture(5, 4, 1, 16, 90));
   ASSERT_EQ(noErr, run.Add());
-  // (done, total) = (y, 8) then (4 + y, 8), seen by the host as
-  // (8 + 4 x done, 48).
+  // (done, total) = (y, 4), seen by the host as (4 + 4 x done, 24).
   std::vector<std::pair<std::int32_t, std::int32_t>> expected;
-  for (int done = 0; done < 8; ++done) expected.emplace_back(8 + 4 * done, 48);
+  for (int done = 0; done < 4; ++done) expected.emplace_back(4 + 4 * done, 24);
   EXPECT_EQ(expected, Host().progress);
-  EXPECT_EQ(8, Host().abortCalls);
+  EXPECT_EQ(4, Host().abortCalls);
 }
 
-TEST_F(AddTest, CancelInTheCountPassLeavesTheSetAsSized) {
-  Host().abortAtCall = 1;
-  FilterRun run(RandomPicture(7, 5, 3, 8, 100));
-  EXPECT_EQ(userCanceledErr, run.Add());
-  BufferSet set;
-  ASSERT_TRUE(ReadBufferSet(&set));
-  EXPECT_EQ(7, set.width);
-  EXPECT_EQ(5, set.height);
-  BufferSet empty;
-  empty.Resize(7, 5);
-  EXPECT_TRUE(set == empty);
-  EXPECT_EQ(1, Host().abortCalls);
-}
-
-TEST_F(AddTest, CancelInTheCountPassKeepsTheCountsOfEarlierRows) {
-  const Picture first = RandomPicture(6, 5, 1, 8, 110);
-  {
-    FilterRun run(first);
-    ASSERT_EQ(noErr, run.Add());
-  }
-  Host().abortCalls = 0;
-  Host().abortAtCall = 3;  // the count pass's third row
-  FilterRun run(RandomPicture(6, 5, 1, 8, 111));
-  EXPECT_EQ(userCanceledErr, run.Add());
-  BufferSet set;
-  ASSERT_TRUE(ReadBufferSet(&set));
-  for (int y = 0; y < 5; ++y) EXPECT_EQ(y < 2 ? 2u : 1u, set.count[set.Index(3, y)]) << y;
-}
-
-TEST_F(AddTest, CancelInTheSelectionPassKeepsTheRowsMergedBeforeIt) {
+// Wherever an Add stops, a cancel before any row or a write of the journal or
+// of a buffer file torn at any byte, every pixel is wholly before or wholly
+// after the picture (count, measure and colour) once the set is recovered; a
+// cancel keeps the rows before it. In bands of one row, of three, and of all.
+TEST_F(AddTest, AnInterruptedAddLeavesEveryPixelWhollyOldOrNew) {
   const Picture first = RandomPicture(9, 8, 3, 16, 120);
   const Picture second = RandomPicture(9, 8, 3, 16, 121);
   {
@@ -362,24 +338,68 @@ TEST_F(AddTest, CancelInTheSelectionPassKeepsTheRowsMergedBeforeIt) {
   }
   BufferSet before;
   ASSERT_TRUE(ReadBufferSet(&before));
-  BufferSet complete = before;
-  ReferenceAdd(&complete, second, 0, 0, 9, 8);
-
-  Host().abortCalls = 0;
-  Host().abortAtCall = 8 + 3 + 1;  // all 8 count rows, then selection rows 0..2
-  FilterRun run(second);
-  EXPECT_EQ(userCanceledErr, run.Add());
-  BufferSet set;
-  ASSERT_TRUE(ReadBufferSet(&set));
-  EXPECT_EQ(complete.count, set.count);
-  for (int y = 0; y < 8; ++y) {
-    const BufferSet& want = y < 3 ? complete : before;
-    for (int x = 0; x < 9; ++x) {
-      const std::size_t i = set.Index(x, y);
-      EXPECT_EQ(want.variance[i], set.variance[i]) << x << "," << y;
-      EXPECT_EQ(want.focus[i * 3 + 1], set.focus[i * 3 + 1]) << x << "," << y;
+  BufferSet after = before;
+  ReferenceAdd(&after, second, 0, 0, 9, 8);
+  // `merged` rows new and the rest old; -1: each pixel either.
+  auto check = [&](int merged) {
+    ASSERT_EQ(noErr, RecoverFocusBufferSet());
+    BufferSet set;
+    ASSERT_TRUE(ReadBufferSet(&set));
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 9; ++x) {
+        const std::size_t i = set.Index(x, y);
+        auto same = [&](const BufferSet& b) {
+          return b.count[i] == set.count[i] && b.variance[i] == set.variance[i] &&
+                 std::equal(&b.focus[3 * i], &b.focus[3 * i + 3], &set.focus[3 * i]);
+        };
+        if (merged < 0) {
+          EXPECT_TRUE(same(before) || same(after)) << x << "," << y;
+        } else {
+          EXPECT_TRUE(same(y < merged ? after : before)) << x << "," << y;
+        }
+      }
+    }
+  };
+  std::mt19937 random(122);
+  using platform::test::StoreAccess;
+  for (StoreAccess access : {StoreAccess::kPositioned, StoreAccess::kMapped}) {
+    platform::test::SetStoreAccess(access);
+    for (int band : {1, 3, 0}) {
+      SCOPED_TRACE(testing::Message() << "band " << band << " mapped " << int(access));
+      focus::test::SetAddBandRows(band);
+      for (int row = 0; row < 8; ++row) {
+        WriteBufferSet(before);
+        Host().abortCalls = 0;
+        Host().abortAtCall = row + 1;
+        FilterRun run(second);
+        EXPECT_EQ(userCanceledErr, run.Add());
+        check(row);
+      }
+      Host().abortAtCall = 0;
+      WriteBufferSet(before);
+      int writes = 0;
+      {
+        FilterRun run(second);
+        platform::test::ClearFaults();
+        ASSERT_EQ(noErr, run.Add());
+        writes = platform::test::CallCount(platform::test::Operation::kShortWrite);
+      }
+      ASSERT_GT(writes, 0);
+      for (int n = 1; n <= writes; ++n) {
+        SCOPED_TRACE(n);
+        WriteBufferSet(before);
+        FilterRun run(second);
+        platform::test::FailNthCall(platform::test::Operation::kShortWrite, n,
+                                    platform::OsError::kDiskFull);
+        platform::test::SetShortWriteShare(std::uniform_real_distribution<>(0.0, 1.0)(random));
+        EXPECT_EQ(dskFulErr, run.Add());
+        platform::test::ClearFaults();
+        check(-1);
+      }
     }
   }
+  focus::test::SetAddBandRows(0);
+  platform::test::SetStoreAccess(StoreAccess::kSystem);
 }
 
 TEST_F(AddTest, ABufferFileThatCannotBeOpenedEndsTheAddBeforeAnythingIsCounted) {

@@ -332,7 +332,7 @@ inline void WriteBufferSet(const BufferSet& set) {
 }
 
 // Arms a refusal (a sharing violation) of the file open by which an operation
-// opens its which-th buffer store after checking the set's headers: the
+// opens its which-th buffer store after recovering and checking the set: the
 // count, variance and focus files for Add (which 0, 1, 2), the focus and count
 // files for Show (0, 1). The set must exist, need no growth, and the check
 // must read the headers named in `checked`.
@@ -342,6 +342,7 @@ inline void FailOpenOfBufferStore(int which,
   using platform::test::Operation;
   platform::test::ClearFaults();
   std::int16_t w = 0, h = 0, e = 0;
+  EXPECT_EQ(noErr, RecoverFocusBufferSet());  // each run's first step
   for (const char* path : checked) EXPECT_EQ(noErr, ReadImageStoreHeader(path, &w, &h, &e));
   const int check_opens = platform::test::CallCount(Operation::kOpen);
   ImageStore* store = nullptr;
