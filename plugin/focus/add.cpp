@@ -196,9 +196,14 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   // The band being merged: picture rows band_y .. band_y + band_n - 1, of
   // which band_done are merged so far.
   std::int32_t band_y = 0, band_n = 0, band_done = 0;
+  bool band_changed = false;
   auto commit = [&]() -> OSErr {
+    // Measures and colours are written only when some pixel of the band took
+    // this picture's; a picture that wins nowhere changes only counts.
+    band.countsOnly = !band_changed;
     const OSErr s = CommitJournal(journal.file, band, top + band_y, band_done, count_store.store,
                                   variance_store.store, focus_store.store);
+    band_changed = false;
     band_n = band_done = 0;
     return s;
   };
@@ -274,6 +279,7 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
         std::uint16_t* to = focus + (left + x) * kWindowChannels;
         const std::uint16_t* from = centre + x * kWindowChannels;
         for (int c = 0; c < kWindowChannels; ++c) to[c] = wins ? from[c] : to[c];
+        band_changed |= wins;
       }
       if (++band_done == band_n) {
         if (OSErr s = commit(); s != noErr) return s;

@@ -22,8 +22,9 @@ constexpr std::uint32_t kJournalMagic = FourCC("SSJ1");
 struct JournalHeader {
   std::uint32_t magic;
   std::int16_t width, height;
-  std::int32_t first, rows, capacity, reserved;
-  std::uint64_t checksum;  // of the fields above and every byte of the parts
+  std::int32_t first, rows, capacity;
+  std::int32_t countsOnly;  // 1: the band changed counts alone; only that part follows
+  std::uint64_t checksum;   // of the fields above and every byte of the parts
 };
 static_assert(sizeof(JournalHeader) == kJournalHeaderSize);
 
@@ -92,6 +93,7 @@ OSErr OpenSetStores(std::int16_t width, std::int16_t height, ImageStore* stores[
 OSErr WriteBandRows(const JournalBand& band, std::int32_t first, std::int32_t rows,
                     ImageStore* count, ImageStore* variance, ImageStore* focus) {
   if (OSErr s = WriteStoreRows(count, first, rows, band.counts()); s != noErr) return s;
+  if (band.countsOnly) return noErr;
   if (OSErr s = WriteStoreRows(variance, first, rows, band.variances()); s != noErr) return s;
   return WriteStoreRows(focus, first, rows, band.focus());
 }
@@ -160,6 +162,7 @@ OSErr ReplayJournal() {
   band.width = header.width;
   band.height = header.height;
   band.capacity = header.capacity;
+  band.countsOnly = header.countsOnly != 0;
   const std::uint64_t size = band.size();
   if (size > std::uint64_t(INT32_MAX)) return noErr;
   band.bytes = static_cast<std::uint8_t*>(NewBlock(static_cast<std::uint32_t>(size)));
@@ -200,6 +203,7 @@ std::uint16_t* JournalBand::focus() const {
                                           PartSize(width, capacity, kVarianceElementSize));
 }
 std::uint64_t JournalBand::size() const {
+  if (countsOnly) return kJournalHeaderSize + PartSize(width, capacity, kCountElementSize);
   return JournalBandSize(width, capacity);
 }
 
@@ -212,7 +216,8 @@ std::uint64_t JournalBandSize(std::int16_t width, std::int32_t capacity) {
 OSErr CommitJournal(platform::FileHandle journal, const JournalBand& band, std::int32_t first,
                     std::int32_t rows, ImageStore* count, ImageStore* variance, ImageStore* focus) {
   if (rows <= 0) return noErr;
-  JournalHeader header{kJournalMagic, band.width, band.height, first, rows, band.capacity, 0, 0};
+  JournalHeader header{kJournalMagic,           band.width, band.height, first, rows, band.capacity,
+                       band.countsOnly ? 1 : 0, 0};
   std::memcpy(band.bytes, &header, kJournalHeaderSize);
   header.checksum = BandChecksum(band.bytes, band.size());
   std::memcpy(band.bytes, &header, kJournalHeaderSize);

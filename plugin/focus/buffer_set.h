@@ -77,10 +77,11 @@ struct JournalBand {
   std::uint8_t* bytes = nullptr;  // kJournalHeaderSize + the three parts
   std::int16_t width = 0, height = 0;
   std::int32_t capacity = 0;  // rows each part holds
+  bool countsOnly = false;    // no measure or colour changed: only counts are written
   std::uint16_t* counts() const;
   float* variances() const;
   std::uint16_t* focus() const;
-  std::uint64_t size() const;  // header and parts
+  std::uint64_t size() const;  // header and the parts written
 };
 inline constexpr int kJournalHeaderSize = 32;
 // The bytes of a band of `capacity` rows of `width` pixels.

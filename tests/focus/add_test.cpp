@@ -267,7 +267,7 @@ TEST_F(AddTest, AFailedEnlargementEndsTheAddWithItsStatusAndCountsNothing) {
   Host().progress.clear();
   {
     FilterRun run(RandomPicture(6, 3, 3, 8, 66));
-    // The disk fills while the count buffer is being enlarged.
+    // The disk fills while the new count file is being made.
     platform::test::FailNthCall(platform::test::Operation::kSetSize, 1,
                                 platform::OsError::kDiskFull, 0);
     EXPECT_EQ(dskFulErr, run.Add());
@@ -277,6 +277,57 @@ TEST_F(AddTest, AFailedEnlargementEndsTheAddWithItsStatusAndCountsNothing) {
   BufferSet after;
   ASSERT_TRUE(ReadBufferSet(&after));
   EXPECT_TRUE(after == before);
+}
+
+// The set grows all three files or none: whichever platform call of the growth
+// fails, the set once recovered is wholly old or wholly grown, and the next
+// Add gives the same set from either.
+TEST_F(AddTest, AGrowthThatFailsAnywhereLeavesTheOldSetOrTheGrownOneWhole) {
+  const Picture big = RandomPicture(6, 5, 3, 8, 67);
+  {
+    FilterRun run(RandomPicture(4, 3, 3, 8, 68));
+    ASSERT_EQ(noErr, run.Add());
+  }
+  BufferSet before;
+  ASSERT_TRUE(ReadBufferSet(&before));
+  BufferSet grown = before;
+  grown.Resize(6, 5);
+  BufferSet expected = grown;
+  ReferenceAdd(&expected, big, 0, 0, 6, 5);
+  using platform::OsError;
+  using platform::test::Operation;
+  const std::pair<Operation, OsError> faults[] = {{Operation::kOpen, OsError::kOther},
+                                                  {Operation::kCreate, OsError::kAccessDenied},
+                                                  {Operation::kRead, OsError::kOther},
+                                                  {Operation::kShortWrite, OsError::kDiskFull},
+                                                  {Operation::kDiskFullWrite, OsError::kDiskFull},
+                                                  {Operation::kClose, OsError::kOther},
+                                                  {Operation::kDelete, OsError::kAccessDenied},
+                                                  {Operation::kMove, OsError::kAccessDenied},
+                                                  {Operation::kSetSize, OsError::kDiskFull}};
+  int walked = 0;
+  for (const auto& [op, error] : faults) {
+    WriteBufferSet(before);
+    platform::test::ClearFaults();
+    ASSERT_EQ(noErr, GrowFocusBufferSet(6, 5));
+    const int calls = platform::test::CallCount(op);
+    for (int n = 1; n <= calls; ++n, ++walked) {
+      SCOPED_TRACE(testing::Message() << int(op) << " call " << n);
+      WriteBufferSet(before);
+      platform::test::FailNthCall(op, n, error);
+      const OSErr grew = GrowFocusBufferSet(6, 5);
+      platform::test::ClearFaults();
+      ASSERT_EQ(noErr, RecoverFocusBufferSet());
+      BufferSet set;
+      ASSERT_TRUE(ReadBufferSet(&set));
+      EXPECT_TRUE(set == grown || (grew != noErr && set == before)) << grew;
+      FilterRun run(big);
+      ASSERT_EQ(noErr, run.Add());
+      ASSERT_TRUE(ReadBufferSet(&set));
+      EXPECT_TRUE(set == expected);
+    }
+  }
+  EXPECT_GT(walked, 20);
 }
 
 TEST_F(AddTest, CountStopsAt65535) {
