@@ -29,12 +29,15 @@ enum {
   tmfoErr = -42,      // too many files open
   fnfErr = -43,       // file not found
   fLckdErr = -45,     // file locked (held by another opener)
+  vLckdErr = -46,     // volume locked (mounted read-only)
   opWrErr = -49,      // file already open for writing
   rfNumErr = -51,     // bad file reference
+  permErr = -54,      // permission to open refused
   wrPermErr = -61,    // write permission refused
   memFullErr = -108,  // out of memory
   nilHandleErr = -109,
   userCanceledErr = -128,
+  notAFileErr = -1302,  // a file's name names something else (a symbolic link)
   filterBadParameters = -30100
 };
 

@@ -27,12 +27,19 @@ const char* Phrase(OSErr status) {
       return "a file or folder was not found";
     case fLckdErr:
       return "a file is locked by another program";
+    case vLckdErr:
+      return "the folder is on a read-only disk";
+    case permErr:
+      return "permission to open a file was refused";
+    case notAFileErr:
+      return "a file is a symbolic link, and links are not followed (use TRUXPath.TXT to put the "
+             "files elsewhere)";
     case opWrErr:
       return "a file is in use by another run";
     case rfNumErr:
       return "a file was used after it was closed";
     case wrPermErr:
-      return "permission to write a file was refused";
+      return "permission denied: a file or its folder cannot be written";
     case memFullErr:
       return "out of memory";
     case nilHandleErr:

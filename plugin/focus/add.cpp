@@ -171,10 +171,10 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     char path[kStringSize];
     CopyBounded(kJournalPath, path, kStringSize);
     if (!ApplyPathRedirect(path)) return bdNamErr;
-    CreateDataFile(path, FourCC("CREA"), FourCC("TYPE"));  // a failure shows in the open
+    const OSErr created = CreateDataFile(path, FourCC("CREA"), FourCC("TYPE"));
     if (OSErr s = OpenDataFile(path, &journal.file); s != noErr) {
       journal.file = platform::kInvalidFile;
-      return s;
+      return s == fnfErr && created != noErr ? created : s;
     }
   }
 

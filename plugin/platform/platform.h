@@ -22,6 +22,8 @@ enum class OsError {
   kNone = 0,
   kNotFound,          // no such file or directory
   kAccessDenied,      // permission refused (a read-only file, a directory)
+  kReadOnlyVolume,    // the file system is mounted read-only
+  kLink,              // a symbolic link where a file was expected: links are not followed
   kSharingViolation,  // held by another opener
   kBadName,           // invalid name, or a path too long
   kTooManyFiles,      // out of file handles
@@ -42,7 +44,9 @@ bool MapPath(const char* path, char* out, std::size_t capacity);
 // Every path argument below is a plug-in path; the functions map it with
 // MapPath themselves (a path that does not fit gives kBadName).
 // Opens an existing file for reading and writing (write = true) or reading only,
-// without sharing. `hint_sequential` chooses the sequential-scan access hint.
+// without sharing. A symbolic link at the path is refused (kLink) rather than
+// followed, here and in OsCreateFile: the plug-in's files are never written
+// through a link to some other file. `hint_sequential` chooses the sequential-scan access hint.
 OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandle* out);
 // Creates the file, or empties an existing one that no one holds, and closes it.
 OsError OsCreateFile(const char* path);

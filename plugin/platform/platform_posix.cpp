@@ -46,9 +46,12 @@ OsError FromErrno(int e) {
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EROFS:
     case ETXTBSY:
       return OsError::kAccessDenied;
+    case EROFS:
+      return OsError::kReadOnlyVolume;
+    case ELOOP:
+      return OsError::kLink;
     case EWOULDBLOCK:
       return OsError::kSharingViolation;
     case ENAMETOOLONG:
@@ -178,8 +181,8 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
   if (!Native(path, &native)) return OsError::kBadName;
   // O_NONBLOCK keeps a FIFO at the path from hanging the host; it changes
   // nothing for a regular file, and nothing else is accepted below.
-  const int fd = AboveStdio(
-      open(native.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const int fd = AboveStdio(open(native.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC |
+                                                     O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
   if (fd < 0) return FromErrno(errno);
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -201,7 +204,8 @@ OsError OsCreateFile(const char* path) {
   }
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
-  const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  const int fd =
+      open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0644);
   if (fd < 0) return FromErrno(errno);
   // Truncate only once the lock shows that nobody holds the file: emptying a
   // file another run is using would destroy its data.
@@ -253,6 +257,17 @@ OsError ReadFileAt(FileHandle file, void* buffer, std::int32_t* count, std::int6
   return OsError::kNone;
 }
 
+// Why a write to an open descriptor was refused: a file opened for reading
+// only (the open fell back to it when writing was refused, or the volume is
+// read-only) is not a bad handle.
+OsError WriteRefused(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY) return OsError::kBadHandle;
+  struct statvfs vfs;
+  if (fstatvfs(fd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0) return OsError::kReadOnlyVolume;
+  return OsError::kAccessDenied;
+}
+
 OsError WriteFileAt(FileHandle file, const void* buffer, std::int32_t* count, std::int64_t offset) {
   const int fd = ToFd(file);
   std::int32_t wanted = *count;
@@ -270,7 +285,7 @@ OsError WriteFileAt(FileHandle file, const void* buffer, std::int32_t* count, st
     if (n < 0) {
       if (errno == EINTR) continue;
       *count = done;
-      return FromErrno(errno);
+      return errno == EBADF ? WriteRefused(fd) : FromErrno(errno);
     }
     if (n == 0) break;  // no progress: report the short count rather than spin
     done += static_cast<std::int32_t>(n);

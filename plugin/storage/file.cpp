@@ -15,21 +15,38 @@ using platform::OsError;
 // position where appending starts.
 constexpr std::int32_t kAppendChunk = 32768;
 
+// The causes that every operation names alike: a refused permission, a
+// read-only volume, a link where a file should be. 0 for any other.
+OSErr CommonStatus(OsError error) {
+  switch (error) {
+    case OsError::kAccessDenied:
+      return wrPermErr;
+    case OsError::kReadOnlyVolume:
+      return vLckdErr;
+    case OsError::kLink:
+      return notAFileErr;
+    case OsError::kDiskFull:
+      return dskFulErr;
+    default:
+      return noErr;
+  }
+}
+
 // The status of a positioned read or write; `complete` says whether every byte
 // asked for moved, and `incomplete` is what it means when not.
 OSErr PositionedStatus(OsError error, bool complete, OSErr incomplete) {
   switch (error) {
     case OsError::kNone:
       return complete ? OSErr(noErr) : incomplete;
-    case OsError::kDiskFull:
-      return dskFulErr;
     case OsError::kBadHandle:
       return rfNumErr;
     case OsError::kBadPosition:
       return posErr;
     default:
-      return ioErr;
+      break;
   }
+  const OSErr common = CommonStatus(error);
+  return common != noErr ? common : OSErr(ioErr);
 }
 
 }  // namespace
@@ -56,11 +73,16 @@ OSErr OpenDataFile(const char* path, FileRef* file) {
     case OsError::kNotFound:
       return fnfErr;
     case OsError::kAccessDenied:
-      // A file that refuses writing (read-only) is still worth reading: open it
-      // for reading alone; writes to it then fail when they are made.
+    case OsError::kReadOnlyVolume:
+      // A file that refuses writing (read-only, or on a read-only volume) is
+      // still worth reading: open it for reading alone; writes to it then fail
+      // when they are made, with the reason.
       error = platform::OsOpenFile(path, false, true, &handle);
       *file = handle;
-      return error == OsError::kNone ? noErr : wrPermErr;
+      if (error == OsError::kNone) return noErr;
+      return error == OsError::kAccessDenied ? OSErr(permErr) : OSErr(wrPermErr);
+    case OsError::kLink:
+      return notAFileErr;
     case OsError::kBadName:
       return bdNamErr;
     case OsError::kTooManyFiles:
@@ -73,18 +95,20 @@ OSErr OpenDataFile(const char* path, FileRef* file) {
 
 OSErr CreateDataFile(const char* path, std::uint32_t /*creator*/, std::uint32_t /*type*/) {
   // This file system records no creator or type per file.
-  switch (platform::OsCreateFile(path)) {
+  const OsError error_of_create = platform::OsCreateFile(path);
+  switch (error_of_create) {
     case OsError::kNone:
       return noErr;
     case OsError::kNotFound:
       return fnfErr;
-    case OsError::kAccessDenied:
     case OsError::kSharingViolation:
       return opWrErr;
     case OsError::kTooManyFiles:
       return tmfoErr;
     default:
-      return noErr;
+      // The callers learn of other failures from the open that follows, but
+      // the open can only say "not found": the real reason is kept for them.
+      return CommonStatus(error_of_create);
   }
 }
 
@@ -95,14 +119,10 @@ OSErr ReadDataFile(FileRef file, std::int32_t* count, void* buffer) {
 
 OSErr WriteDataFile(FileRef file, std::int32_t* count, const void* buffer) {
   if (*count < 0) *count = 0;
-  switch (platform::OsWriteFile(file, buffer, count)) {
-    case OsError::kNone:
-      return noErr;
-    case OsError::kDiskFull:
-      return dskFulErr;
-    default:
-      return ioErr;
-  }
+  const OsError error = platform::OsWriteFile(file, buffer, count);
+  if (error == OsError::kNone) return noErr;
+  const OSErr common = CommonStatus(error);
+  return common != noErr ? common : OSErr(ioErr);
 }
 
 OSErr SetDataFilePosition(FileRef file, std::int16_t mode, std::int32_t offset) {
@@ -137,21 +157,37 @@ OSErr CloseDataFile(FileRef file) {
 }
 
 OSErr DeleteDataFile(const char* path) {
-  switch (platform::OsDeleteFile(path)) {
+  const OsError error = platform::OsDeleteFile(path);
+  switch (error) {
     case OsError::kNone:
       return noErr;
     case OsError::kNotFound:
       return fnfErr;
-    case OsError::kAccessDenied:
     case OsError::kSharingViolation:
       return fLckdErr;
     default:
-      return noErr;
+      return CommonStatus(error);
   }
 }
 
 OSErr MoveDataFile(const char* from, const char* to) {
-  return platform::OsMoveFile(from, to) == OsError::kNone ? OSErr(noErr) : OSErr(-1);
+  // The reason, not just "failed": a full disk, a read-only folder and a file
+  // held by another run call for different remedies.
+  const OsError error = platform::OsMoveFile(from, to);
+  switch (error) {
+    case OsError::kNone:
+      return noErr;
+    case OsError::kNotFound:
+      return fnfErr;
+    case OsError::kSharingViolation:
+      return fLckdErr;
+    case OsError::kBadName:
+      return bdNamErr;
+    default:
+      break;
+  }
+  const OSErr common = CommonStatus(error);
+  return common != noErr ? common : OSErr(ioErr);
 }
 
 OSErr OpenDataFileForAppend(const char* path, FileRef* file) {

@@ -87,6 +87,10 @@ OSErr SizeStatus(OsError error) {
       return noErr;
     case OsError::kDiskFull:
       return dskFulErr;
+    case OsError::kAccessDenied:
+      return wrPermErr;
+    case OsError::kReadOnlyVolume:
+      return vLckdErr;
     default:
       return ioErr;
   }
@@ -199,7 +203,11 @@ bool ApplyPathRedirect(char* path) {
   // unrelated file.
   if (path == nullptr || !HasDrivePrefix(path)) return true;
   FileRef file = platform::kInvalidFile;
-  if (OpenDataFile(kRedirectFilePath, &file) != noErr) return true;  // no redirect file
+  const OSErr opened = OpenDataFile(kRedirectFilePath, &file);
+  // A redirect file that is a link is refused, never taken for no redirect:
+  // the files would land in the drive root unasked.
+  if (opened == notAFileErr) return false;
+  if (opened != noErr) return true;  // no redirect file
   char prefix[kRedirectReadSize + 1];
   std::int32_t count = kRedirectReadSize;
   OSErr status = ReadDataFile(file, &count, prefix);
@@ -261,11 +269,13 @@ OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, st
     }
   }
   if (fileBacked) {
-    CreateDataFile(s->path, kCreator, kFileType);  // a failure shows in the open
+    const OSErr created = CreateDataFile(s->path, kCreator, kFileType);
     FileRef file = platform::kInvalidFile;
     if (OSErr status = OpenDataFile(s->path, &file); status != noErr) {
       FreeStoreRecord(s);
-      return status;
+      // A file that could not be made is not found by the open; the create
+      // knows why (a read-only folder, a full disk).
+      return status == fnfErr && created != noErr ? created : status;
     }
     s->file = file;
     // Emptying first makes every data byte zero whatever the file held; the
