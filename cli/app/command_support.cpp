@@ -48,7 +48,38 @@ std::string Plural(std::size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
+namespace {
+
+// The plug-in's files in its folders. It refuses to open any of them through
+// a symbolic link (a link would let a run overwrite whatever it points at);
+// the command says so before a run instead of failing in the middle of one.
+bool RefuseLinkedFiles(const Context& context) {
+  static const char* const kNames[] = {
+      "TRUXPath.TXT",  "TRUXpref.xxx",     "TRUXlog.txt",       "QZLogDef.rul",
+      "BestFocus.xxx", "BestVariance.xxx", "CountVXBuffer.xxx", "BestFocus.jnl",
+      "BestFocus.new", "BestVariance.new", "CountVXBuffer.new", "ResizingImage.xxx",
+      "BackingS.xxx",  "OpacityS.xxx",     "MaskImag.xxx"};
+  std::vector<std::filesystem::path> folders = {BufferFolder()};
+  char root[4096];
+  if (platform::MapPath("c:\\", root, sizeof root)) folders.emplace_back(root);
+  for (const std::filesystem::path& folder : folders) {
+    for (const char* name : kNames) {
+      std::error_code ec;
+      const std::filesystem::path path = folder / name;
+      if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) continue;
+      context.Error(Quote(path.lexically_normal().string()) +
+                    " is a symbolic link, and the plug-in does not follow links to its files; "
+                    "remove it (TRUXPath.TXT is the way to put the files elsewhere)");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool LoadRunner(const Context& context, Runner* runner) {
+  if (!RefuseLinkedFiles(context)) return false;
   std::string error;
   if (runner->Load(&error)) return true;
   context.Error(error);

@@ -381,7 +381,8 @@ OsError OsMoveFile(const char* from, const char* to) {
       rc = rename(native_from.c_str(), native_to.c_str());
     }
   }
-  if (rc != 0) result = errno == EEXIST ? OsError::kAccessDenied : FromErrno(errno);
+  // A name that is taken is no permission problem: the generic failure.
+  if (rc != 0) result = errno == EEXIST ? OsError::kOther : FromErrno(errno);
   if (fd >= 0) close(fd);
   return result;
 }

@@ -69,7 +69,10 @@ constexpr rlim_t kHostileAddressSpace = rlim_t(512) << 20;
 // Starts sharpstack in its own session (no controlling terminal, so no dialog
 // can appear and standard error is never a terminal). A run on hostile files
 // gets kHostileAddressSpace, and is ended by an alarm should it ever hang.
-Process Spawn(const fs::path& dir, const std::vector<std::string>& args, bool hostile = false) {
+// With `unprivileged`, a run as root drops to user and group 65534 first, so
+// that file permissions bind.
+Process Spawn(const fs::path& dir, const std::vector<std::string>& args, bool hostile = false,
+              bool unprivileged = false) {
   static int counter = 0;
   Process p;
   ++counter;
@@ -91,6 +94,7 @@ Process Spawn(const fs::path& dir, const std::vector<std::string>& args, bool ho
       setrlimit(RLIMIT_AS, &limit);
     }
     if (hostile) alarm(300);
+    if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
     std::vector<char*> argv;
     for (std::string& a : full) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -683,6 +687,38 @@ TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
   r = Run({"stack", "-o", Path("s.png"), names[1], names[2]});
   EXPECT_EQ(r.code, 0) << r.err;
   ExpectSamePicture(Expected({names[1], names[2]}, 8, false), Load(Path("s.png")));
+}
+
+// A refusal reaches the user with its reason: a folder that cannot be
+// written is named as such, and a link among the plug-in's files is refused
+// before any run, its target untouched.
+TEST_F(SharpstackTest, RefusedFoldersAndLinkedFilesAreNamedForWhatTheyAre) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 12), "f", ".png");
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  const std::map<std::string, std::string> before = BufferFiles();
+  using fs::perms;
+  const perms readable = perms::owner_read | perms::owner_exec | perms::group_read |
+                         perms::group_exec | perms::others_read | perms::others_exec;
+  fs::permissions(dir(), readable | perms::owner_write);
+  fs::permissions(dir() / "root", readable);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"add", names[1]}, std::vector<std::string>{"clear"}}) {
+    SCOPED_TRACE(args[0]);
+    Result r = Wait(Spawn(dir(), args, false, true));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
+    EXPECT_EQ(BufferFiles(), before);
+  }
+  fs::permissions(dir() / "root", perms::owner_all, fs::perm_options::add);
+
+  std::ofstream(Path("target.txt")) << "keep";
+  fs::create_symlink(Path("target.txt"), dir() / "root" / "TRUXlog.txt");
+  Result r = Run({"add", names[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("TRUXlog.txt"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
+  EXPECT_EQ(Slurp(Path("target.txt")), "keep");
+  EXPECT_EQ(BufferFiles(), before);
 }
 
 TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {

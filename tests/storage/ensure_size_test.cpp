@@ -192,7 +192,7 @@ TEST_P(EnsureSize, MoveRefusedLeavesTheStoreAlone) {
   root_.Write("ResizingImage.xxx", "held");
   FileRef held = platform::kInvalidFile;
   ASSERT_EQ(OpenDataFile("c:\\ResizingImage.xxx", &held), noErr);
-  EXPECT_EQ(EnsureImageStoreSize("c:\\buf.xxx", 8, 8, 1), -1);
+  EXPECT_EQ(EnsureImageStoreSize("c:\\buf.xxx", 8, 8, 1), ioErr);  // the name is taken
   EXPECT_EQ(CloseDataFile(held), noErr);
   EXPECT_EQ(DeleteDataFile("c:\\ResizingImage.xxx"), noErr);
   ExpectOriginal(4, 4, 1, "move refused");

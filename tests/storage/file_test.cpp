@@ -12,6 +12,7 @@
 
 #include "plugin/core/strings.h"
 #include "plugin/platform/test_hooks.h"
+#include "plugin/storage/store.h"
 #include "storage/unprivileged.h"
 #include "support/temp_root.h"
 
@@ -55,7 +56,7 @@ TEST_F(FileLayer, OpenRefusalsMapToTheirCodes) {
   FileRef file = 0;
   EXPECT_EQ(OpenDataFile("c:\\line\r\n", &file), bdNamErr);
   fs::create_directory(root_.File("dir"));
-  EXPECT_EQ(OpenDataFile("c:\\dir", &file), wrPermErr);
+  EXPECT_EQ(OpenDataFile("c:\\dir", &file), permErr);
   EXPECT_EQ(file, kInvalidFile);
   root_.Write("held.xxx", "x");
   FileRef held = kInvalidFile;
@@ -64,7 +65,60 @@ TEST_F(FileLayer, OpenRefusalsMapToTheirCodes) {
   EXPECT_EQ(CloseDataFile(held), noErr);
 }
 
+// Each reason the system gives keeps its meaning through every operation: a
+// refused permission, a read-only volume, a link, a file held by another run.
+TEST_F(FileLayer, EveryOperationNamesTheReasonOfARefusal) {
+  using platform::OsError;
+  using platform::test::Operation;
+  root_.Write("f.xxx", "x");
+  FileRef open = kInvalidFile;
+  ASSERT_EQ(OpenDataFile("c:\\f.xxx", &open), noErr);
+  struct Row {
+    OsError error;
+    OSErr open, create, write, remove, move;
+  };
+  const Row rows[] = {
+      {OsError::kAccessDenied, permErr, wrPermErr, wrPermErr, wrPermErr, wrPermErr},
+      {OsError::kReadOnlyVolume, wrPermErr, vLckdErr, vLckdErr, vLckdErr, vLckdErr},
+      {OsError::kLink, notAFileErr, notAFileErr, notAFileErr, notAFileErr, notAFileErr},
+      {OsError::kSharingViolation, ioErr, opWrErr, ioErr, fLckdErr, fLckdErr},
+      {OsError::kNotFound, fnfErr, fnfErr, ioErr, fnfErr, fnfErr},
+      {OsError::kDiskFull, ioErr, dskFulErr, dskFulErr, dskFulErr, dskFulErr},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(static_cast<int>(r.error));
+    FileRef file = kInvalidFile;
+    platform::test::FailNthCall(Operation::kOpen, 1, r.error, 0);
+    EXPECT_EQ(OpenDataFile("c:\\f.xxx", &file), r.open);
+    platform::test::FailNthCall(Operation::kCreate, 1, r.error);
+    EXPECT_EQ(CreateDataFile("c:\\g.xxx", 0, 0), r.create);
+    platform::test::FailNthCall(Operation::kDiskFullWrite, 1, r.error);
+    std::int32_t count = 1;
+    EXPECT_EQ(WriteDataFile(open, &count, "y"), r.write);
+    platform::test::FailNthCall(Operation::kDelete, 1, r.error);
+    EXPECT_EQ(DeleteDataFile("c:\\f.xxx"), r.remove);
+    platform::test::FailNthCall(Operation::kMove, 1, r.error);
+    EXPECT_EQ(MoveDataFile("c:\\f.xxx", "c:\\h.xxx"), r.move);
+    platform::test::ClearFaults();
+  }
+  EXPECT_EQ(CloseDataFile(open), noErr);
+  EXPECT_EQ(Text("f.xxx"), "x");
+}
+
 #if !defined(_WIN32)
+// A link at a file's name is refused, never written through.
+TEST_F(FileLayer, SymbolicLinksAreNotFollowed) {
+  root_.Write("target.txt", "keep");
+  fs::create_symlink(root_.File("target.txt"), root_.File("TRUXlog.txt"));
+  fs::create_symlink(root_.File("nowhere.txt"), root_.File("dangling.xxx"));
+  FileRef file = kInvalidFile;
+  EXPECT_EQ(OpenDataFileForAppend("c:\\TRUXlog.txt", &file), notAFileErr);
+  EXPECT_EQ(CreateDataFile("c:\\TRUXlog.txt", 0, 0), notAFileErr);
+  EXPECT_EQ(CreateDataFile("c:\\dangling.xxx", 0, 0), notAFileErr);
+  EXPECT_EQ(Text("target.txt"), "keep");
+  EXPECT_FALSE(root_.Exists("nowhere.txt"));
+}
+
 TEST_F(FileLayer, TooManyOpenFiles) {
   OpenUpRoot();
   for (int i = 0; i < 12; ++i) root_.Write("f" + std::to_string(i), "x");
@@ -98,10 +152,15 @@ TEST_F(FileLayer, ReadOnlyFileOpensForReadingAndRefusesWrites) {
     std::int32_t count = 16;
     if (ReadDataFile(file, &count, buffer) != noErr || count != 7) return 2;
     count = 3;
-    if (WriteDataFile(file, &count, "abc") != ioErr) return 3;
+    if (WriteDataFile(file, &count, "abc") != wrPermErr) return 3;
     if (CloseDataFile(file) != noErr) return 4;
-    // Deleting needs the directory's permission, which the child lacks.
-    if (DeleteDataFile("c:\\ro.xxx") != fLckdErr) return 5;
+    // Deleting needs the directory's permission, which the child lacks; so
+    // does making a file there, which the open after it cannot tell.
+    if (DeleteDataFile("c:\\ro.xxx") != wrPermErr) return 5;
+    if (CreateDataFile("c:\\new.xxx", 0, 0) != wrPermErr) return 6;
+    ImageStore* store = nullptr;
+    if (CreateImageStore("c:\\new.xxx", true, 2, 2, 2, &store) != wrPermErr) return 7;
+    if (MoveDataFile("c:\\ro.xxx", "c:\\moved.xxx") != wrPermErr) return 8;
     return 0;
   });
   EXPECT_EQ(result, 0);
@@ -123,7 +182,7 @@ TEST_F(FileLayer, CreateEmptiesAndLeavesClosed) {
   EXPECT_EQ(CreateDataFile("c:\\held.xxx", FourCC("ttxt"), FourCC("TEXT")), opWrErr);
   EXPECT_EQ(CreateDataFile("c:\\nodir\\x.xxx", 0, 0), fnfErr);
   fs::create_directory(root_.File("dir"));
-  EXPECT_EQ(CreateDataFile("c:\\dir", 0, 0), opWrErr);
+  EXPECT_EQ(CreateDataFile("c:\\dir", 0, 0), wrPermErr);
   EXPECT_EQ(CloseDataFile(file), noErr);
   EXPECT_EQ(CloseDataFile(held), noErr);
   EXPECT_EQ(Text("held.xxx"), "keep");
@@ -212,9 +271,9 @@ TEST_F(FileLayer, DeleteAndItsCodes) {
 TEST_F(FileLayer, MoveSucceedsOnlyOntoAFreeName) {
   root_.Write("a.xxx", "A");
   root_.Write("b.xxx", "B");
-  EXPECT_EQ(MoveDataFile("c:\\a.xxx", "c:\\b.xxx"), -1);
+  EXPECT_EQ(MoveDataFile("c:\\a.xxx", "c:\\b.xxx"), ioErr);
   EXPECT_EQ(Text("b.xxx"), "B");
-  EXPECT_EQ(MoveDataFile("c:\\missing.xxx", "c:\\c.xxx"), -1);
+  EXPECT_EQ(MoveDataFile("c:\\missing.xxx", "c:\\c.xxx"), fnfErr);
   EXPECT_EQ(MoveDataFile("c:\\a.xxx", "c:\\c.xxx"), noErr);
   EXPECT_FALSE(root_.Exists("a.xxx"));
   EXPECT_EQ(Text("c.xxx"), "A");
