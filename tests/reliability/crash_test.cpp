@@ -25,40 +25,6 @@ class CrashSafety : public reliability::ScratchFixture {
     EXPECT_TRUE(imageio::WriteImage(path, p).ok);
     return path;
   }
-
-  // Counts the pixels of `now` whose count, measure and colour are together
-  // neither those of `before` nor those of `after`. A set smaller than `after`
-  // (or none) reads as zero beyond its edges, which is what growing it adds.
-  static int MixedPixels(const reliability::DirSnapshot& before,
-                         const reliability::DirSnapshot& after,
-                         const reliability::DirSnapshot& now) {
-    const int sizes[3] = {2, 4, 6};
-    auto field = [](const reliability::Bytes& b, std::size_t at) {
-      return int(b[at]) | int(b[at + 1]) << 8;
-    };
-    auto tuple = [&](const reliability::DirSnapshot& set, int x, int y) {
-      std::string t;
-      for (int f = 0; f < 3; ++f) {
-        const auto it = set.find(reliability::kBufferFiles[f]);
-        const int w = it == set.end() ? 0 : field(it->second, 2);
-        const int h = it == set.end() ? 0 : field(it->second, 4);
-        for (int k = 0; k < sizes[f]; ++k) {
-          const std::size_t at = 6 + (std::size_t(y) * w + x) * sizes[f] + k;
-          t += x < w && y < h && at < it->second.size() ? char(it->second[at]) : '\0';
-        }
-      }
-      return t;
-    };
-    const reliability::Bytes& count = after.at(reliability::kBufferFiles[0]);
-    int mixed = 0;
-    for (int y = 0; y < field(count, 4); ++y) {
-      for (int x = 0; x < field(count, 2); ++x) {
-        const std::string t = tuple(now, x, y);
-        mixed += t != tuple(before, x, y) && t != tuple(after, x, y);
-      }
-    }
-    return mixed;
-  }
 };
 
 // Every pixel of the buffer is wholly before or wholly after the picture that
@@ -116,8 +82,9 @@ TEST_F(CrashSafety, KilledAddsLeaveEveryPixelWhollyOldOrNew) {
     // The files grow together, so the set is always whole.
     std::int16_t w = 0, h = 0;
     EXPECT_TRUE(CheckFocusBufferSet(&w, &h));
-    EXPECT_EQ(
-        MixedPixels(reliability::BufferFiles(start), after, reliability::BufferFiles(Files())), 0);
+    EXPECT_EQ(reliability::MixedPixels(reliability::BufferFiles(start), after,
+                                       reliability::BufferFiles(Files())),
+              0);
 
     // Afterwards the command works: adding and showing succeed.
     const reliability::CliResult again = reliability::RunCli(root.dir(), scratch_, add);

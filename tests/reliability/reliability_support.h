@@ -59,6 +59,37 @@ inline DirSnapshot BufferFiles(const DirSnapshot& all) {
   return out;
 }
 
+// Counts the pixels of `now` whose count, measure and colour are together
+// neither those of `before` nor those of `after`. A set smaller than `after`
+// (or none) reads as zero beyond its edges, which is what growing it adds.
+inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
+                       const DirSnapshot& now) {
+  const int sizes[3] = {2, 4, 6};
+  auto field = [](const Bytes& b, std::size_t at) { return int(b[at]) | int(b[at + 1]) << 8; };
+  auto tuple = [&](const DirSnapshot& set, int x, int y) {
+    std::string t;
+    for (int f = 0; f < 3; ++f) {
+      const auto it = set.find(kBufferFiles[f]);
+      const int w = it == set.end() ? 0 : field(it->second, 2);
+      const int h = it == set.end() ? 0 : field(it->second, 4);
+      for (int k = 0; k < sizes[f]; ++k) {
+        const std::size_t at = 6 + (std::size_t(y) * w + x) * sizes[f] + k;
+        t += x < w && y < h && at < it->second.size() ? char(it->second[at]) : '\0';
+      }
+    }
+    return t;
+  };
+  const Bytes& count = after.at(kBufferFiles[0]);
+  int mixed = 0;
+  for (int y = 0; y < field(count, 4); ++y) {
+    for (int x = 0; x < field(count, 2); ++x) {
+      const std::string t = tuple(now, x, y);
+      mixed += t != tuple(before, x, y) && t != tuple(after, x, y);
+    }
+  }
+  return mixed;
+}
+
 // A host with its own drive root and scripting host that runs one operation
 // at a time without any dialog.
 class RunFixture : public hostsupport::RunFixture {
