@@ -241,6 +241,26 @@ OsError OsOpenFile(const char* path, bool write, bool hint_sequential, FileHandl
   return OsError::kNone;
 }
 
+// A refusal that the runtime library reports as EACCES, told apart by the
+// system's own error: another opener holds the file, or the volume is
+// write-protected, or permission is refused.
+OsError FromAccessError(DWORD e) {
+  switch (e) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OsError::kSharingViolation;
+    case ERROR_WRITE_PROTECT:
+      return OsError::kReadOnlyVolume;
+    default:
+      return OsError::kAccessDenied;
+  }
+}
+
+OsError FromDeleteError(DWORD e) {
+  const int number = ErrnoFromDeleteError(e);
+  return number == EACCES ? FromAccessError(e) : FromErrno(number);
+}
+
 OsError OsCreateFile(const char* path) {
   if (OsError injected = fault::OnPlatformCall(Operation::kCreate); injected != OsError::kNone) {
     return injected;
@@ -258,7 +278,10 @@ OsError OsCreateFile(const char* path) {
   }
   const int fd =
       _open(native.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0) return FromErrno(errno);
+  if (fd < 0) {
+    const int number = errno;
+    return number == EACCES ? FromAccessError(static_cast<DWORD>(_doserrno)) : FromErrno(number);
+  }
   _close(fd);
   return OsError::kNone;
 }
@@ -353,10 +376,10 @@ OsError OsDeleteFile(const char* path) {
   std::string native;
   if (!Native(path, &native)) return OsError::kBadName;
   if (unsigned long injected = 0; Injected(FailingCall::kDelete, &injected)) {
-    return FromErrno(ErrnoFromDeleteError(injected));
+    return FromDeleteError(injected);
   }
   if (DeleteFileA(native.c_str())) return OsError::kNone;
-  return FromErrno(ErrnoFromDeleteError(GetLastError()));
+  return FromDeleteError(GetLastError());
 }
 
 OsError OsMoveFile(const char* from, const char* to) {
