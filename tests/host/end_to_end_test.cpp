@@ -259,8 +259,9 @@ Picture AsLayer(const Picture& p, std::uint32_t seed) {
 }
 
 // Over a whole run the bar only moves forward: reading fills the first sixth,
-// the operation the middle four, writing back the last.
-void ExpectProgressRises(const RunResult& r, int height) {
+// the operation the middle four (in `passes` reports per row), writing back
+// the last.
+void ExpectProgressRises(const RunResult& r, int height, int passes) {
   ASSERT_FALSE(r.progress.empty());
   double last = -1.0;
   for (const auto& [done, total] : r.progress) {
@@ -277,7 +278,7 @@ void ExpectProgressRises(const RunResult& r, int height) {
     return double(p.first) / double(p.second) >= 1.0 / 6.0 &&
            double(p.first) / double(p.second) < 5.0 / 6.0;
   });
-  EXPECT_EQ(middle, std::ptrdiff_t(2 * height));
+  EXPECT_EQ(middle, std::ptrdiff_t(passes * height));
 }
 
 // Where two pictures first differ, for a readable failure; empty when equal.
@@ -328,12 +329,12 @@ class EndToEnd : public RunFixture {
       Picture copy = p;
       const RunResult r = RunOn(&h, &copy, kOperationAddToBuffer, mode);
       EXPECT_EQ(r.result, noErr);
-      ExpectProgressRises(r, p.height);
+      ExpectProgressRises(r, p.height, 1);
       EXPECT_EQ(copy.data, Whitened(p).data) << "adding leaves the picture alone";
     }
     const RunResult r = RunOn(&h, &target, kOperationShowBuffer, mode);
     EXPECT_EQ(r.result, noErr);
-    ExpectProgressRises(r, target.height);
+    ExpectProgressRises(r, target.height, 2);
     return target;
   }
 };
@@ -401,13 +402,12 @@ TEST_F(EndToEnd, CancelledRunsLeaveThePictureAndAreRepairedByRunningAgain) {
   const Picture expected = ShowReference(ref, 3, 8);
 
   // Progress reports before the operation: one per row read. Add then
-  // reports once per row of its count pass and once per row of its
-  // selection pass; Show once per row of its range pass, then of its
-  // writing pass. Each run asks to cancel right after one report.
-  const std::size_t inCountPass = std::size_t(h) + 3;
-  const std::size_t inSelectionPass = std::size_t(h) + std::size_t(h) + 4;
+  // reports once per row it merges; Show once per row of its range pass,
+  // then of its writing pass. Each run asks to cancel right after one report.
+  const std::size_t early = std::size_t(h) + 3;
+  const std::size_t late = std::size_t(h) + std::size_t(h) - 1;
   for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
-    for (std::size_t abortAt : {inCountPass, inSelectionPass}) {
+    for (std::size_t abortAt : {early, late}) {
       SCOPED_TRACE(std::string(ModeName(mode)) + " cancel after report " + std::to_string(abortAt));
       FilterHost host(&ENTRYPOINT);
       Picture scratch = series[0];
