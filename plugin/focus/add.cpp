@@ -21,7 +21,7 @@
 
 namespace {
 
-// The count pass, the row widening (an 8-bit sample v goes on the buffer's
+// The counting, the row widening (an 8-bit sample v goes on the buffer's
 // scale as (257 v + 1) / 2) and the measure are the kernels of kernels.h.
 
 // A mask byte of 128 or more selects its pixel.

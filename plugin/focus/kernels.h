@@ -79,7 +79,7 @@ struct FocusKernels {
   // its packed samples start at value kWindowBorder.
   void (*widenGreyRow16)(std::uint16_t* window, std::int32_t width);
 
-  // The count pass on one row: where mask[i] >= 128, counts[i] goes up by one
+  // Counting one row: where mask[i] >= 128, counts[i] goes up by one
   // unless it is already 65535. True when any count changed.
   bool (*countRow)(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
 
