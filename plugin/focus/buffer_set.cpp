@@ -24,7 +24,7 @@ struct JournalHeader {
   std::int16_t width, height;
   std::int32_t first, rows, capacity;
   std::int32_t countsOnly;  // 1: the band changed counts alone; only that part follows
-  std::uint64_t checksum;   // of the fields above and every byte of the parts
+  std::uint64_t checksum;   // of the fields above
 };
 static_assert(sizeof(JournalHeader) == kJournalHeaderSize);
 
@@ -40,30 +40,14 @@ std::uint64_t Rotate(std::uint64_t v, int k) {
   return (v << k) | (v >> (64 - k));
 }
 
-// A fast 64-bit checksum: four independent lanes over 8-byte words, so that it
-// costs little next to the writes it guards. Any torn or stale part of a band
-// changes it with overwhelming likelihood.
-std::uint64_t Checksum(const std::uint8_t* bytes, std::uint64_t size) {
-  constexpr std::uint64_t kPrime = 0x9E3779B185EBCA87ull;
-  std::uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
-                           0x082EFA98EC4E6C89ull};
-  std::uint64_t at = 0;
-  for (; at + 32 <= size; at += 32) {
-    for (int k = 0; k < 4; ++k) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes + at + 8 * k, 8);
-      lane[k] = Rotate(lane[k] ^ word, 29) * kPrime;
-    }
-  }
-  std::uint64_t h = size * kPrime;
-  for (int k = 0; k < 4; ++k) h = Rotate(h ^ lane[k], 31) * kPrime;
-  for (; at < size; ++at) h = Rotate(h ^ bytes[at], 13) * kPrime;
+// A checksum of the header's fields, so that a header written only in part
+// is never taken for a committed one.
+std::uint64_t HeaderChecksum(const JournalHeader& header) {
+  std::uint8_t bytes[offsetof(JournalHeader, checksum)];
+  std::memcpy(bytes, &header, sizeof bytes);
+  std::uint64_t h = 0x243F6A8885A308D3ull;
+  for (std::uint8_t byte : bytes) h = Rotate(h ^ byte, 13) * 0x9E3779B185EBCA87ull;
   return h ^ (h >> 32);
-}
-
-std::uint64_t BandChecksum(const std::uint8_t* band, std::uint64_t size) {
-  return Checksum(band, offsetof(JournalHeader, checksum)) ^
-         Rotate(Checksum(band + kJournalHeaderSize, size - kJournalHeaderSize), 1);
 }
 
 // Redirected path of one of the set's files into `buffer` (kStringSize bytes).
@@ -147,8 +131,9 @@ OSErr ReplayJournal() {
   if (OSErr s = ReadDataFile(journal.file, &count, &header); s != noErr) return s;
   // Anything short of a whole, committed header is a band that never reached
   // the set: there is nothing to redo.
-  if (count < kJournalHeaderSize || header.magic != kJournalMagic || header.width <= 0 ||
-      header.height <= 0 || header.first < 0 || header.rows <= 0 || header.capacity < header.rows ||
+  if (count < kJournalHeaderSize || header.magic != kJournalMagic ||
+      header.checksum != HeaderChecksum(header) || header.width <= 0 || header.height <= 0 ||
+      header.first < 0 || header.rows <= 0 || header.capacity < header.rows ||
       header.first + header.rows > header.height)
     return noErr;
   std::int16_t width = 0, height = 0;
@@ -168,14 +153,12 @@ OSErr ReplayJournal() {
   band.bytes = static_cast<std::uint8_t*>(NewBlock(static_cast<std::uint32_t>(size)));
   if (band.bytes == nullptr) return memFullErr;
   BlockGuard guard(band.bytes);
-  // A journal shorter than its band was cut short: never committed.
+  // A committed header is written after its band, which is thus whole.
   std::memcpy(band.bytes, &header, kJournalHeaderSize);
   count = static_cast<std::int32_t>(size - kJournalHeaderSize);
   if (OSErr s = ReadDataFile(journal.file, &count, band.bytes + kJournalHeaderSize); s != noErr)
     return s;
-  if (std::uint64_t(count) != size - kJournalHeaderSize ||
-      BandChecksum(band.bytes, size) != header.checksum)
-    return noErr;
+  if (std::uint64_t(count) != size - kJournalHeaderSize) return noErr;
 
   ImageStore* stores[3] = {};
   if (OSErr s = OpenSetStores(width, height, stores); s != noErr) return s;
@@ -216,18 +199,27 @@ std::uint64_t JournalBandSize(std::int16_t width, std::int32_t capacity) {
 OSErr CommitJournal(platform::FileHandle journal, const JournalBand& band, std::int32_t first,
                     std::int32_t rows, ImageStore* count, ImageStore* variance, ImageStore* focus) {
   if (rows <= 0) return noErr;
+  // The band before was withdrawn (BeginJournalBand): this band's rows go in
+  // first and only then its header, so that whatever stops the writes
+  // part-way, the journal holds one whole committed band (already in the
+  // set, or about to be) or none, never a header over rows of another band.
+  const std::uint64_t parts = band.size() - kJournalHeaderSize;
+  if (!band.inJournal) {
+    if (OSErr s = WriteDataFileAt(journal, kJournalHeaderSize, static_cast<std::int32_t>(parts),
+                                  band.bytes + kJournalHeaderSize);
+        s != noErr)
+      return s;
+  }
   JournalHeader header{kJournalMagic,           band.width, band.height, first, rows, band.capacity,
                        band.countsOnly ? 1 : 0, 0};
-  std::memcpy(band.bytes, &header, kJournalHeaderSize);
-  header.checksum = BandChecksum(band.bytes, band.size());
-  std::memcpy(band.bytes, &header, kJournalHeaderSize);
-  // One write: until all of it has landed the checksum does not match, so a
-  // band cut short anywhere is never replayed, and the set is still as it was
-  // before this band.
-  if (OSErr s = WriteDataFileAt(journal, 0, static_cast<std::int32_t>(band.size()), band.bytes);
-      s != noErr)
-    return s;
+  header.checksum = HeaderChecksum(header);
+  if (OSErr s = WriteDataFileAt(journal, 0, kJournalHeaderSize, &header); s != noErr) return s;
   return WriteBandRows(band, first, rows, count, variance, focus);
+}
+
+OSErr BeginJournalBand(platform::FileHandle journal) {
+  const JournalHeader withdrawn{};
+  return WriteDataFileAt(journal, 0, kJournalHeaderSize, &withdrawn);
 }
 
 OSErr RecoverFocusBufferSet() {

@@ -78,6 +78,8 @@ struct JournalBand {
   std::int16_t width = 0, height = 0;
   std::int32_t capacity = 0;  // rows each part holds
   bool countsOnly = false;    // no measure or colour changed: only counts are written
+  bool inJournal = false;     // `bytes` is the journal's own mapped view: the parts are
+                              // in the journal as they are merged
   std::uint16_t* counts() const;
   float* variances() const;
   std::uint16_t* focus() const;
@@ -87,6 +89,8 @@ inline constexpr int kJournalHeaderSize = 32;
 // The bytes of a band of `capacity` rows of `width` pixels.
 std::uint64_t JournalBandSize(std::int16_t width, std::int32_t capacity);
 
+// Withdraws the journal's committed band, before a new band is read into it.
+[[nodiscard]] OSErr BeginJournalBand(platform::FileHandle journal);
 // Writes rows first .. first + rows - 1 of the band (the band's first `rows`
 // rows) to the journal and commits them, then to the three open stores.
 [[nodiscard]] OSErr CommitJournal(platform::FileHandle journal, const JournalBand& band,
