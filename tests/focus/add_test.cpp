@@ -413,10 +413,13 @@ TEST_F(AddTest, AnInterruptedAddLeavesEveryPixelWhollyOldOrNew) {
   };
   std::mt19937 random(122);
   using platform::test::StoreAccess;
-  for (StoreAccess access : {StoreAccess::kPositioned, StoreAccess::kMapped}) {
-    platform::test::SetStoreAccess(access);
+  // Stores positioned or mapped; the journal mapped, or (no view at all) in
+  // memory and written whole.
+  for (int mode = 0; mode < 3; ++mode) {
+    platform::test::SetStoreAccess(mode == 1 ? StoreAccess::kMapped : StoreAccess::kPositioned);
+    platform::test::SetMappingRefused(mode == 2);
     for (int band : {1, 3, 0}) {
-      SCOPED_TRACE(testing::Message() << "band " << band << " mapped " << int(access));
+      SCOPED_TRACE(testing::Message() << "band " << band << " mode " << mode);
       focus::test::SetAddBandRows(band);
       for (int row = 0; row < 8; ++row) {
         WriteBufferSet(before);
@@ -450,6 +453,7 @@ TEST_F(AddTest, AnInterruptedAddLeavesEveryPixelWhollyOldOrNew) {
     }
   }
   focus::test::SetAddBandRows(0);
+  platform::test::SetMappingRefused(false);
   platform::test::SetStoreAccess(StoreAccess::kSystem);
 }
 
