@@ -15,23 +15,6 @@ using platform::OsError;
 // position where appending starts.
 constexpr std::int32_t kAppendChunk = 32768;
 
-// The causes that every operation names alike: a refused permission, a
-// read-only volume, a link where a file should be. 0 for any other.
-OSErr CommonStatus(OsError error) {
-  switch (error) {
-    case OsError::kAccessDenied:
-      return wrPermErr;
-    case OsError::kReadOnlyVolume:
-      return vLckdErr;
-    case OsError::kLink:
-      return notAFileErr;
-    case OsError::kDiskFull:
-      return dskFulErr;
-    default:
-      return noErr;
-  }
-}
-
 // The status of a positioned read or write; `complete` says whether every byte
 // asked for moved, and `incomplete` is what it means when not.
 OSErr PositionedStatus(OsError error, bool complete, OSErr incomplete) {
@@ -45,11 +28,25 @@ OSErr PositionedStatus(OsError error, bool complete, OSErr incomplete) {
     default:
       break;
   }
-  const OSErr common = CommonStatus(error);
-  return common != noErr ? common : OSErr(ioErr);
+  return FileErrorStatus(error, ioErr);
 }
 
 }  // namespace
+
+OSErr FileErrorStatus(OsError error, OSErr otherwise) {
+  switch (error) {
+    case OsError::kAccessDenied:
+      return wrPermErr;
+    case OsError::kReadOnlyVolume:
+      return vLckdErr;
+    case OsError::kLink:
+      return notAFileErr;
+    case OsError::kDiskFull:
+      return dskFulErr;
+    default:
+      return otherwise;
+  }
+}
 
 OSErr ReadDataFileAt(FileRef file, std::uint64_t offset, std::int32_t count, void* buffer) {
   std::int32_t done = count;
@@ -108,7 +105,7 @@ OSErr CreateDataFile(const char* path, std::uint32_t /*creator*/, std::uint32_t 
     default:
       // The callers learn of other failures from the open that follows, but
       // the open can only say "not found": the real reason is kept for them.
-      return CommonStatus(error_of_create);
+      return FileErrorStatus(error_of_create, noErr);
   }
 }
 
@@ -121,8 +118,7 @@ OSErr WriteDataFile(FileRef file, std::int32_t* count, const void* buffer) {
   if (*count < 0) *count = 0;
   const OsError error = platform::OsWriteFile(file, buffer, count);
   if (error == OsError::kNone) return noErr;
-  const OSErr common = CommonStatus(error);
-  return common != noErr ? common : OSErr(ioErr);
+  return FileErrorStatus(error, ioErr);
 }
 
 OSErr SetDataFilePosition(FileRef file, std::int16_t mode, std::int32_t offset) {
@@ -166,7 +162,7 @@ OSErr DeleteDataFile(const char* path) {
     case OsError::kSharingViolation:
       return fLckdErr;
     default:
-      return CommonStatus(error);
+      return FileErrorStatus(error, noErr);
   }
 }
 
@@ -186,8 +182,7 @@ OSErr MoveDataFile(const char* from, const char* to) {
     default:
       break;
   }
-  const OSErr common = CommonStatus(error);
-  return common != noErr ? common : OSErr(ioErr);
+  return FileErrorStatus(error, ioErr);
 }
 
 OSErr OpenDataFileForAppend(const char* path, FileRef* file) {

@@ -28,6 +28,11 @@ OSErr DeleteDataFile(const char* path);
 OSErr MoveDataFile(const char* from, const char* to);
 [[nodiscard]] OSErr OpenDataFileForAppend(const char* path, FileRef* file);
 
+// The status that names why the system refused: permission (wrPermErr), a
+// read-only volume (vLckdErr), a link (notAFileErr), a full disk; `otherwise`
+// for any other error.
+OSErr FileErrorStatus(platform::OsError error, OSErr otherwise);
+
 // Exactly `count` bytes at `offset` from the start, in one call that leaves the
 // file position alone (POSIX) or after the bytes (Windows). A read that ends
 // early is an input/output error; a write that does, a full disk.

@@ -82,18 +82,7 @@ OSErr PreparePath(const char* path, char* buffer) {
 }
 
 OSErr SizeStatus(OsError error) {
-  switch (error) {
-    case OsError::kNone:
-      return noErr;
-    case OsError::kDiskFull:
-      return dskFulErr;
-    case OsError::kAccessDenied:
-      return wrPermErr;
-    case OsError::kReadOnlyVolume:
-      return vLckdErr;
-    default:
-      return ioErr;
-  }
+  return error == OsError::kNone ? OSErr(noErr) : FileErrorStatus(error, ioErr);
 }
 
 // Reads exactly `count` bytes at `offset`; a short read is an error.
