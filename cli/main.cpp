@@ -105,6 +105,30 @@ int Main(int argc, char** argv) {
                   "record the run's descriptor into an action (JSON file)");
   run->add_flag("--dialog", run_options.dialog, "show the dialog even when playing back");
 
+  cli::WatchOptions watch_options;
+  CLI::App* watch = app.add_subcommand(
+      "watch",
+      "live stacking: add every picture that arrives in FOLDER, once its writer has finished "
+      "with it, and write OUT again after each one (at the buffer's size with the first "
+      "picture's depth and mode, as stack does); ends after --count pictures or on Ctrl-C "
+      "(exit 130)");
+  watch->add_option("FOLDER", watch_options.folder, "the folder the pictures arrive in")
+      ->required();
+  watch->add_option("-o,--output", watch_options.output, "the composite to write")->required();
+  watch->add_flag("--clear", watch_options.clear,
+                  "clear the buffer and add the pictures already in FOLDER, in name order, first "
+                  "(without it the current buffer is continued)");
+  watch->add_flag("--align", watch_options.align, "align each picture before adding it");
+  watch->add_option("--count", watch_options.count.emplace(), "end after N added pictures")
+      ->check(CLI::PositiveNumber);
+  watch->footer(
+      "A picture is taken once it is closed after writing or renamed into FOLDER; hidden files "
+      "(.name), names ending in .part, .tmp, .crdownload or ~, and other extensions are "
+      "ignored; pictures arriving together are added in name order. One line per picture: its "
+      "name, its number and the time taken. A picture that cannot be read is reported and "
+      "skipped. OUT is replaced whole each time (written aside, then renamed), so a viewer never "
+      "sees half a file. The buffer stays locked for the whole watch.");
+
   std::string demo_dir = "sharpstack-demo";
   CLI::App* demo = app.add_subcommand(
       "demo",
@@ -139,6 +163,7 @@ int Main(int argc, char** argv) {
   if (run->get_option("--mask")->count() == 0) run_options.mask.reset();
   if (play->count() == 0) run_options.play.reset();
   if (run->get_option("--record")->count() == 0) run_options.record.reset();
+  if (watch->get_option("--count")->count() == 0) watch_options.count.reset();
 
   // The demo stacks into a buffer of its own, so that trying it out never
   // replaces a buffer the user has been filling.
@@ -172,6 +197,7 @@ int Main(int argc, char** argv) {
     }
     return cli::RunCommand(settings, run_options);
   }
+  if (*watch) return cli::WatchCommand(settings, watch_options);
   if (*demo) return cli::DemoCommand(settings, demo_dir);
   return cli::kExitUsage;
 }

@@ -281,6 +281,20 @@ void SavedFiles::Discard() {
   entries_.clear();
 }
 
+// One Add run on the picture, selection and filter area that the host holds,
+// the picture read from `path`; index and count place it for the progress
+// bar, `detail` follows them there.
+Outcome AddHeldPicture(Runner* runner, const std::string& path, int index, int count,
+                       const std::string& detail) {
+  Job job = OperationJob(kOperationAddToBuffer);
+  job.documentPath = path;
+  job.label = BaseName(path);
+  job.detail = detail;
+  job.index = index;
+  job.count = count;
+  return runner->Run(job);
+}
+
 // Adds the pictures in order, one run each, holding one picture at a time.
 // The last picture's buffer is released unless `keepLast` asks to keep it for
 // a picture of the same size that follows (a stack's composite).
@@ -353,13 +367,7 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
                            : std::string("; nothing was added")));
       return kExitError;
     }
-    Job job = OperationJob(kOperationAddToBuffer);
-    job.documentPath = images[i];
-    job.label = BaseName(images[i]);
-    job.detail = note;
-    job.index = int(i) + 1;
-    job.count = int(n);
-    Outcome outcome = runner->Run(job);
+    Outcome outcome = AddHeldPicture(runner, images[i], int(i) + 1, int(n), note);
     if (outcome.result == userCanceledErr) return cancelled(i, true);
     if (outcome.result != noErr) {
       say_all();

@@ -102,6 +102,12 @@ class SavedFiles {
   std::vector<Entry> entries_;
 };
 
+// One Add run on the picture, selection and filter area that the host holds,
+// the picture read from `path`; index and count place it for the progress
+// bar, `detail` follows them there.
+Outcome AddHeldPicture(Runner* runner, const std::string& path, int index, int count,
+                       const std::string& detail);
+
 // Adds the pictures in order, one run each, holding one picture at a time.
 // The last picture's buffer is released unless `keepLast` asks to keep it for
 // a picture of the same size that follows (a stack's composite). With `saved`

@@ -40,6 +40,14 @@ struct RunCommandOptions {
   bool dialog = false;
 };
 
+struct WatchOptions {
+  std::string folder;
+  std::string output;
+  bool clear = false;  // clear the buffer and add the pictures already there first
+  bool align = false;
+  std::optional<int> count;  // end after this many added pictures
+};
+
 int ClearCommand(const Settings& settings);
 // With `alignPictures`, each picture is first aligned onto the buffer's first.
 int AddCommand(const Settings& settings, const std::vector<std::string>& images,
@@ -48,6 +56,7 @@ int ShowCommand(const Settings& settings, const ShowOptions& options);
 int StackCommand(const Settings& settings, const std::string& output,
                  const std::vector<std::string>& images, bool alignPictures = false);
 int RunCommand(const Settings& settings, const RunCommandOptions& options);
+int WatchCommand(const Settings& settings, const WatchOptions& options);
 int DemoCommand(const Settings& settings, const std::string& directory);
 
 // Parsers for option values; false when the text is malformed.

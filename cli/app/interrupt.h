@@ -11,5 +11,9 @@ void InstallInterruptHandler();
 bool Interrupted();
 // For tests of the commands in-process: raise or clear the flag.
 void SetInterrupted(bool value);
+// A descriptor that becomes readable once the flag is raised, for a command
+// that blocks in poll() until something happens; -1 before the handler is
+// installed. Never read from it: it stays readable.
+int InterruptWakeFd();
 
 }  // namespace cli

@@ -1,10 +1,16 @@
 #include "cli/app/runner.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
+#include "cli/app/commands.h"
 #include "cli/app/interrupt.h"
+#include "plugin/platform/platform.h"
 
 namespace cli {
 
@@ -29,7 +35,38 @@ Runner::~Runner() {
   host_.reset();
   scripting_.reset();
   module_.Unload();
+  if (lockFd_ >= 0) close(lockFd_);
 }
+
+namespace {
+
+// An exclusive flock() on one file in the drive root, the same for every
+// command on this buffer; it goes away with the descriptor or the process.
+// The file itself stays: deleting it could let two runs lock two files.
+int TakeLock(std::string* error) {
+  char native[4096];
+  if (!platform::MapPath("c:\\sharpstack.lock", native, sizeof native)) {
+    *error = "cannot lock the focus buffer: the drive root's path is not usable";
+    return -1;
+  }
+  int fd = open(native, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    *error = std::string("cannot lock the focus buffer: '") + native + "': " + std::strerror(errno);
+    return -1;
+  }
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    *error = errno == EWOULDBLOCK
+                 ? "the focus buffer in " + BufferFolder() + " is in use by another run"
+                 : std::string("cannot lock the focus buffer: '") + native +
+                       "': " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
 
 bool Runner::Load(std::string* error) {
   std::string path = settings_.pluginPath.empty() ? DefaultPluginPath() : settings_.pluginPath;
@@ -38,6 +75,8 @@ bool Runner::Load(std::string* error) {
     *error = "cannot load the plug-in '" + path + "': " + reason;
     return false;
   }
+  lockFd_ = TakeLock(error);
+  if (lockFd_ < 0) return false;
   host_ = std::make_unique<host::FilterHost>(module_.Entry());
   scripting_ = std::make_unique<host::ScriptingHost>();
   return true;
@@ -56,7 +95,7 @@ Outcome Runner::Run(const Job& job) {
   options.backColor[1] = job.backColor[1];
   options.backColor[2] = job.backColor[2];
   options.attach = [this](FilterRecord* record) { scripting_->Attach(record); };
-  options.shouldAbort = [] { return Interrupted(); };
+  options.shouldAbort = [this] { return cancellable_ && Interrupted(); };
   options.onProgress = [this](std::int32_t done, std::int32_t total) {
     progress_.Update(done, total);
   };

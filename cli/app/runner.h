@@ -58,13 +58,21 @@ class Runner {
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
 
-  // Loads the plug-in module; false (and the reason in *error) when it cannot.
+  // Loads the plug-in module and takes the lock of the drive root, held for
+  // as long as the runner lives; false (and the reason in *error) when either
+  // fails. The plug-in holds its buffer files only during a run, so without
+  // the lock another command could change the buffer between two runs of one
+  // command (the pictures of an add, a stack's composite, a whole watch).
   bool Load(std::string* error);
 
   // The picture, selection and filter area of the runs.
   host::FilterHost& Host() { return *host_; }
 
   Outcome Run(const Job& job);
+
+  // Whether Ctrl-C reaches the plug-in's abortProc (it does unless switched
+  // off, e.g. for a composite that must be finished once its picture is in).
+  void SetCancellable(bool cancellable) { cancellable_ = cancellable; }
 
   const Settings& settings() const { return settings_; }
 
@@ -74,6 +82,8 @@ class Runner {
   std::unique_ptr<host::FilterHost> host_;
   std::unique_ptr<host::ScriptingHost> scripting_;
   ProgressBar progress_;
+  int lockFd_ = -1;
+  bool cancellable_ = true;
 };
 
 // Where Sharpstack.so is looked for by default: the directory of the running
