@@ -64,7 +64,8 @@ class PollingWatch final : public FolderWatch {
         }
         file.since = old->second.since;
         file.taken = old->second.taken;
-        if (!file.taken && t - file.since >= steady_) {
+        // An empty file is one whose writer has not begun.
+        if (!file.taken && file.size > 0 && t - file.since >= steady_) {
           file.taken = true;
           names->push_back(name);  // the map keeps them in name order
         }

@@ -18,10 +18,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/app/folder_watch.h"
 #include "cli/app/progress.h"
 #include "cli/hostlib/picture.h"
 #include "cli/image/image_io.h"
@@ -113,6 +115,25 @@ Result Wait(const Process& p) {
   r.err = Slurp(p.err);
   return r;
 }
+
+// Waits until the file (a program's output) holds `text`, the sign that the
+// program is ready for the test's next step; false after a minute.
+bool WaitForText(const fs::path& file, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (Slurp(file).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Ends a watch that a failed step left running.
+struct KillOnExit {
+  pid_t pid;
+  ~KillOnExit() {
+    if (waitpid(pid, nullptr, WNOHANG) == 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+  }
+};
 
 // --- Add and Show, computed here -------------------------------------------
 
@@ -986,6 +1007,131 @@ TEST_F(SharpstackTest, ProgressBarOnATerminalOnly) {
   EXPECT_NE(shown.find("f0.png (1 of 2) [#"), std::string::npos) << shown;
   EXPECT_NE(shown.find('\r'), std::string::npos);
   EXPECT_EQ(run_on_terminal({"--quiet", "add", names[2]}), "");
+}
+
+// With --clear the pictures already in the folder come first, in name order;
+// then each arrival once its writer is done, whether renamed in or written
+// slowly in pieces; a damaged one is skipped. The composite is the stack's.
+TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(8, 3, false, 15), "f", ".png");
+  names.push_back(WriteSeries(SmallSeries(8, 3, false, 16), "h", ".png")[0]);
+  const fs::path in = dir() / "in";
+  fs::create_directory(in);
+  fs::copy_file(names[1], in / "b.png");
+  fs::copy_file(names[0], in / "a.png");
+  fs::copy_file(names[2], in / ".hidden.png");
+  std::ofstream(in / "notes.txt") << "not a picture";
+  ASSERT_EQ(Run({"add", names[3]}).code, 0);  // a buffer that --clear drops
+
+  Process p = Spawn(
+      dir(), {"watch", in.string(), "-o", (in / "out.png").string(), "--clear", "--count", "4"});
+  ASSERT_TRUE(WaitForText(p.out, "watching"));
+  fs::copy_file(names[2], in / "c.png.part");
+  fs::rename(in / "c.png.part", in / "c.png");
+  ASSERT_TRUE(WaitForText(p.out, "added c.png as picture 3"));
+  const std::string png = Slurp(names[3]);
+  std::ofstream(in / "bad.png", std::ios::binary) << png.substr(0, png.size() / 2);
+  ASSERT_TRUE(WaitForText(p.err, "bad.png"));
+  {
+    std::ofstream slow(in / "d.png", std::ios::binary);
+    for (std::size_t at = 0; at < png.size(); at += png.size() / 4 + 1) {
+      slow << png.substr(at, png.size() / 4 + 1) << std::flush;
+      std::this_thread::sleep_for(std::chrono::milliseconds(120));  // longer than a batch gathers
+    }
+  }
+  Result r = Wait(p);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  const char* const lines[] = {"added a.png as picture 1 in ", "added b.png as picture 2 in ",
+                               "watching", "added c.png as picture 3 in ",
+                               "added d.png as picture 4 in "};
+  std::size_t at = 0;
+  for (const char* line : lines) {
+    at = r.out.find(line, at);
+    ASSERT_NE(at, std::string::npos) << line << " in\n" << r.out;
+  }
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 5) << r.out;
+
+  r = Run({"stack", "-o", Path("stack.png"), names[0], names[1], names[2], names[3]});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectSamePicture(Load(Path("stack.png")), Load(in / "out.png"));
+}
+
+// Without --clear the buffer is continued. The buffer stays locked while the
+// watch waits; Ctrl-C ends it with 130 and the composite of what was added,
+// a folder that goes away with 1.
+TEST_F(SharpstackTest, WatchHoldsTheBufferAndEndsOnCtrlCOrWithItsFolder) {
+  std::vector<std::string> names = WriteSeries(SmallSeries(16, 1, false, 17), "g", ".tif");
+  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  const fs::path in = dir() / "in";
+  fs::create_directory(in);
+  Process p = Spawn(dir(), {"watch", in.string(), "-o", Path("out.tif")});
+  KillOnExit guard{p.pid};
+  ASSERT_TRUE(WaitForText(p.out, "watching"));
+  fs::copy_file(names[1], in / "g1.tif");
+  ASSERT_TRUE(WaitForText(p.out, "added g1.tif as picture 1"));
+  Result busy = Run({"add", names[2]});
+  EXPECT_EQ(busy.code, 1);
+  EXPECT_NE(busy.err.find("in use"), std::string::npos) << busy.err;
+  kill(p.pid, SIGINT);
+  Result r = Wait(p);
+  EXPECT_EQ(r.code, 130) << r.err;
+  r = Run({"stack", "-o", Path("stack.tif"), names[0], names[1]});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectSamePicture(Load(Path("stack.tif")), Load(Path("out.tif")));
+
+  p = Spawn(dir(), {"watch", in.string(), "-o", Path("out.png")});
+  KillOnExit second{p.pid};
+  ASSERT_TRUE(WaitForText(p.out, "watching"));
+  fs::remove_all(in);
+  r = Wait(p);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("removed"), std::string::npos) << r.err;
+}
+
+// The kernel's watch and the portable one by polling report the same
+// finished files: a rename into the folder, a file written and closed, a
+// file that was there before only once it is written again; then the end of
+// the folder.
+TEST(FolderWatch, InotifyAndPollingSeeTheSameArrivals) {
+  testsupport::TempRoot temp;
+  const fs::path in = temp.dir() / "in";
+  fs::create_directory(in);
+  std::ofstream(in / "old.png") << "old";
+  std::string error;
+  std::vector<std::unique_ptr<cli::FolderWatch>> watches;
+  watches.push_back(cli::PollFolder(in.string(), std::chrono::milliseconds(10),
+                                    std::chrono::milliseconds(200), &error));
+#if defined(__linux__)
+  bool unavailable = false;
+  watches.push_back(cli::InotifyFolder(in.string(), &error, &unavailable));
+#endif
+  for (const auto& watch : watches) ASSERT_NE(watch, nullptr) << error;
+
+  auto expect_arrivals = [&](const std::set<std::string>& expected) {
+    for (const auto& watch : watches) {
+      std::set<std::string> seen;
+      while (seen.size() < expected.size()) {
+        std::vector<std::string> names;
+        ASSERT_EQ(watch->Wait(&names, &error), cli::FolderWatch::Event::kArrived) << error;
+        EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+        seen.insert(names.begin(), names.end());
+      }
+      EXPECT_EQ(seen, expected);
+    }
+  };
+  std::ofstream(temp.dir() / "b.png") << "b";
+  fs::rename(temp.dir() / "b.png", in / "b.png");
+  std::ofstream(in / "a.png") << "a";
+  expect_arrivals({"a.png", "b.png"});
+  std::ofstream(in / "old.png") << "written again";
+  expect_arrivals({"old.png"});
+
+  fs::remove_all(in);
+  for (const auto& watch : watches) {
+    std::vector<std::string> names;
+    EXPECT_EQ(watch->Wait(&names, &error), cli::FolderWatch::Event::kGone);
+  }
 }
 
 TEST(ProgressBar, LineShowsNamePlaceAndPercentage) {
