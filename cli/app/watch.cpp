@@ -63,31 +63,30 @@ class Series {
 
   // The pictures in the folder now, in name order; each is remembered, so
   // that its own late arrival (written just as the watch began) is not taken
-  // twice.
-  std::vector<std::string> PicturesThere() {
-    std::vector<std::string> names;
+  // twice. False, with the reason, when the folder cannot be listed.
+  bool PicturesThere(std::vector<std::string>* names, std::string* error) {
     std::error_code ec;
     for (fs::directory_iterator it(options_.folder, ec), end; !ec && it != end; it.increment(ec)) {
       std::string name = it->path().filename().string();
       Stamp stamp;
-      if (Wanted(name, &stamp)) {
+      if (Candidate(name, &stamp)) {
         initial_[name] = stamp;
-        names.push_back(name);
+        names->push_back(name);
       }
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    std::sort(names->begin(), names->end());
+    if (ec) *error = ec.message();
+    return !ec;
   }
 
-  // Whether a finished file is one to add: a picture, not the output, not
-  // empty (a file created before it is written) and not one already taken
+  // Whether a finished file is one to add: see Candidate, and not one taken
   // from the folder's first listing and unchanged since.
-  bool Wanted(const std::string& name, Stamp* stamp) {
-    if (!IsPictureName(name) || (outputInFolder_ && name == outputName_)) return false;
-    if (!StampOf(Path(name), stamp) || stamp->size == 0) return false;
+  bool Wanted(const std::string& name) {
+    Stamp stamp;
+    if (!Candidate(name, &stamp)) return false;
     auto known = initial_.find(name);
     if (known == initial_.end()) return true;
-    const bool same = known->second == *stamp;
+    const bool same = known->second == stamp;
     initial_.erase(known);
     return !same;
   }
@@ -148,6 +147,13 @@ class Series {
   }
 
  private:
+  // A picture by its name, not the output, and not empty (a file created
+  // before it is written).
+  bool Candidate(const std::string& name, Stamp* stamp) const {
+    if (!IsPictureName(name) || (outputInFolder_ && name == outputName_)) return false;
+    return StampOf(Path(name), stamp) && stamp->size > 0;
+  }
+
   std::string Path(const std::string& name) const {
     return (fs::path(options_.folder) / name).string();
   }
@@ -185,7 +191,7 @@ int WatchCommand(const Settings& settings, const WatchOptions& options) {
   if (!CheckOutputName(context, options.output)) return kExitUsage;
   if (options.align) {
     context.Error("watch --align: alignment is not available in this build");
-    return kExitUsage;
+    return kExitError;
   }
   std::error_code ec;
   if (!fs::is_directory(options.folder, ec)) {
@@ -213,7 +219,11 @@ int WatchCommand(const Settings& settings, const WatchOptions& options) {
   }
   Series series(settings, &runner, options);
   if (options.clear) {
-    const std::vector<std::string> there = series.PicturesThere();
+    std::vector<std::string> there;
+    if (!series.PicturesThere(&there, &error)) {
+      context.Error("cannot list " + Quote(options.folder) + ": " + error);
+      return kExitError;
+    }
     if (int code = RunClear(context, &runner); code != kExitOk) return code;
     for (const std::string& name : there) {
       if (series.Done()) return kExitOk;
@@ -236,8 +246,7 @@ int WatchCommand(const Settings& settings, const WatchOptions& options) {
         return series.Failed("cannot watch " + Quote(options.folder) + ": " + error);
     }
     for (const std::string& name : names) {
-      Stamp stamp;
-      if (!series.Wanted(name, &stamp)) continue;
+      if (!series.Wanted(name)) continue;
       if (int code = series.Take(name); code != kExitOk) return code;
       if (series.Done()) return kExitOk;
       if (Interrupted()) return series.Stopped();
