@@ -923,7 +923,7 @@ TEST_F(SharpstackTest, RunWithMaskAndRectangleLeavesPixelsOutsideUntouched) {
 }
 
 TEST_F(SharpstackTest, UsageErrorsHelpAndAMissingPlugin) {
-  for (const char* command : {"clear", "add", "show", "stack", "run", "demo"}) {
+  for (const char* command : {"clear", "add", "show", "stack", "run", "demo", "watch"}) {
     Result r = Run({command, "--help"});
     EXPECT_EQ(r.code, 0) << command;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << command;
@@ -931,6 +931,7 @@ TEST_F(SharpstackTest, UsageErrorsHelpAndAMissingPlugin) {
   EXPECT_EQ(Run({}).code, 2);
   EXPECT_EQ(Run({"frobnicate"}).code, 2);
   EXPECT_EQ(Run({"show"}).code, 2);  // -o is required
+  EXPECT_EQ(Run({"watch", Path("."), "-o", Path("a.png"), "--count", "0"}).code, 2);
   EXPECT_EQ(Run({"show", "-o", Path("a.png"), "--size", "12by3"}).code, 2);
   EXPECT_EQ(Run({"show", "-o", Path("a.png"), "--depth", "12"}).code, 2);
   EXPECT_EQ(Run({"show", "-o", Path("a.bmp")}).code, 2);
