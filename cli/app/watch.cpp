@@ -209,6 +209,7 @@ int WatchCommand(const Settings& settings, const WatchOptions& options) {
   // The runner holds the buffer's lock from here to the end of the watch.
   Runner runner(settings);
   if (!LoadRunner(context, &runner)) return kExitError;
+  if (!options.clear && !CheckBufferBeforeAdding(context)) return kExitError;
   std::string error;
   // Watching starts before the folder is listed, so that nothing finished in
   // between is missed.

@@ -641,8 +641,8 @@ TEST_F(SharpstackTest, BadInputsLeaveTheBufferUnchanged) {
 }
 
 // A damaged buffer (a file cut short, missing, of another size or element
-// size, or a header that declares more than its file holds) is refused by add
-// and by show, naming the file and the way out, and left exactly as it is;
+// size, or a header that declares more than its file holds) is refused by add,
+// show and watch, naming the file and the way out, and left exactly as it is;
 // show does so without setting aside the memory the headers declare. stack
 // replaces it.
 TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
@@ -688,8 +688,9 @@ TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
       fs::remove(root / name);
       if (c.files.count(name) != 0) WriteBytes("root/" + std::string(name), c.files.at(name));
     }
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"add", names[1]}, {"show", "-o", Path("s.png")}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"add", names[1]},
+                                                 {"show", "-o", Path("s.png")},
+                                                 {"watch", dir().string(), "-o", Path("s.png")}}) {
       Result r = Run(args, true);
       EXPECT_EQ(r.code, 1) << args[0];
       for (const std::string& part : {c.file, c.reason, std::string("sharpstack clear")})
