@@ -118,16 +118,19 @@ int Main(int argc, char** argv) {
   watch->add_flag("--clear", watch_options.clear,
                   "clear the buffer and add the pictures already in FOLDER, in name order, first "
                   "(without it the current buffer is continued)");
-  watch->add_flag("--align", watch_options.align, "align each picture before adding it");
+  watch->add_flag("--align", watch_options.align,
+                  "align each picture onto the first picture of the buffer before adding it, as "
+                  "add --align does");
   watch->add_option("--count", watch_options.count.emplace(), "end after N added pictures")
       ->check(CLI::PositiveNumber);
   watch->footer(
       "A picture is taken once it is closed after writing or renamed into FOLDER; hidden files "
       "(.name), names ending in .part, .tmp, .crdownload or ~, and other extensions are "
       "ignored; pictures arriving together are added in name order. One line per picture: its "
-      "name, its number and the time taken. A picture that cannot be read is reported and "
-      "skipped. OUT is replaced whole each time (written aside, then renamed), so a viewer never "
-      "sees half a file. The buffer stays locked for the whole watch.");
+      "name, its number, the time taken and with --align what was done to it. A picture that "
+      "cannot be read or aligned is reported and skipped. OUT is replaced whole each time "
+      "(written aside, then renamed), so a viewer never sees half a file. The buffer stays "
+      "locked for the whole watch.");
 
   std::string demo_dir = "sharpstack-demo";
   CLI::App* demo = app.add_subcommand(

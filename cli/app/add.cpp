@@ -27,28 +27,6 @@
 
 namespace cli {
 
-namespace {
-
-// The state kept for the buffer, or an empty one when the buffer it was made
-// for is gone or another has replaced it: the next picture is then the
-// reference, in the buffer's own geometry when the buffer already holds
-// pictures added without alignment.
-bool StateForBuffer(const Context& context, align::State* state) {
-  std::string error;
-  if (!align::LoadState(AlignmentStatePath(), state, &error)) {
-    context.Error(error);
-    return false;
-  }
-  std::int16_t w = 0, h = 0, element = 0;
-  if (ReadImageStoreHeader(kFocusBufferPath, &w, &h, &element) != noErr ||
-      !CheckFocusBufferSet(&w, &h) || w != state->referenceWidth || h != state->referenceHeight) {
-    *state = align::State{};
-  }
-  return true;
-}
-
-}  // namespace
-
 int AddCommand(const Settings& settings, const std::vector<std::string>& images,
                bool alignPictures) {
   Context context(settings);
@@ -73,27 +51,12 @@ int AddCommand(const Settings& settings, const std::vector<std::string>& images,
   }
   SavedFiles* rollback = have_saved ? &saved : nullptr;
   if (!alignPictures) return AddPictures(context, &runner, images, false, {}, rollback);
-  align::State state, pending;
-  if (!StateForBuffer(context, &state)) return kExitError;
-  host::Picture scratch;
+  AlignAsAdded alignment;
+  if (!alignment.Load(context)) return kExitError;
   PictureSteps steps;
   steps.prepare = [&](std::size_t, host::FilterHost* filter_host, std::string* note,
-                      std::string* reason) {
-    pending = state;
-    return align::AlignPicture(&filter_host->picture, &pending, &scratch, &filter_host->selection,
-                               note, reason);
-  };
-  // The state follows the buffer picture by picture, so that a later failure
-  // leaves the two in step.
-  steps.added = [&](std::size_t i) {
-    state = std::move(pending);
-    if (std::string error; !align::SaveState(AlignmentStatePath(), state, &error)) {
-      context.Error(error + "; " + Quote(images[i]) +
-                    " was added, but pictures added later with --align may not match it");
-      return false;
-    }
-    return true;
-  };
+                      std::string* reason) { return alignment.Prepare(filter_host, note, reason); };
+  steps.added = [&](std::size_t i) { return alignment.Added(context, images[i]); };
   return AddPictures(context, &runner, images, false, steps, rollback);
 }
 

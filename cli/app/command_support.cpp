@@ -665,6 +665,35 @@ bool EstimateAll(const Context& context, const std::vector<std::string>& images,
   return decoded;
 }
 
+bool AlignAsAdded::Load(const Context& context) {
+  std::string error;
+  if (!align::LoadState(AlignmentStatePath(), &state_, &error)) {
+    context.Error(error);
+    return false;
+  }
+  std::int16_t w = 0, h = 0, element = 0;
+  if (ReadImageStoreHeader(kFocusBufferPath, &w, &h, &element) != noErr ||
+      !CheckFocusBufferSet(&w, &h) || w != state_.referenceWidth || h != state_.referenceHeight) {
+    state_ = align::State{};
+  }
+  return true;
+}
+
+bool AlignAsAdded::Prepare(host::FilterHost* host, std::string* note, std::string* reason) {
+  pending_ = state_;
+  return align::AlignPicture(&host->picture, &pending_, &scratch_, &host->selection, note, reason);
+}
+
+bool AlignAsAdded::Added(const Context& context, const std::string& path) {
+  state_ = std::move(pending_);
+  if (std::string error; !align::SaveState(AlignmentStatePath(), state_, &error)) {
+    context.Error(error + "; " + Quote(path) +
+                  " was added, but pictures added later with --align may not match it");
+    return false;
+  }
+  return true;
+}
+
 PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
                        host::Picture* scratch) {
   PictureSteps steps;

@@ -127,6 +127,28 @@ std::string AlignmentStatePath();
 bool EstimateAll(const Context& context, const std::vector<std::string>& images,
                  align::State* state, std::vector<align::Transform>* transforms);
 
+// Alignment of pictures as they come (add --align, watch --align): each onto
+// the buffer's first picture, the state beside the buffer following it picture
+// by picture, so that a failure leaves the two in step.
+class AlignAsAdded {
+ public:
+  // The state kept for the buffer, or an empty one when the buffer it was made
+  // for is gone or another has replaced it: the next picture is then the
+  // reference, in the buffer's own geometry when the buffer already holds
+  // pictures added without alignment. False, with a message.
+  bool Load(const Context& context);
+  // Aligns the picture the host holds and sets its selection; false, with the
+  // reason, when it cannot be aligned.
+  bool Prepare(host::FilterHost* host, std::string* note, std::string* reason);
+  // The picture prepared last, read from `path`, is in the buffer; false, with
+  // a message, when the state could not follow it.
+  bool Added(const Context& context, const std::string& path);
+
+ private:
+  align::State state_, pending_;
+  host::Picture scratch_;
+};
+
 // Steps that resample each picture with its map before it is added.
 PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
                        host::Picture* scratch);

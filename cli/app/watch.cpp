@@ -46,12 +46,15 @@ bool StampOf(const std::string& path, Stamp* stamp) {
 // shown into the output.
 class Series {
  public:
-  Series(const Settings& settings, Runner* runner, const WatchOptions& options)
+  // With `alignment`, each picture is aligned before it is added.
+  Series(const Settings& settings, Runner* runner, const WatchOptions& options,
+         AlignAsAdded* alignment)
       : context_(settings),
         quietSettings_(settings),
         quiet_(quietSettings_),
         runner_(runner),
-        options_(options) {
+        options_(options),
+        alignment_(alignment) {
     // The composite's own "wrote" line would double each picture's line.
     quietSettings_.quiet = true;
     std::error_code ec;
@@ -92,7 +95,7 @@ class Series {
   }
 
   // Reads, adds and shows one picture. kExitOk to go on: a picture that cannot
-  // be read is reported and skipped.
+  // be read or aligned is reported and skipped.
   int Take(const std::string& name) {
     const auto start = std::chrono::steady_clock::now();
     const std::string path = Path(name);
@@ -102,19 +105,30 @@ class Series {
       return kExitOk;
     }
     if (Interrupted()) return Cancelled(name, false);
+    filter_host.selection.clear();
+    filter_host.filterArea = {};
+    std::string note;
+    if (std::string reason; alignment_ && !alignment_->Prepare(&filter_host, &note, &reason)) {
+      context_.Error("cannot align " + Quote(path) + ": " + reason +
+                     "; skipped, the focus buffer is unchanged");
+      return kExitOk;
+    }
     if (added_ == 0) {
       // As a stack does: the composite has the first picture's depth and mode.
       depth_ = filter_host.picture.depth;
       grey_ = filter_host.picture.colorPlanes == 1;
     }
     Outcome outcome =
-        AddHeldPicture(runner_, path, added_ + 1, options_.count ? *options_.count : 1, "");
+        AddHeldPicture(runner_, path, added_ + 1, options_.count ? *options_.count : 1, note);
     if (outcome.result == userCanceledErr) return Cancelled(name, true);
     if (outcome.result != noErr) {
       context_.Error("cannot add " + Quote(path) + ": " + BufferProblem(outcome.result) + After());
       return kExitError;
     }
     ++added_;
+    // The alignment's state follows the buffer; should it fail, the composite
+    // is still written and the watch then ends.
+    const bool in_step = !alignment_ || alignment_->Added(context_, path);
     // The picture is in the buffer: its composite is finished even if Ctrl-C
     // comes now, so that the output always shows what the buffer holds.
     runner_->SetCancellable(false);
@@ -128,8 +142,9 @@ class Series {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char time[32];
     std::snprintf(time, sizeof time, "%.2f s", seconds);
-    context_.Say("added " + name + " as picture " + std::to_string(added_) + " in " + time);
-    return kExitOk;
+    context_.Say("added " + name + " as picture " + std::to_string(added_) + " in " + time +
+                 (note.empty() ? "" : "; " + note));
+    return in_step ? kExitOk : Failed("stopped");
   }
 
   bool Done() const { return options_.count && added_ >= *options_.count; }
@@ -176,6 +191,7 @@ class Series {
   Context quiet_;
   Runner* runner_;
   const WatchOptions& options_;
+  AlignAsAdded* alignment_;
   bool outputInFolder_ = false;
   std::string outputName_;
   std::map<std::string, Stamp> initial_;
@@ -189,10 +205,6 @@ class Series {
 int WatchCommand(const Settings& settings, const WatchOptions& options) {
   Context context(settings);
   if (!CheckOutputName(context, options.output)) return kExitUsage;
-  if (options.align) {
-    context.Error("watch --align: alignment is not available in this build");
-    return kExitError;
-  }
   std::error_code ec;
   if (!fs::is_directory(options.folder, ec)) {
     context.Error("cannot watch " + Quote(options.folder) + ": " +
@@ -218,19 +230,21 @@ int WatchCommand(const Settings& settings, const WatchOptions& options) {
     context.Error("cannot watch " + Quote(options.folder) + ": " + error);
     return kExitError;
   }
-  Series series(settings, &runner, options);
+  AlignAsAdded alignment;
+  Series series(settings, &runner, options, options.align ? &alignment : nullptr);
+  std::vector<std::string> there;
   if (options.clear) {
-    std::vector<std::string> there;
     if (!series.PicturesThere(&there, &error)) {
       context.Error("cannot list " + Quote(options.folder) + ": " + error);
       return kExitError;
     }
     if (int code = RunClear(context, &runner); code != kExitOk) return code;
-    for (const std::string& name : there) {
-      if (series.Done()) return kExitOk;
-      if (int code = series.Take(name); code != kExitOk) return code;
-      if (Interrupted()) return series.Stopped();
-    }
+  }
+  if (options.align && !alignment.Load(context)) return kExitError;
+  for (const std::string& name : there) {
+    if (series.Done()) return kExitOk;
+    if (int code = series.Take(name); code != kExitOk) return code;
+    if (Interrupted()) return series.Stopped();
   }
   if (series.Done()) return kExitOk;
   context.Say("watching " + options.folder + " for pictures; Ctrl-C ends");

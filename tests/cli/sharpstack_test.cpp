@@ -414,6 +414,15 @@ TEST_F(SharpstackTest, AlignedAddsAcrossInvocationsEqualOneAlignedStack) {
   ASSERT_EQ(Run({"add", "--align", moved[1]}).code, 0);
   ASSERT_EQ(Run({"add", "--align", moved[2]}).code, 0);
   EXPECT_TRUE(BufferFiles() == aligned);
+  // So does a watch, here of the pictures already in its folder.
+  fs::create_directory(dir() / "in");
+  for (const std::string& name : moved)
+    fs::copy_file(name, dir() / "in" / fs::path(name).filename());
+  r = Run({"watch", Path("in"), "-o", Path("live.png"), "--clear", "--align", "--count", "3"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("added m2.png as picture 3 in "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("; aligned: scale 0.98"), std::string::npos) << r.out;
+  EXPECT_TRUE(BufferFiles() == aligned);
 }
 
 TEST_F(SharpstackTest, ShowLikeAnotherSizeResamples) {
