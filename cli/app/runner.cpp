@@ -43,27 +43,36 @@ namespace {
 // An exclusive flock() on one file in the drive root, the same for every
 // command on this buffer; it goes away with the descriptor or the process.
 // The file itself stays: deleting it could let two runs lock two files.
-int TakeLock(std::string* error) {
+// False, with the reason, when the lock is held or cannot be taken; true with
+// *fd -1 when the drive root lets this user create nothing there and no lock
+// file exists to open: the plug-in's own files then say what is wrong.
+bool TakeLock(int* fd, std::string* error) {
   char native[4096];
   if (!platform::MapPath("c:\\sharpstack.lock", native, sizeof native)) {
     *error = "cannot lock the focus buffer: the drive root's path is not usable";
-    return -1;
+    return false;
   }
-  int fd = open(native, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
-  if (fd < 0) {
+  // Readable by all, so that anyone who may use the buffer may lock it.
+  *fd = open(native, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (*fd < 0 && (errno == EACCES || errno == EROFS)) {
+    *fd = open(native, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (*fd < 0 && (errno == EACCES || errno == ENOENT)) return true;
+  }
+  if (*fd < 0) {
     *error = std::string("cannot lock the focus buffer: '") + native + "': " + std::strerror(errno);
-    return -1;
+    return false;
   }
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  while (flock(*fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     *error = errno == EWOULDBLOCK
                  ? "the focus buffer in " + BufferFolder() + " is in use by another run"
                  : std::string("cannot lock the focus buffer: '") + native +
                        "': " + std::strerror(errno);
-    close(fd);
-    return -1;
+    close(*fd);
+    *fd = -1;
+    return false;
   }
-  return fd;
+  return true;
 }
 
 }  // namespace
@@ -75,8 +84,7 @@ bool Runner::Load(std::string* error) {
     *error = "cannot load the plug-in '" + path + "': " + reason;
     return false;
   }
-  lockFd_ = TakeLock(error);
-  if (lockFd_ < 0) return false;
+  if (!TakeLock(&lockFd_, error)) return false;
   host_ = std::make_unique<host::FilterHost>(module_.Entry());
   scripting_ = std::make_unique<host::ScriptingHost>();
   return true;
