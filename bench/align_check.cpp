@@ -1,7 +1,8 @@
 // How well `stack --align` puts a hand-held focus series back together: for
 // synthetic series moved by known motions it prints the composite's PSNR
 // against the all-in-focus scene when the frames are stacked as they are,
-// aligned by us, and put back with their true motions.
+// aligned by us, and put back with their true motions; and whether the series
+// never moved comes out of `--align` bit for bit as it does without.
 //
 //   sharpstack_align_check <folder> [width height frames [blur radius]]
 //
@@ -78,8 +79,8 @@ int main(int argc, char** argv) {
   settings.pluginPath = (std::filesystem::path(argv[0]).parent_path() / "Sharpstack.so").string();
 
   std::printf("PSNR in dB of the whole composite / of its inner part (32 px from the edges)\n");
-  std::printf("%-5s %-5s %4s %13s %13s %13s %13s %6s\n", "depth", "mode", "seed", "never moved",
-              "unaligned", "aligned", "true maps", "gap");
+  std::printf("%-5s %-5s %4s %13s %13s %13s %13s %6s %5s\n", "depth", "mode", "seed", "never moved",
+              "unaligned", "aligned", "true maps", "gap", "exact");
   for (int depth : {8, 16}) {
     for (int planes : {3, 1}) {
       for (std::uint32_t seed : {1u, 2u}) {
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
         options.maxBlurRadius = blur;
         const std::string output = folder + "/composite.png";
         std::pair<double, double> psnr[4] = {{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}};
+        bool exact = false;
         {
           const series::FocusSeries still = series::MakeFocusSeries(options);
           std::vector<std::string> files;
@@ -102,6 +104,12 @@ int main(int argc, char** argv) {
           }
           if (cli::StackCommand(settings, output, files) == 0)
             psnr[0] = Measure(output, still.sharp);
+          // The series that never moved must come out of --align unchanged.
+          const std::string alignedStill = folder + "/still_aligned.png";
+          host::Picture plain, aligned;
+          exact = cli::StackCommand(settings, alignedStill, files, true) == 0 &&
+                  imageio::ReadImage(output, &plain).ok &&
+                  imageio::ReadImage(alignedStill, &aligned).ok && plain.data == aligned.data;
         }
         options.motions = series::HandHeldMotions(frames, 1.03, 10, 0.3, seed);
         const series::FocusSeries made = series::MakeFocusSeries(options);
@@ -121,7 +129,7 @@ int main(int argc, char** argv) {
           psnr[3] = Measure(output, made.sharp);
         std::printf("%-5d %-5s %4u", depth, planes == 3 ? "RGB" : "grey", seed);
         for (const auto& [whole, inner] : psnr) std::printf("  %5.2f / %5.2f", whole, inner);
-        std::printf(" %6.2f\n", psnr[3].first - psnr[2].first);
+        std::printf(" %6.2f %5s\n", psnr[3].first - psnr[2].first, exact ? "yes" : "NO");
         std::fflush(stdout);
       }
     }

@@ -66,9 +66,11 @@ bool RemoveState(const std::string& path, std::string* error);
 // Finds where `picture` goes and advances the state to it. The first picture
 // of an empty state becomes the reference and gets the identity, as does a
 // picture whose map moves no corner by 0.02 px or more (so that an aligned
-// series goes in unchanged). False, with the reason and the state unchanged,
-// when the picture cannot be aligned: no convergence, too little overlap, or a
-// map no camera would make.
+// series goes in unchanged). A picture that the match finds within a quarter
+// pixel of where the previous one went gets the previous one's map, so that
+// the seeming motion of neighbours focused apart does not add up. False, with the reason and the
+// state unchanged, when the picture cannot be aligned: no convergence, too little overlap, or a map
+// no camera would make.
 bool Estimate(const host::Picture& picture, State* state, Transform* transform, std::string* error);
 
 // Resamples `picture` into the reference's geometry (width x height) with the
