@@ -64,6 +64,10 @@ class TempRoot {
     std::ifstream in(File(name), std::ios::binary);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
   }
+  std::string Text(const std::string& name) const {
+    const std::vector<unsigned char> bytes = Read(name);
+    return std::string(bytes.begin(), bytes.end());
+  }
   void Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
     std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

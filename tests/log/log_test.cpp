@@ -1,0 +1,300 @@
+// Text pieces, number texts, the rule lookup and both logs, byte for byte.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "plugin/core/memory.h"
+#include "plugin/log/parameter_log.h"
+#include "plugin/log/run_log.h"
+#include "plugin/log/text_writer.h"
+#include "plugin/params/parameter_block.h"
+#include "support/owned_list.h"
+#include "support/temp_root.h"
+
+namespace {
+
+using namespace testsupport;
+
+std::string Counted(const char* counted) {
+  EXPECT_EQ(counted[1 + static_cast<unsigned char>(counted[0])], '\0');
+  return std::string(counted + 1, static_cast<unsigned char>(counted[0]));
+}
+
+// A 64-byte rule record: code, space, label padded to byte 48, suffix to byte 63, a last byte.
+std::string Rule(const std::string& code, const std::string& label, const std::string& suffix) {
+  std::string record = code + " " + label;
+  record.resize(48, '_');
+  record += suffix;
+  record.resize(64, '_');
+  return record;
+}
+
+std::string DateAndTime(const platform::LocalTime& t) {
+  char date[16];
+  char time[16];
+  FormatLogDate(t, date);
+  FormatLogTime(t, time);
+  return Counted(date) + " " + Counted(time);
+}
+
+TEST(FormatReal, TableInEveryPrecision) {
+  // With the rounding term carrying into the leading digit, exact powers of ten
+  // on the edge between two exponents, and powers of ten from ln 10 in single
+  // precision (the exact logarithm would round 50.6804 and 11.7203 up).
+  const struct {
+    float value;
+    const char* text;
+  } cases[] = {{0.0f, "0.0"},
+               {-0.0f, "0.0"},
+               {std::nanf(""), "0.0"},
+               {-INFINITY, "-inf"},
+               {1234.5f, "1234.50"},
+               {1.0f / 72.0f, "0.01388"},
+               {-0.001234f, "-0.00123"},
+               {12345.6f, "1.23456e+4"},
+               {0.0005f, "0.50000e-3"},
+               {1e10f, "1.00000e+10"},
+               {9999.996f, "10000.00"},
+               {9.999999f, "10.00000"},
+               {99999.99f, "10.00000e+4"},
+               {1000.0f, "1000.00"},
+               {1e6f, "1.00000e+6"},
+               {50.6804504f, "50.6804"},
+               {11.7203503f, "11.7203"}};
+  // The plug-in's route against the same arithmetic in double and long double.
+  for (const auto& c : cases) {
+    char out[3][logtext::kRealTextSize];
+    FormatReal(c.value, out[0]);
+    logtext::FormatRealAs<double>(c.value, out[1]);
+    logtext::FormatRealAs<long double>(c.value, out[2]);
+    for (const char* text : out) EXPECT_EQ(Counted(text), c.text) << c.value;
+  }
+  for (float v : {std::numeric_limits<float>::max(), -3.4e38f, 1e-38f, 1e-45f}) {
+    char out[logtext::kRealTextSize];  // every magnitude fits in 13 characters
+    FormatReal(v, out);
+    EXPECT_LE(Counted(out).size(), 13u) << Counted(out);
+  }
+}
+
+TEST(TextPieces, ConversionsRoundTripAndWritesStopAtTheFirstFailure) {
+  const std::string source = std::string(254, 'a') + std::string(46, 'z');
+  char buffer[kStringSize];
+  CopyBounded(source.c_str(), buffer, kStringSize);
+  TerminatedToCounted(buffer);  // at most 255 characters
+  CountedToTerminated(buffer);
+  EXPECT_EQ(std::string(buffer), source.substr(0, 255));
+  TempRoot root;
+  root.Write("pieces.txt", std::string());
+  FileRef file = platform::kInvalidFile;
+  ASSERT_EQ(OpenDataFile("c:\\pieces.txt", &file), noErr);
+  EXPECT_EQ(WriteText(file, "abc", true, false), noErr);
+  EXPECT_EQ(WriteText(file, nullptr, true, true), noErr);
+  EXPECT_EQ(WriteText(file, "", false, true), noErr);
+  EXPECT_EQ(WriteCountedText(file, "\x03xyzJUNK", true, true), noErr);
+  WriteInteger(file, std::numeric_limits<std::int32_t>::min(), true, false);
+  WriteInteger(file, 0, false, false);
+  WriteInteger(file, 2147483647, false, true);
+  WriteReal(file, 1234.5f, true, true);
+  CloseDataFile(file);
+  EXPECT_EQ(root.Text("pieces.txt"),
+            "abc\t\t\r\n\r\nxyz\t\r\n-2147483648\t02147483647\r\n1234.50\t\r\n");
+  // On a closed file neither tab nor line end follow, and the failure comes back.
+  EXPECT_NE(WriteText(file, "abc", true, true), noErr);
+  EXPECT_EQ(root.Text("pieces.txt").size(), 50u);
+}
+
+TEST(LogRule, DateTimeAndUnitTexts) {
+  const struct {
+    platform::LocalTime time;
+    const char* text;
+  } times[] = {{{2005, 3, 7, 21, 5, 3}, "3/7/05 9:05:03 PM"},
+               {{2010, 12, 25, 0, 0, 0}, "12/25/10 12:00:00 AM"},  // midnight
+               {{2000, 1, 1, 12, 0, 0}, "1/1/00 12:00:00 PM"},     // noon
+               {{2026, 1, 1, 23, 10, 0}, "1/1/26 11:10:00 PM"}};
+  for (const auto& c : times) EXPECT_EQ(DateAndTime(c.time), c.text);
+  const struct {
+    float unit;
+    float size;
+    const char* text;
+  } units[] = {{2.9f, 0.25f, "mm"}, {1, 1, "\xB5m"}, {10, 1, "nm"},
+               {2, 0, "in"},        {0, 1, "in"},  // no pixel size, no unit
+               {11, 1, "xx"},       {-1, 1, "xx"},   {std::nanf(""), 1, "xx"},
+               {3e30f, 1, "xx"}};
+  for (const auto& c : units) {
+    ParameterBlock block{};
+    block.params[kParamCalibrationUnit] = c.unit;
+    block.params[kParamCalibrationSize] = c.size;
+    EXPECT_EQ(std::string(GetLogUnitText(GetLogUnitCode(&block))), c.text) << c.unit;
+  }
+}
+
+TEST(LogRule, LookupInTheRuleFile) {
+  const std::string two = Rule("Cnt ", "Count", "px") + Rule("Rads", "Radius", "cur1");
+  const std::string previous = Rule("Prev", "PreviousLabelIsLong", "cur2");
+  std::string full = Rule("Full", "Label", "");
+  full.replace(48, 16, "ABCDEFGHIJKLMNOP");
+  const struct {
+    std::string rules;
+    const char* key;
+    std::int32_t unit;
+    OSErr status;
+    std::string label = "";
+    std::string suffix = "";
+  } cases[] = {
+      {two, "Cnt ", 2, noErr, "Count", "px"},
+      {two, "Rads", 2, noErr, "Radius", "(mm)"},  // a record after the first
+      {two, "Area", 2, fnfErr},                   // read to the end
+      {two, "Cnt_", 2, fnfErr},                   // codes compare on all four bytes
+      {Rule("Len3", "Volume", "cur3"), "Len3", 3, noErr, "Volume", "(cm^3)"},
+      {Rule("Inv ", "Density", "cur-"), "Inv ", 7, noErr, "Density", "(ft^-1)"},
+      {Rule("Len1", "Length", "cur1abc"), "Len1", 5, noErr, "Length", "(km)"},  // 4 characters
+      // An "omit" record ends the search: a later record for the key is not seen.
+      {Rule("Rads", "R", "omit") + Rule("Rads", "R", "cur1"), "Rads", 2, fnfErr},
+      {Rule("Rads", "R", "cur1") + Rule("Rads", "R", "omit"), "Rads", 2, noErr, "R", "(mm)"},
+      // A label without terminator runs into the suffix; the last byte ends the suffix.
+      {"Long " + std::string(43, 'L') + "tail_cur1_______", "Long", 2, noErr,
+       std::string(43, 'L') + "tail", "tail"},
+      {full, "Full", 2, noErr, "Label", "ABCDEFGHIJKLMNO"},
+      // A trailing part record counts on its own bytes; under four it names no key.
+      {previous + "Part Short", "Part", 2, noErr, "Short", ""},
+      {previous + Rule("Part", "Short", "cur1").substr(0, 52), "Part", 2, noErr, "Short", "(mm)"},
+      {previous + "Pa", "Pa__", 2, fnfErr},
+      {previous + "Pa", "Prev", 2, noErr, "PreviousLabelIsLong", "(mm^2)"},
+  };
+  TempRoot root;
+  char label[kStringSize];
+  char suffix[kStringSize];
+  EXPECT_EQ(LookupLogRule(FourCC("Rads"), label, suffix, 2), fnfErr);  // no rule file
+  for (const auto& c : cases) {
+    root.Write("QZLogDef.rul", c.rules);
+    ASSERT_EQ(LookupLogRule(TextToCode(c.key), label, suffix, c.unit), c.status) << c.rules;
+    if (c.status != noErr) continue;
+    EXPECT_EQ(label, c.label) << c.rules;
+    EXPECT_EQ(std::string(suffix), c.suffix) << c.rules;
+  }
+}
+
+TEST(ParameterLog, EachRunAppendsTheOutputsThePathAndTheTime) {
+  TempRoot root;
+  FilterRecord record{};
+  ParameterBlock block{};
+  block.filterRecord = &record;
+  block.params[kParamCalibrationUnit] = 2;  // mm
+  block.params[kParamCalibrationSize] = 0.01f;
+  OwnedList list;  // one input, then outputs of every kind
+  DescriptorList l = list.get();
+  AddInputParameter(l, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
+  AddInputParameter(l, FourCC("Rads"), FourCC("doub"), 0, 0, std::bit_cast<std::uint32_t>(2.5f));
+  AddInputParameter(l, FourCC("Flag"), FourCC("bool"), 0, 0, 1);
+  AddInputParameter(l, FourCC("Hide"), FourCC("long"), 0, 0, 99);
+  AddInputParameter(l, FourCC("Gone"), FourCC("long"), 0, 0, 98);  // no rule: dropped
+  SetEntryText(l, AddInputParameter(l, FourCC("Name"), FourCC("Pth "), 0, 0, 0), "one.tif");
+  AddInputParameter(l, FourCC("Path"), FourCC("Pth "), 0, 0, 0);
+  AddInputParameter(l, FourCC("Cnt "), FourCC("long"), 0, 0, std::uint32_t(-12));
+  AddInputParameter(l, FourCC("Mode"), FourCC("rB42"), 4, 6, 6);
+  AddInputParameter(l, FourCC("crlf"), FourCC("long"), 0, 0, 0);
+  // Nothing to log (slot absent, slot empty, inputs only) opens nothing.
+  EXPECT_EQ(WriteParameterLog(&block, l), noErr);
+  SetStringSlot(&block, kSlotParameterLogPath, "");
+  EXPECT_EQ(WriteParameterLog(&block, l), noErr);
+  SetStringSlot(&block, kSlotParameterLogPath, "c:\\plog.txt");
+  EXPECT_EQ(WriteParameterLog(&block, l), noErr);
+  EXPECT_TRUE(std::filesystem::is_empty(root.dir()));
+  list.SplitOutputs(GetInputCount(l) - 1);
+  EXPECT_EQ(WriteParameterLog(&block, l), noErr);
+  EXPECT_EQ(root.Text("plog.txt"), "");  // made, but no rules: empty
+
+  // The redirect moves the rule file, not the log; "crlf" is the date and time.
+  std::filesystem::create_directory(root.File("stores"));
+  root.Write("TRUXPath.TXT", std::string("c:\\stores\\"));
+  root.Write("QZLogDef.rul", Rule("Rads", "AtRoot", "px"));
+  root.Write("stores/QZLogDef.rul", Rule("Rads", "Radius", "cur2") + Rule("Flag", "Sharp", "") +
+                                        Rule("Hide", "Hidden", "omit") + Rule("Name", "", "none") +
+                                        Rule("Path", "File", "blan") + Rule("Cnt ", "Count", "px") +
+                                        Rule("Mode", "Op", "") + Rule("crlf", "", "crlf"));
+  const std::string outputs =
+      "Radius\t2.50000\t(mm^2)\tSharp\tTRUE\tone.tif\tFile\tNULL\tCount\t-12\tpx\tOp\t6\t";
+  ReadImageDocumentDesc document{};
+  std::string earlier;
+  for (const char* path : {"", "C:\\pictures\\stack 01.tif", "-"}) {
+    record.documentInfo = path[0] != '-' ? &document : nullptr;  // "-": no document information
+    document.fileSpec = path;
+    const std::string shown = path[0] == '\0' || path[0] == '-' ? "<not_saved>" : path;
+    const platform::LocalTime before = platform::OsGetLocalTime();
+    EXPECT_EQ(WriteParameterLog(&block, l), noErr);
+    const platform::LocalTime after = platform::OsGetLocalTime();
+    const std::string head = earlier + outputs + shown + "\t", log = root.Text("plog.txt");
+    EXPECT_TRUE(log == head + DateAndTime(before) + "\r\n" ||
+                log == head + DateAndTime(after) + "\r\n")
+        << log;
+    earlier = log;
+  }
+  EXPECT_FALSE(root.Exists("stores/plog.txt"));
+  SetStringSlot(&block, kSlotParameterLogPath, "c:\\no such folder\\plog.txt");
+  EXPECT_NE(WriteParameterLog(&block, l), noErr);  // unreachable: skipped
+  EXPECT_FALSE(root.Exists("no such folder"));
+  for (char* slot : block.strings) DisposeString(slot);
+}
+
+TEST(RunLog, RecordsAppendToTheExistingLogOnly) {
+  TempRoot root;
+  OwnedList list;
+  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
+  EXPECT_EQ(WriteRunLog(0, list.get()), fnfErr);  // no log: neither written nor created
+  EXPECT_TRUE(std::filesystem::is_empty(root.dir()));
+  // The redirect that moves the stores does not move the log.
+  std::filesystem::create_directory(root.File("elsewhere"));
+  root.Write("TRUXPath.TXT", std::string("c:\\elsewhere\\"));
+  root.Write("elsewhere/TRUXlog.txt", std::string());
+  root.Write("TRUXlog.txt", std::string("earlier\r\n"));
+  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
+  EXPECT_EQ(root.Text("TRUXlog.txt"),
+            "earlier\r\n-----------------------------\r\nSignature = BFcB\tWRITEBACK\tNo Mask "
+            "Image\r\n# Inputs = 1\r\n0: Type = RADIO/rB42\tKey = EFMd\tMin = 4\tMax = 6\tValue = "
+            "5\r\nResult = 0\r\n");
+
+  // Every type, outputs and flags; only the first 255 characters of a text.
+  root.Write("TRUXlog.txt", std::string());
+  InitDescriptorList(list.get(), FourCC("udef"), 1, 1);
+  AddInputParameter(list.get(), FourCC("Rads"), FourCC("doub"), std::bit_cast<std::uint32_t>(0.5f),
+                    std::bit_cast<std::uint32_t>(100.0f), std::bit_cast<std::uint32_t>(-2.5f));
+  AddInputParameter(list.get(), FourCC("Cnt "), FourCC("long"), std::uint32_t(-10), 20,
+                    std::uint32_t(-7));
+  AddInputParameter(list.get(), FourCC("Flag"), FourCC("bool"), 0, 0, 0x100);
+  AddInputParameter(list.get(), FourCC("Off "), FourCC("bool"), 0, 0, 0);
+  const std::string text = std::string(255, 'a') + "bcdef";
+  SetEntryText(list.get(), AddInputParameter(list.get(), FourCC("Name"), FourCC("Pth "), 0, 0, 0),
+               text.c_str());
+  AddInputParameter(list.get(), FourCC("None"), FourCC("Pth "), 0, 0, 0);
+  AddInputParameter(list.get(), FourCC("Area"), FourCC("long"), 0, 1000, 640);
+  list.SplitOutputs(1);
+  EXPECT_EQ(WriteRunLog(-43, list.get()), noErr);
+  EXPECT_EQ(root.Text("TRUXlog.txt"),
+            "-----------------------------\r\nSignature = udef\tNo Writeback\tNEEDS MASK IMAGE\r\n"
+            "# Inputs = 6\r\n"
+            "0: Type = FLOAT\tKey = Rads\tMin = 0.50000\tMax = 100.000\tValue = -2.50000\r\n"
+            "1: Type = LONG\tKey = Cnt \tMin = -10\tMax = 20\tValue = -7\r\n"
+            "2: Type = BOOLEAN\tKey = Flag\tValue = TRUE\r\n"
+            "3: Type = BOOLEAN\tKey = Off \tValue = FALSE\r\n"
+            "4: Type = STRING\tKey = Name\tValue = " +
+                text.substr(0, 255) +
+                "\r\n5: Type = STRING\tKey = None\tValue = NULL\r\n# Outputs = 1\r\n"
+                "6: Type = LONG\tKey = Area\tMin = 0\tMax = 1000\tValue = 640\r\nResult = -43\r\n");
+
+  // A list without entries has neither section; a log held open is skipped.
+  root.Write("TRUXlog.txt", std::string());
+  OwnedList empty;
+  EXPECT_EQ(WriteRunLog(-128, empty.get()), noErr);
+  EXPECT_EQ(root.Text("TRUXlog.txt"),
+            "-----------------------------\r\nSignature = BFcB\tWRITEBACK\tNo Mask Image\r\n"
+            "Result = -128\r\n");
+  FileRef holder = platform::kInvalidFile;
+  ASSERT_EQ(OpenDataFile("c:\\TRUXlog.txt", &holder), noErr);
+  EXPECT_NE(WriteRunLog(0, list.get()), noErr);
+  CloseDataFile(holder);
+}
+
+}  // namespace
