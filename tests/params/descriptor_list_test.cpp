@@ -1,33 +1,28 @@
-// The descriptor list: its bytes are big-endian whatever the processor, entries
-// land where the logs and the dialog look for them, and texts are owned copies.
+// The descriptor list (big-endian words, owned texts) and the terminology that
+// tells the host what the filter declares in it.
 #include "plugin/params/descriptor_list.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cstdint>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "plugin/core/strings.h"
 #include "plugin/params/parameter_block.h"
+#include "plugin/params/terminology.h"
 #include "plugin/platform/test_hooks.h"
+#include "support/owned_list.h"
+#include "support/temp_root.h"
 
 namespace {
 
-struct ListGuard {
-  DescriptorList list;
-  explicit ListGuard(std::int32_t slots = kDescriptorListSlots)
-      : list(CreateDescriptorList(slots)) {
-    EXPECT_NE(list, nullptr);
-    if (list != nullptr) InitDescriptorList(list, FourCC("udef"), 0, 0);
-  }
-  ~ListGuard() { DisposeDescriptorList(list); }
-  ListGuard(const ListGuard&) = delete;
-  ListGuard& operator=(const ListGuard&) = delete;
-};
+using platform::test::Operation;
+using testsupport::OwnedList;
 
 std::uint32_t Bits(float f) {
   return std::bit_cast<std::uint32_t>(f);
@@ -39,148 +34,214 @@ TEST(DescriptorList, CreationGivesZeroedSlotsOrReportsFailure) {
   const std::vector<std::uint8_t> zeros(kDescriptorListSlots * kDescriptorSlotBytes, 0);
   EXPECT_EQ(std::memcmp(list, zeros.data(), zeros.size()), 0);
   DisposeDescriptorList(list);
-  // Too few slots for the header, a size the allocator cannot even be asked
-  // for, and no memory: reported, not handed out.
-  EXPECT_EQ(CreateDescriptorList(1), nullptr);
-  EXPECT_EQ(CreateDescriptorList(-5), nullptr);
-  EXPECT_EQ(CreateDescriptorList(std::numeric_limits<std::int32_t>::max()), nullptr);
-  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
+  // Too few slots for the header, a size too big to ask for, and no memory.
+  for (std::int32_t slots : {1, -5, std::numeric_limits<std::int32_t>::max()}) {
+    EXPECT_EQ(CreateDescriptorList(slots), nullptr) << slots;
+  }
+  platform::test::FailNthCall(Operation::kAllocate, 1, platform::OsError::kOther);
   EXPECT_EQ(CreateDescriptorList(kDescriptorListSlots), nullptr);
-  EXPECT_EQ(platform::test::FaultsFired(platform::test::Operation::kAllocate), 1);
   platform::test::ClearFaults();
-  DisposeDescriptorList(nullptr);
 }
 
-// The bytes, written out here word by word, against the getters.
 TEST(DescriptorList, BytesAreBigEndianWordsAndTheGettersReadThemBack) {
-  ListGuard g;
-  // Dirty the counts first so that initialisation has to reset them.
-  AddInputParameter(g.list, FourCC("abcd"), FourCC("long"), 0, 9, 3);
-  InitDescriptorList(g.list, FourCC("BFcB"), 1, 0);
-  EXPECT_EQ(AddInputParameter(g.list, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5), 0);
-  EXPECT_EQ(AddInputParameter(g.list, FourCC("sCAL"), FourCC("long"), std::uint32_t(-10), 300,
+  OwnedList g;
+  AddInputParameter(g.get(), FourCC("abcd"), FourCC("long"), 0, 9, 3);
+  InitDescriptorList(g.get(), FourCC("BFcB"), 1, 0);  // starts the counts over
+  EXPECT_EQ(AddInputParameter(g.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5), 0);
+  EXPECT_EQ(AddInputParameter(g.get(), FourCC("sCAL"), FourCC("long"), std::uint32_t(-10), 300,
                               std::uint32_t(-2)),
             1);
-  EXPECT_EQ(AddInputParameter(g.list, FourCC("Opct"), FourCC("doub"), Bits(-1.0f), Bits(2.5f),
+  EXPECT_EQ(AddInputParameter(g.get(), FourCC("Opct"), FourCC("doub"), Bits(-1.0f), Bits(2.5f),
                               Bits(1.5f)),
             2);
-  SetEntryFloat(g.list, 2, -0.25f);
-  SetEntryLong(g.list, 0, 0x01020304);
-
+  SetEntryFloat(g.get(), 2, -0.25f);
+  SetEntryLong(g.get(), 0, 0x01020304);
   std::vector<std::uint8_t> expected;
-  auto word = [&expected](std::uint32_t w) {
+  for (std::uint32_t w : {0u,
+                          0u,
+                          0u,
+                          3u,
+                          0u,
+                          FourCC("BFcB"),
+                          1u,
+                          0u,
+                          0u,
+                          0u,
+                          0u,
+                          0u,
+                          FourCC("EFMd"),
+                          FourCC("rB42"),
+                          1u,
+                          4u,
+                          6u,
+                          0x01020304u,
+                          FourCC("sCAL"),
+                          FourCC("long"),
+                          1u,
+                          0xFFFFFFF6u,
+                          300u,
+                          0xFFFFFFFEu,
+                          FourCC("Opct"),
+                          FourCC("doub"),
+                          1u,
+                          Bits(-1.0f),
+                          Bits(2.5f),
+                          0xBE800000u}) {
     for (int shift = 24; shift >= 0; shift -= 8) expected.push_back(std::uint8_t(w >> shift));
-  };
-  for (std::uint32_t w : {0u, 0u, 0u, 3u, 0u, FourCC("BFcB"), 1u, 0u, 0u, 0u, 0u, 0u}) word(w);
-  for (std::uint32_t w : {FourCC("EFMd"), FourCC("rB42"), 1u, 4u, 6u, 0x01020304u}) word(w);
-  for (std::uint32_t w : {FourCC("sCAL"), FourCC("long"), 1u, 0xFFFFFFF6u, 300u, 0xFFFFFFFEu}) {
-    word(w);
   }
-  for (std::uint32_t w :
-       {FourCC("Opct"), FourCC("doub"), 1u, Bits(-1.0f), Bits(2.5f), 0xBE800000u}) {
-    word(w);
-  }
-  EXPECT_EQ(std::vector<std::uint8_t>(g.list, g.list + expected.size()), expected);
-
-  EXPECT_EQ(GetInputCount(g.list), 3);
-  EXPECT_EQ(GetOutputCount(g.list), 0);
-  EXPECT_EQ(GetListSignature(g.list), FourCC("BFcB"));
-  EXPECT_EQ(GetNeedsMaskFlag(g.list), 1u);
-  EXPECT_EQ(GetNoWritebackFlag(g.list), 0u);
-  EXPECT_EQ(GetEntryKey(g.list, 1), FourCC("sCAL"));
-  EXPECT_EQ(GetEntryType(g.list, 1), FourCC("long"));
-  EXPECT_EQ(std::int32_t(GetEntryMinimum(g.list, 1)), -10);
-  EXPECT_EQ(GetEntryMaximum(g.list, 1), 300u);
-  EXPECT_EQ(GetEntryLong(g.list, 0), 0x01020304);
-  EXPECT_EQ(GetEntryLong(g.list, 1), -2);
-  EXPECT_EQ(GetEntryFloat(g.list, 2), -0.25f);
-  // The conversion helpers turn a stored word into the native one.
-  std::uint32_t stored;
-  std::memcpy(&stored, g.list + 48 + 2 * 24 + 20, 4);
-  EXPECT_EQ(SwapWordToFloat(stored), -0.25f);
-  std::memcpy(&stored, g.list + 48 + 20, 4);
-  EXPECT_EQ(SwapWord(stored), 0x01020304u);
-}
-
-TEST(DescriptorList, BooleanIsTrueForABitInAnyByte) {
-  ListGuard g;
-  AddInputParameter(g.list, FourCC("AFlg"), FourCC("bool"), 0, 0, 0);
-  EXPECT_EQ(GetEntryBool(g.list, 0), 0);
+  EXPECT_EQ(std::vector<std::uint8_t>(g.get(), g.get() + expected.size()), expected);
+  EXPECT_EQ(GetInputCount(g.get()), 3);
+  EXPECT_EQ(GetNeedsMaskFlag(g.get()), 1u);
+  EXPECT_EQ(std::int32_t(GetEntryMinimum(g.get(), 1)), -10);
+  EXPECT_EQ(GetEntryLong(g.get(), 1), -2);
+  EXPECT_EQ(GetEntryFloat(g.get(), 2), -0.25f);
+  // A boolean is true for a bit in any byte.
+  AddInputParameter(g.get(), FourCC("AFlg"), FourCC("bool"), 0, 0, 0);
+  EXPECT_EQ(GetEntryBool(g.get(), 3), 0);
   for (int bit : {0, 7, 8, 15, 16, 23, 24, 31}) {
-    SetEntryLong(g.list, 0, std::int32_t(std::uint32_t(1) << bit));
-    EXPECT_EQ(GetEntryBool(g.list, 0), 1) << "bit " << bit;
+    SetEntryLong(g.get(), 3, std::int32_t(std::uint32_t(1) << bit));
+    EXPECT_EQ(GetEntryBool(g.get(), 3), 1) << "bit " << bit;
   }
 }
 
-TEST(DescriptorList, TextsAreOwnedCopiesAndNullFreesTheOldOne) {
-  ListGuard g;
-  AddInputParameter(g.list, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
-  EXPECT_EQ(GetEntryText(g.list, 0), nullptr);
-  char source[] = "c:\\first.txt";
-  SetEntryText(g.list, 0, source);
-  source[0] = 'X';
-  ASSERT_NE(GetEntryText(g.list, 0), nullptr);
-  EXPECT_STREQ(GetEntryText(g.list, 0), "c:\\first.txt");
-  EXPECT_NE(GetEntryLong(g.list, 0), 0);  // the value word says a text is held
-  SetEntryText(g.list, 0, "");
-  ASSERT_NE(GetEntryText(g.list, 0), nullptr);
-  EXPECT_STREQ(GetEntryText(g.list, 0), "");
-  // The sanitizer build catches a text that null forgets to free.
-  SetEntryText(g.list, 0, nullptr);
-  EXPECT_EQ(GetEntryText(g.list, 0), nullptr);
-  EXPECT_EQ(GetEntryLong(g.list, 0), 0);
-
-  // A text that cannot be copied leaves none: neither a dangling pointer to
-  // the freed old text nor a claim to hold one.
-  SetEntryText(g.list, 0, "old");
-  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
-  SetEntryText(g.list, 0, "new");
-  platform::test::ClearFaults();
-  EXPECT_EQ(GetEntryText(g.list, 0), nullptr);
-  EXPECT_EQ(GetEntryLong(g.list, 0), 0);
-  SetEntryText(g.list, 0, "held at disposal");  // freed with the list
-}
-
-TEST(DescriptorList, AFullListRefusesFurtherEntriesWithoutTouchingMemory) {
-  ListGuard g;
+TEST(DescriptorList, TextsAreOwnedCopiesAndAFullListRefusesMore) {
+  OwnedList g;
   const int capacity = kDescriptorListSlots - kDescriptorHeaderBytes / kDescriptorSlotBytes;
   for (int i = 0; i < capacity; ++i) {
-    ASSERT_EQ(AddInputParameter(g.list, std::uint32_t(i + 1), FourCC("long"), 0, 100, i), i);
+    ASSERT_EQ(AddInputParameter(g.get(), std::uint32_t(i + 1), FourCC("Pth "), 0, 0, 0), i);
   }
-  EXPECT_EQ(AddInputParameter(g.list, FourCC("over"), FourCC("long"), 0, 1, 1), -1);
-  EXPECT_EQ(GetInputCount(g.list), capacity);
-  EXPECT_EQ(GetEntryLong(g.list, capacity - 1), capacity - 1);
-  // The last slot holds a text like any other.
-  SetEntryText(g.list, capacity - 1, "last");
-  EXPECT_STREQ(GetEntryText(g.list, capacity - 1), "last");
-  EXPECT_EQ(GetEntryText(g.list, capacity), nullptr);
+  EXPECT_EQ(AddInputParameter(g.get(), FourCC("over"), FourCC("long"), 0, 1, 1), -1);
+  EXPECT_EQ(GetInputCount(g.get()), capacity);
+  const int last = capacity - 1;  // the last slot holds a text like any other
+  EXPECT_EQ(GetEntryText(g.get(), last), nullptr);
+  char source[] = "c:\\first.txt";
+  SetEntryText(g.get(), last, source);
+  source[0] = 'X';
+  EXPECT_STREQ(GetEntryText(g.get(), last), "c:\\first.txt");
+  EXPECT_NE(GetEntryLong(g.get(), last), 0);  // the value word says a text is held
+  SetEntryText(g.get(), capacity, "beyond");
+  EXPECT_EQ(GetEntryText(g.get(), capacity), nullptr);
+  SetEntryText(g.get(), last, nullptr);  // frees the old text (the sanitizer build checks)
+  EXPECT_EQ(GetEntryText(g.get(), last), nullptr);
+  EXPECT_EQ(GetEntryLong(g.get(), last), 0);
+  // A text that cannot be copied leaves none, not the freed old one.
+  SetEntryText(g.get(), last, "old");
+  platform::test::FailNthCall(Operation::kAllocate, 1, platform::OsError::kOther);
+  SetEntryText(g.get(), last, "new");
+  platform::test::ClearFaults();
+  EXPECT_EQ(GetEntryText(g.get(), last), nullptr);
+  EXPECT_EQ(GetEntryLong(g.get(), last), 0);
+  SetEntryText(g.get(), 0, "");  // freed with the list
+  EXPECT_STREQ(GetEntryText(g.get(), 0), "");
 }
 
-TEST(DescriptorList, FilterDeclaresTheOperationFromTheSavedSetting) {
-  ListGuard g;
-  // Truncated, not rounded; a damaged value does not make the conversion
-  // undefined. Declaring again starts over.
-  const std::pair<float, std::int32_t> cases[] = {{5.9f, 5},
-                                                  {0.0f, 0},
-                                                  {9.0f, 9},
-                                                  {std::numeric_limits<float>::quiet_NaN(), 0},
-                                                  {std::numeric_limits<float>::infinity(), 0},
-                                                  {1e20f, 0},
-                                                  {-3e9f, 0}};
-  for (const auto& [saved, declared] : cases) {
-    ParameterBlock block{};
-    block.params[kParamOperation] = saved;
-    DeclareFilterParameters(g.list, &block);
-    EXPECT_EQ(GetListSignature(g.list), FourCC("BFcB"));
-    EXPECT_EQ(GetNeedsMaskFlag(g.list) | GetNoWritebackFlag(g.list), 0u);
-    ASSERT_EQ(GetInputCount(g.list), 1);
-    EXPECT_EQ(GetOutputCount(g.list), 0);
-    EXPECT_EQ(GetEntryKey(g.list, 0), FourCC("EFMd"));
-    EXPECT_EQ(GetEntryType(g.list, 0), FourCC("rB42"));
-    EXPECT_EQ(GetEntryMinimum(g.list, 0), 4u);
-    EXPECT_EQ(GetEntryMaximum(g.list, 0), 6u);
-    EXPECT_EQ(GetEntryLong(g.list, 0), declared) << saved;
+// The resource as the host reads it: 16-bit little-endian numbers, codes with
+// their bytes reversed, length-prefixed strings.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::uint8_t Byte() { return position_ < bytes_.size() ? bytes_[position_++] : (++over_, 0); }
+  std::uint16_t Word() {
+    const std::uint16_t low = Byte();
+    return std::uint16_t(low | (Byte() << 8));
   }
+  std::string Code() {
+    std::string code(4, ' ');
+    for (int i = 3; i >= 0; --i) code[std::size_t(i)] = char(Byte());
+    return code;
+  }
+  std::string Text() {
+    std::string s(Byte(), ' ');
+    for (char& c : s) c = char(Byte());
+    return s;
+  }
+  bool AtEnd() const { return position_ == bytes_.size() && over_ == 0; }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t position_ = 0;
+  int over_ = 0;
+};
+
+std::string CodeText(std::uint32_t code) {
+  return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
+}
+
+TEST(Terminology, TheHostReadsTheOperationThatTheFilterDeclares) {
+  Reader r(TerminologyResource());
+  // Reserved, version 1.0, language, script, one suite; level, version, one event.
+  for (std::uint16_t expected : {1, 1, 0, 0, 1}) EXPECT_EQ(r.Word(), expected);
+  EXPECT_EQ(r.Text(), "Sharpstack");
+  EXPECT_FALSE(r.Text().empty());
+  EXPECT_EQ(r.Code(), "xURt");
+  for (std::uint16_t expected : {1, 1, 1}) EXPECT_EQ(r.Word(), expected);
+  for (const char* text : {"Sharpstack", "abcd"}) EXPECT_EQ(r.Text(), text);
+  EXPECT_EQ(r.Code(), "xURt");
+  EXPECT_EQ(r.Code(), "BFcB");
+  // The reply, then the direct parameter: type, description, flags.
+  for (const auto& [type, flags] : {std::pair<std::string, int>{"null", 0}, {"#ImR", 0xB000}}) {
+    EXPECT_EQ(r.Code(), type);
+    EXPECT_EQ(r.Text(), "");
+    EXPECT_EQ(r.Word(), flags);
+  }
+  // Every parameter: name, key, type, no description, the enumerated flag.
+  std::map<std::string, std::string> types;
+  for (int n = r.Word(); n > 0; --n) {
+    const std::string name = r.Text(), key = r.Code(), type = r.Code();
+    EXPECT_FALSE(name.empty()) << key;
+    EXPECT_EQ(r.Text(), "") << key;
+    EXPECT_EQ(r.Word(), type.rfind("rB", 0) == 0 ? 0x2000 : 0) << key;
+    EXPECT_TRUE(types.emplace(key, type).second) << "key " << key << " twice";
+  }
+  EXPECT_EQ(types.size(), 23u);
+  EXPECT_EQ(r.Word(), 0);  // classes
+  EXPECT_EQ(r.Word(), 0);  // comparison operators
+  std::map<std::string, std::vector<std::pair<std::string, std::uint32_t>>> enumerations;
+  for (int e = r.Word(); e > 0; --e) {
+    auto& values = enumerations[r.Code()];
+    for (int n = r.Word(); n > 0; --n) {
+      const std::string name = r.Text();
+      const std::uint32_t low = r.Word();
+      values.emplace_back(name, low | (std::uint32_t(r.Word()) << 16));
+      EXPECT_EQ(r.Text(), "") << name;
+    }
+  }
+  EXPECT_TRUE(r.AtEnd());  // nothing padded, nothing left over
+  for (const auto& [key, type] : types) {
+    EXPECT_TRUE(type.rfind("rB", 0) != 0 || enumerations.count(type) == 1) << key;
+  }
+  EXPECT_EQ(enumerations.size(), 5u);
+
+  // The declared operation's type names the enumeration whose codes are its
+  // range; the saved setting is truncated, and a damaged one gives 0.
+  const std::pair<float, std::int32_t> saved[] = {{5.9f, 5},     {0.0f, 0},  {9.0f, 9}, {NAN, 0},
+                                                  {INFINITY, 0}, {1e20f, 0}, {-3e9f, 0}};
+  OwnedList list;
+  for (const auto& [setting, declared] : saved) {
+    ParameterBlock block{};
+    block.params[kParamOperation] = setting;
+    DeclareFilterParameters(list.get(), &block);
+    EXPECT_EQ(GetListSignature(list.get()), FourCC("BFcB"));
+    EXPECT_EQ(GetNeedsMaskFlag(list.get()) | GetNoWritebackFlag(list.get()), 0u);
+    ASSERT_EQ(GetInputCount(list.get()), 1);
+    EXPECT_EQ(GetOutputCount(list.get()), 0);
+    EXPECT_EQ(GetEntryLong(list.get(), 0), declared) << setting;
+  }
+  const std::string type = types[CodeText(GetEntryKey(list.get(), 0))];
+  EXPECT_EQ(type, CodeText(GetEntryType(list.get(), 0)));
+  EXPECT_EQ(enumerations[type], (std::vector<std::pair<std::string, std::uint32_t>>{
+                                    {"Clear Buffer", GetEntryMinimum(list.get(), 0)},
+                                    {"Add To Buffer", 5},
+                                    {"Show Buffer", GetEntryMaximum(list.get(), 0)}}));
+}
+
+TEST(Terminology, WrittenFileHoldsExactlyTheResourceBytes) {
+  testsupport::TempRoot root;
+  ASSERT_TRUE(WriteTerminologyResource(root.File("terminology.bin").string().c_str()));
+  const auto bytes = TerminologyResource();
+  EXPECT_EQ(root.Read("terminology.bin"), std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  EXPECT_FALSE(WriteTerminologyResource(nullptr));
+  EXPECT_FALSE(WriteTerminologyResource(root.File("no-such-folder/t.bin").string().c_str()));
 }
 
 }  // namespace

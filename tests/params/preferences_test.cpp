@@ -1,6 +1,5 @@
-// The preferences file against a reading and writing of its layout done here:
-// files of every length, held and read-only files, and the rule that a run
-// which could not read the settings never overwrites them.
+// The preferences file against a model of its layout: files of every length,
+// held and read-only files; settings that could not be read are never saved.
 #include "plugin/params/preferences.h"
 
 #include <gtest/gtest.h>
@@ -28,10 +27,9 @@ using Bytes = std::vector<unsigned char>;
 constexpr char kFileName[] = "TRUXpref.xxx";
 constexpr std::size_t kSlot = kPreferencesSlotBytes;
 
-// What a file holds, read as the layout says: little-endian singles in the
-// first 1020 bytes (bytes the file lacks count as zero), then one string at
-// the start of each 1024-byte slot, read only from a file with every single,
-// and never longer than 513 characters.
+// Little-endian singles in the first 1020 bytes (missing bytes count as zero),
+// then, in a file with every single, a string of at most 513 characters at the
+// start of each 1024-byte slot.
 struct Settings {
   std::uint32_t params[kParamCount] = {};
   std::string slots[kStringSlotCount];
@@ -52,8 +50,7 @@ Settings Decode(const Bytes& b) {
   return s;
 }
 
-// The file a save leaves: the whole layout, and whatever the old file held
-// beyond it.
+// A save leaves the whole layout and whatever the old file held beyond it.
 Bytes Encode(const Settings& s, const Bytes& old) {
   Bytes b(kPreferencesFileSize, 0);
   for (std::size_t i = 0; i < 4 * std::size_t(kParamCount); ++i) {
@@ -75,8 +72,7 @@ void PutText(Bytes* bytes, std::size_t slot, const std::string& text, std::size_
   std::memcpy(bytes->data() + kSlot * (slot + 1) + skip, text.data(), text.size());
 }
 
-// A complete file built by hand: distinctive params (a NaN and a negative zero
-// among them), slots of every kind, with zeros after every terminator.
+// Distinctive params (a NaN and a negative zero among them), slots of every kind.
 Bytes HandBuiltFile() {
   Bytes bytes(kPreferencesFileSize, 0);
   for (int i = 0; i < kParamCount; ++i) PutFloat(&bytes, 4 * i, float(i) * 1.25f - 17.0f);
@@ -106,7 +102,6 @@ class PreferencesTest : public ::testing::Test {
     DisposeString(path_);
     path_ = nullptr;
   }
-  // The block against the settings; the slots are all handed back by a save.
   void ExpectLoaded(const Settings& s) {
     for (int i = 0; i < kParamCount; ++i) {
       ASSERT_EQ(std::bit_cast<std::uint32_t>(block_.params[i]), s.params[i]) << "param " << i;
@@ -175,26 +170,21 @@ TEST_F(PreferencesTest, FilesOfEveryLengthLoadAndAreRewrittenAsTheLayoutSays) {
   }
 }
 
+// (A missing file at the root is made by every run of the host tests.)
 TEST_F(PreferencesTest, MissingFileIsCreatedEmptyWhereTheRedirectPoints) {
-  for (const std::string& folder : {std::string(), std::string("settings")}) {
-    if (!folder.empty()) {
-      std::filesystem::create_directory(root_.File(folder));
-      root_.Write("TRUXPath.TXT", "c:\\" + folder + "\\");
-    }
-    const std::string name = folder.empty() ? kFileName : folder + "/" + kFileName;
-    Load();
-    ASSERT_NE(file_, kNoPreferencesFile);
-    EXPECT_EQ(std::string(path_),
-              folder.empty() ? "c:\\TRUXpref.xxx" : "c:\\settings\\TRUXpref.xxx");
-    EXPECT_EQ(root_.Read(name).size(), 0u);
-    ExpectLoaded(Settings());
-    block_.params[kParamCalibrationUnit] = 6.0f;
-    Save();
-    Settings expected;
-    expected.params[kParamCalibrationUnit] = std::bit_cast<std::uint32_t>(6.0f);
-    EXPECT_EQ(root_.Read(name), Encode(expected, {}));
-  }
-  EXPECT_EQ(root_.Read(kFileName).size(), std::size_t(kPreferencesFileSize));
+  std::filesystem::create_directory(root_.File("settings"));
+  root_.Write("TRUXPath.TXT", std::string("c:\\settings\\"));
+  Load();
+  ASSERT_NE(file_, kNoPreferencesFile);
+  EXPECT_STREQ(path_, "c:\\settings\\TRUXpref.xxx");
+  EXPECT_EQ(root_.Read("settings/TRUXpref.xxx").size(), 0u);
+  ExpectLoaded(Settings());
+  block_.params[kParamCalibrationUnit] = 6.0f;
+  Save();
+  Settings expected;
+  expected.params[kParamCalibrationUnit] = std::bit_cast<std::uint32_t>(6.0f);
+  EXPECT_EQ(root_.Read("settings/TRUXpref.xxx"), Encode(expected, {}));
+  EXPECT_FALSE(root_.Exists(kFileName));
 }
 
 // Another run holds the file (files are opened without sharing, so a second

@@ -1,41 +1,35 @@
-// The scripting read and write against the host-side scripting suites: what a
-// played-back step puts into the descriptor list, what the list leaves for the
-// host to record, and how unusable suites are recognised.
+// The scripting read and write against the host's scripting suites, and the
+// host's JSON text of a recorded step.
 #include "plugin/params/scripting.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "cli/hostlib/action_file.h"
 #include "cli/hostlib/scripting_host.h"
-#include "plugin/core/strings.h"
-#include "plugin/params/descriptor_list.h"
 #include "plugin/params/parameter_block.h"
 #include "plugin/platform/test_hooks.h"
+#include "support/owned_list.h"
 
 namespace {
 
 using host::DescriptorItem;
 using host::ScriptingHost;
+using testsupport::OwnedList;
 
 constexpr std::uint32_t kOperationKey = FourCC("EFMd");
-constexpr std::uint32_t kOperationType = FourCC("rB42");
+constexpr std::int16_t kOptional = plugInDialogOptional;
+constexpr std::int16_t kDisplay = plugInDialogDisplay;
 
-DescriptorItem Operation(std::uint32_t value) {
-  return DescriptorItem::Enumerated(kOperationKey, kOperationType, value);
+DescriptorItem Op(std::uint32_t value) {
+  return DescriptorItem::Enumerated(kOperationKey, FourCC("rB42"), value);
 }
-
-struct ListGuard {
-  DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
-  ListGuard() { InitDescriptorList(list, FourCC("udef"), 0, 0); }
-  ~ListGuard() { DisposeDescriptorList(list); }
-  ListGuard(const ListGuard&) = delete;
-  ListGuard& operator=(const ListGuard&) = delete;
-};
 
 // This filter's list, starting at the operation saved in the preferences.
 void DeclareOperation(DescriptorList list, float saved) {
@@ -54,7 +48,7 @@ class Scripting : public ::testing::Test {
   }
   FilterRecord record{};
   ScriptingHost scripting;
-  ListGuard g;
+  OwnedList g;
 };
 
 TEST(ScriptingSuites, OnlyCompleteSuitesOfKnownVersionsAreUsed) {
@@ -96,114 +90,72 @@ TEST(ScriptingSuites, OnlyCompleteSuitesOfKnownVersionsAreUsed) {
 }
 
 // A played-back step against the operation saved as 5: the answer (1: no
-// dialog), the operation the list then holds, and what is left of the host's
-// descriptor.
+// dialog), the operation the list then holds, and the host handles still live
+// (0: the descriptor was consumed and given back).
 TEST(ScriptingRead, PlayedBackOperation) {
-  using Change = void (*)(ScriptingHost&, FilterRecord&);
-  const Change none = [](ScriptingHost&, FilterRecord&) {};
+  enum Change { kNone, kNoSuites, kNewer, kNoHandleSuite };
+  const auto other = {DescriptorItem::Integer(FourCC("zzzz"), 9),
+                      DescriptorItem::Text(FourCC("Krnl"), "k"), Op(6),
+                      DescriptorItem::Float(FourCC("sCAL"), 1.0)};
   const struct {
-    const char* name;
     std::vector<DescriptorItem> items;  // empty: nothing played back
     std::int16_t playInfo;
     Change change;
     std::uint8_t answer;
     std::int32_t operation;
-    std::size_t liveHandles;  // 0: the descriptor was consumed and given back
+    std::size_t liveHandles;
   } cases[] = {
-      {"without dialog", {Operation(6)}, plugInDialogOptional, none, 1, 6, 0},
-      {"with dialog", {Operation(4)}, plugInDialogDisplay, none, 0, 4, 0},
-      {"below the range", {Operation(3)}, plugInDialogOptional, none, 1, 5, 0},
-      {"above the range", {Operation(7)}, plugInDialogOptional, none, 1, 5, 0},
-      {"zero", {Operation(0)}, plugInDialogOptional, none, 1, 5, 0},
-      {"all ones", {Operation(0xFFFFFFFFu)}, plugInDialogOptional, none, 1, 5, 0},
-      {"keys the list does not declare",
-       {DescriptorItem::Integer(FourCC("zzzz"), 9), DescriptorItem::Text(FourCC("Krnl"), "k"),
-        Operation(6), DescriptorItem::Float(FourCC("sCAL"), 1.0)},
-       plugInDialogOptional,
-       none,
-       1,
-       6,
-       0},
-      // The declared type decides how a value is read: an enumeration read of
-      // an integer fails, and the list keeps its value.
-      {"recorded as an integer",
-       {DescriptorItem::Integer(kOperationKey, 6)},
-       plugInDialogOptional,
-       none,
-       1,
-       5,
-       0},
-      {"nothing to read, optional", {}, plugInDialogOptional, none, 1, 5, 0},
-      {"nothing to read, display", {}, plugInDialogDisplay, none, 0, 5, 0},
-      {"no scripting interface",
-       {Operation(6)},
-       plugInDialogOptional,
-       [](ScriptingHost&, FilterRecord& r) { r.descriptorParameters = nullptr; },
-       0,
-       5,
-       1},
-      // Too new: the host's descriptor is not the plug-in's to consume.
-      {"newer parameters",
-       {Operation(6)},
-       plugInDialogOptional,
-       [](ScriptingHost& s, FilterRecord&) { s.Parameters().descriptorParametersVersion = 1; },
-       0,
-       5,
-       1},
-      // Without the handle suite the descriptor is forgotten, not disposed.
-      {"no handle suite",
-       {Operation(6)},
-       plugInDialogOptional,
-       [](ScriptingHost&, FilterRecord& r) { r.handleProcs = nullptr; },
-       1,
-       6,
-       1},
+      {{Op(6)}, kOptional, kNone, 1, 6, 0},
+      {{Op(4)}, kDisplay, kNone, 0, 4, 0},
+      {{Op(3)}, kOptional, kNone, 1, 5, 0},  // outside the range: unchanged
+      {{Op(7)}, kOptional, kNone, 1, 5, 0},
+      {{Op(0xFFFFFFFFu)}, kOptional, kNone, 1, 5, 0},
+      {other, kOptional, kNone, 1, 6, 0},  // keys the list does not declare
+      // The declared type decides the read: an integer is no enumeration.
+      {{DescriptorItem::Integer(kOperationKey, 6)}, kOptional, kNone, 1, 5, 0},
+      {{}, kOptional, kNone, 1, 5, 0},
+      {{}, kDisplay, kNone, 0, 5, 0},
+      {{Op(6)}, kOptional, kNoSuites, 0, 5, 1},
+      {{Op(6)}, kOptional, kNewer, 0, 5, 1},          // not the plug-in's to consume
+      {{Op(6)}, kOptional, kNoHandleSuite, 1, 6, 1},  // forgotten, not disposed
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(testing::Message() << c.items.size() << " items, change " << c.change);
     ScriptingHost scripting;
     FilterRecord record{};
     scripting.Attach(&record);
-    ListGuard g;
-    DeclareOperation(g.list, 5.0f);
+    OwnedList g;
+    DeclareOperation(g.get(), 5.0f);
     scripting.SetPlayback(c.items, c.playInfo);
     if (c.items.empty()) scripting.ClearPlayback();
     scripting.Parameters().playInfo = c.playInfo;
-    c.change(scripting, record);
-    EXPECT_EQ(ReadScriptedParameters(&record, g.list), c.answer);
-    ASSERT_EQ(GetInputCount(g.list), 1);
-    EXPECT_EQ(GetEntryLong(g.list, 0), c.operation);
+    if (c.change == kNoSuites) record.descriptorParameters = nullptr;
+    if (c.change == kNewer) scripting.Parameters().descriptorParametersVersion = 1;
+    if (c.change == kNoHandleSuite) record.handleProcs = nullptr;
+    EXPECT_EQ(ReadScriptedParameters(&record, g.get()), c.answer);
+    ASSERT_EQ(GetInputCount(g.get()), 1);
+    EXPECT_EQ(GetEntryLong(g.get(), 0), c.operation);
     EXPECT_EQ(scripting.LiveHandles(), c.liveHandles);
     EXPECT_EQ(scripting.OpenReaders(), 0u);
     EXPECT_EQ(scripting.ForeignDisposals(), 0);
     if (c.answer == 1 && !c.items.empty()) {
-      // The reader asked for the list's keys.
       EXPECT_EQ(scripting.LastKeyArray(), std::vector<std::uint32_t>{kOperationKey});
     }
   }
-  // A list without inputs: the same answer, and no reader is opened.
-  ScriptingHost scripting;
-  FilterRecord record{};
-  scripting.Attach(&record);
-  ListGuard empty;
-  scripting.SetPlayback({Operation(6)}, plugInDialogOptional);
-  EXPECT_EQ(ReadScriptedParameters(&record, empty.list), 1);
-  scripting.Parameters().playInfo = plugInDialogDisplay;
-  EXPECT_EQ(ReadScriptedParameters(&record, empty.list), 0);
-  EXPECT_NE(scripting.Parameters().descriptor, nullptr);
-  EXPECT_EQ(ReadScriptedParameters(nullptr, empty.list), 0);
+  EXPECT_EQ(ReadScriptedParameters(nullptr, OwnedList().get()), 0);
 }
 
 // What one run records, the next run plays back: every kind survives the trip
 // at the ends of its range, and a value outside the range changes nothing.
 TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
-  AddInputParameter(g.list, FourCC("nRad"), FourCC("long"), std::uint32_t(-5), 50, 7);
-  AddInputParameter(g.list, FourCC("sCAL"), FourCC("doub"), std::bit_cast<std::uint32_t>(-1.0f),
+  DescriptorList l = g.get();
+  AddInputParameter(l, FourCC("nRad"), FourCC("long"), std::uint32_t(-5), 50, 7);
+  AddInputParameter(l, FourCC("sCAL"), FourCC("doub"), std::bit_cast<std::uint32_t>(-1.0f),
                     std::bit_cast<std::uint32_t>(2.0f), std::bit_cast<std::uint32_t>(0.5f));
-  AddInputParameter(g.list, FourCC("AFlg"), FourCC("bool"), 0, 0, 0);
-  AddInputParameter(g.list, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
-  AddInputParameter(g.list, FourCC("unCd"), FourCC("long"), 1, 8, 2);
-  AddInputParameter(g.list, FourCC("2LMd"), FourCC("rB41"), 1, 36, 1);
+  AddInputParameter(l, FourCC("AFlg"), FourCC("bool"), 0, 0, 0);
+  AddInputParameter(l, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
+  AddInputParameter(l, FourCC("unCd"), FourCC("long"), 1, 8, 2);
+  AddInputParameter(l, FourCC("2LMd"), FourCC("rB41"), 1, 36, 1);
   auto items = [](std::int32_t n, double f, bool b, const char* t, std::uint32_t u,
                   std::uint32_t e) {
     return std::vector<DescriptorItem>{
@@ -217,9 +169,9 @@ TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
   const auto highs = items(50, 2.0, true, "c:\\kernels\\edge.krn", 8, 36);
   const auto lows = items(-5, -1.0, false, "1 2 1\n2 4 2", 1, 1);
   for (const auto& played : {highs, lows}) {
-    scripting.SetPlayback(played, plugInDialogOptional);
-    EXPECT_EQ(ReadScriptedParameters(&record, g.list), 1);
-    ASSERT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+    scripting.SetPlayback(played, kOptional);
+    EXPECT_EQ(ReadScriptedParameters(&record, l), 1);
+    ASSERT_EQ(WriteScriptedParameters(&record, l), noErr);
     EXPECT_EQ(Recorded(), played);
   }
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -232,101 +184,115 @@ TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
         DescriptorItem::Enumerated(FourCC("unCd"), FourCC("UniT"), 9),
         DescriptorItem::Enumerated(FourCC("2LMd"), FourCC("rB41"), 0),
         DescriptorItem::Enumerated(FourCC("2LMd"), FourCC("rB41"), 37)}) {
-    scripting.SetPlayback({bad}, plugInDialogOptional);
-    ReadScriptedParameters(&record, g.list);
-    ASSERT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+    scripting.SetPlayback({bad}, kOptional);
+    ReadScriptedParameters(&record, l);
+    ASSERT_EQ(WriteScriptedParameters(&record, l), noErr);
     EXPECT_EQ(Recorded(), lows) << host::CodeToString(bad.key);
   }
-  // The text handles of every read and write went back: only the recorded
-  // descriptor lives.
-  EXPECT_EQ(scripting.LiveHandles(), 1u);
+  EXPECT_EQ(scripting.LiveHandles(), 1u);  // only the recorded descriptor lives
 }
 
-TEST_F(Scripting, WriteLeavesOneEnumeratedOperationAndOptionalDialog) {
-  DeclareOperation(g.list, 5.0f);
-  scripting.SetPlayback({Operation(4)}, plugInDialogDisplay);
-  SetEntryLong(g.list, 0, 6);  // as if the dialog changed it
-  EXPECT_EQ(WriteScriptedParameters(&record, g.list), noErr);
-  EXPECT_EQ(scripting.Parameters().recordInfo, plugInDialogOptional);
-  EXPECT_EQ(Recorded(), std::vector<DescriptorItem>{Operation(6)});
-  // The old descriptor was given back to the host; only the new one lives.
-  EXPECT_EQ(scripting.LiveHandles(), 1u);
-  EXPECT_EQ(scripting.ForeignDisposals(), 0);
-  EXPECT_EQ(scripting.OpenWriters(), 0u);
-}
-
-TEST_F(Scripting, NothingIsWrittenWhereNothingCanBe) {
-  scripting.Parameters().recordInfo = plugInDialogDisplay;
-  EXPECT_EQ(WriteScriptedParameters(&record, g.list), noErr);  // an empty list
-  DeclareOperation(g.list, 5.0f);
-  EXPECT_EQ(WriteScriptedParameters(nullptr, g.list), noErr);
+TEST_F(Scripting, WriteLeavesOneOperationAndOptionalDialogOrNothingWhereItCannot) {
+  scripting.Parameters().recordInfo = kDisplay;
+  EXPECT_EQ(WriteScriptedParameters(&record, g.get()), noErr);  // an empty list
+  DeclareOperation(g.get(), 5.0f);
+  EXPECT_EQ(WriteScriptedParameters(nullptr, g.get()), noErr);
   scripting.Parameters().descriptorParametersVersion = 1;
-  EXPECT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+  EXPECT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
   scripting.Parameters().descriptorParametersVersion = 0;
   scripting.WriteProcs().openWriteDescriptorProc = [] { return PIWriteDescriptor(nullptr); };
-  EXPECT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+  EXPECT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
   EXPECT_EQ(scripting.Parameters().descriptor, nullptr);
-  EXPECT_EQ(scripting.Parameters().recordInfo, plugInDialogDisplay);
-  EXPECT_EQ(scripting.OpenWriters(), 0u);
+  EXPECT_EQ(scripting.Parameters().recordInfo, kDisplay);
+
+  ScriptingHost other;
+  other.Attach(&record);
+  other.SetPlayback({Op(4)}, kDisplay);
+  SetEntryLong(g.get(), 0, 6);  // as if the dialog changed it
+  EXPECT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
+  EXPECT_EQ(other.Parameters().recordInfo, kOptional);
+  std::vector<DescriptorItem> items;
+  EXPECT_TRUE(other.RecordedItems(&items));
+  EXPECT_EQ(items, std::vector<DescriptorItem>{Op(6)});
+  // The old descriptor was given back to the host; only the new one lives.
+  EXPECT_EQ(other.LiveHandles(), 1u);
+  EXPECT_EQ(other.ForeignDisposals(), 0);
+  EXPECT_EQ(other.OpenWriters(), 0u);
 }
 
 // Texts are bounded to 513 characters both ways; an absent text is recorded
-// as an empty one, which plays back as an empty text, not as none; without the
-// handle suite texts travel in the plug-in's own blocks.
+// as an empty one; without the handle suite texts travel in the plug-in's blocks.
 TEST_F(Scripting, TextsTravelBoundedAndNeverAsNone) {
-  AddInputParameter(g.list, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
-  ASSERT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+  AddInputParameter(g.get(), FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
+  ASSERT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
   EXPECT_EQ(Recorded(), std::vector<DescriptorItem>{DescriptorItem::Text(FourCC("Krnl"), "")});
-  scripting.SetPlayback(Recorded(), plugInDialogOptional);
-  ReadScriptedParameters(&record, g.list);
-  ASSERT_NE(GetEntryText(g.list, 0), nullptr);
-  EXPECT_STREQ(GetEntryText(g.list, 0), "");
+  scripting.SetPlayback(Recorded(), kOptional);
+  ReadScriptedParameters(&record, g.get());
+  ASSERT_NE(GetEntryText(g.get(), 0), nullptr);
+  EXPECT_STREQ(GetEntryText(g.get(), 0), "");
 
   const std::string longText(600, 'k');
-  scripting.SetPlayback({DescriptorItem::Text(FourCC("Krnl"), longText)}, plugInDialogOptional);
-  ReadScriptedParameters(&record, g.list);
-  ASSERT_NE(GetEntryText(g.list, 0), nullptr);
-  EXPECT_EQ(std::string(GetEntryText(g.list, 0)), longText.substr(0, 513));
-  SetEntryText(g.list, 0, longText.c_str());
+  scripting.SetPlayback({DescriptorItem::Text(FourCC("Krnl"), longText)}, kOptional);
+  ReadScriptedParameters(&record, g.get());
+  ASSERT_NE(GetEntryText(g.get(), 0), nullptr);
+  EXPECT_EQ(std::string(GetEntryText(g.get(), 0)), longText.substr(0, 513));
+  SetEntryText(g.get(), 0, longText.c_str());
   for (bool handleSuite : {true, false}) {
     record.handleProcs = handleSuite ? &scripting.Handles() : nullptr;
-    ASSERT_EQ(WriteScriptedParameters(&record, g.list), noErr);
+    ASSERT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
     EXPECT_EQ(Recorded(), std::vector<DescriptorItem>{
                               DescriptorItem::Text(FourCC("Krnl"), longText.substr(0, 513))});
   }
 }
 
-TEST_F(Scripting, AllocationsFailingDoNotLoseTheRecordedStep) {
-  // The filter's own list needs no memory for the read.
-  DeclareOperation(g.list, 5.0f);
-  scripting.SetPlayback({Operation(6)}, plugInDialogOptional);
-  platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther,
-                              0);
-  std::uint8_t answer = ReadScriptedParameters(&record, g.list);
-  platform::test::ClearFaults();
-  EXPECT_EQ(answer, 1);
-  EXPECT_EQ(GetEntryLong(g.list, 0), 6);
-
-  // A list too long for that: the step goes unread, the list keeps its values
-  // and the user chooses rather than the run silently doing whatever the
-  // preferences hold. With memory, it reads like the short one.
-  DescriptorList big = CreateDescriptorList(64);
-  ASSERT_NE(big, nullptr);
-  InitDescriptorList(big, FourCC("udef"), 0, 0);
-  for (int i = 0; i < 40; ++i) AddInputParameter(big, FourCC("aaaa") + i, FourCC("long"), 0, 9, 1);
-  AddInputParameter(big, kOperationKey, kOperationType, 4, 6, 5);
-  scripting.SetPlayback({Operation(6)}, plugInDialogOptional);
+TEST_F(Scripting, AllocationFailingDoesNotLoseTheRecordedStep) {
+  // A long list needs memory for the read: without it the step goes unread and
+  // the user chooses rather than the run doing whatever the preferences hold.
+  OwnedList big(64);
+  for (int i = 0; i < 40; ++i) {
+    AddInputParameter(big.get(), FourCC("aaaa") + i, FourCC("long"), 0, 9, 1);
+  }
+  AddInputParameter(big.get(), kOperationKey, FourCC("rB42"), 4, 6, 5);
+  scripting.SetPlayback({Op(6)}, kOptional);
   platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);
-  answer = ReadScriptedParameters(&record, big);
+  const std::uint8_t answer = ReadScriptedParameters(&record, big.get());
   platform::test::ClearFaults();
   EXPECT_EQ(answer, 0);
-  EXPECT_EQ(GetEntryLong(big, 40), 5);
+  EXPECT_EQ(GetEntryLong(big.get(), 40), 5);
   EXPECT_NE(scripting.Parameters().descriptor, nullptr);
   EXPECT_EQ(scripting.OpenReaders(), 0u);
-  EXPECT_EQ(ReadScriptedParameters(&record, big), 1);
-  EXPECT_EQ(GetEntryLong(big, 40), 6);
+  EXPECT_EQ(ReadScriptedParameters(&record, big.get()), 1);
+  EXPECT_EQ(GetEntryLong(big.get(), 40), 6);
   EXPECT_EQ(scripting.LastKeyArray().size(), 41u);
-  DisposeDescriptorList(big);
+}
+
+TEST(HostDescriptor, EveryKindSurvivesTheJsonRoundTrip) {
+  using host::CodeFromText;
+  const std::vector<DescriptorItem> items = {
+      Op(5),
+      DescriptorItem::Integer(FourCC("nRad"), std::numeric_limits<std::int32_t>::min()),
+      DescriptorItem::Integer(FourCC("long"), std::numeric_limits<std::int32_t>::max()),
+      DescriptorItem::Float(FourCC("sCAL"), 0.1),
+      DescriptorItem::Float(FourCC("tiny"), -4.9406564584124654e-324),
+      DescriptorItem::Float(FourCC("inf "), -std::numeric_limits<double>::infinity()),
+      DescriptorItem::Bool(FourCC("AFlg"), true),
+      DescriptorItem::Bool(FourCC("eShf"), false),
+      DescriptorItem::Text(FourCC("Krnl"), std::string("c:\\k \"q\"\n\t\x01 caf\xC3\xA9\0b", 19)),
+      DescriptorItem::Text(FourCC("Pth "), ""),
+      DescriptorItem::Enumerated(FourCC("unCd"), FourCC("UniT"), 0xFFFFFFFFu),
+      DescriptorItem::Integer(0x00FF0A22u, 1)};  // codes may hold unprintable bytes
+  std::vector<DescriptorItem> decoded;
+  const std::string json = host::DescriptorToJson(CodeFromText("BFcB"), items);
+  std::uint32_t event = 0;
+  std::string error;
+  ASSERT_TRUE(host::DescriptorFromJson(json, &event, &decoded, &error)) << error << json;
+  EXPECT_EQ(event, CodeFromText("BFcB"));
+  EXPECT_EQ(decoded, items);
+  EXPECT_EQ(host::DescriptorToJson(event, decoded), json);
+  const std::vector<DescriptorItem> nan = {DescriptorItem::Float(FourCC("nan "), std::nan(""))};
+  ASSERT_TRUE(host::DescriptorFromJson(host::DescriptorToJson(0, nan), &event, &decoded, &error));
+  ASSERT_EQ(decoded.size(), 1u);
+  EXPECT_TRUE(std::isnan(decoded[0].real));  // travels as text
 }
 
 }  // namespace
