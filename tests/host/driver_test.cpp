@@ -1,20 +1,24 @@
-// The image transfer driver seen from the host: what reaches the stores, what
-// comes back, in which order, with which progress, and how failures end a run.
+// The driver and the processing phase seen from the host: what reaches the
+// stores and comes back, in which order and with which progress, the mask the
+// operation honours, playback, and what a run leaves on every path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 
 #include "host_test_support.h"
+#include "plugin/platform/test_hooks.h"
 
 namespace {
 
 using host::Area;
+using host::DescriptorItem;
 using host::DriverMode;
 using host::FilterHost;
 using host::Picture;
+using host::RunOptions;
 using host::RunResult;
-using hostsupport::ExpectedColour;
 using hostsupport::ModeName;
 using hostsupport::PatternPicture;
 using hostsupport::StoreSamples;
@@ -85,11 +89,9 @@ using Layout = std::tuple<int, int, int>;
 
 class DriverLayouts : public Driver, public ::testing::WithParamInterface<Layout> {};
 
-// The stores receive the colour planes (transparent pixels white) and the
-// extra planes apart; the picture comes back exactly as the stores hold it,
-// re-interleaved, whichever way the host drives the run. What the operation
-// writes into the colour store reaches the picture next to the extra samples
-// that the pixel came with.
+// The stores receive the colour planes (transparent pixels white) and the extra
+// planes apart; what the colour store holds after the operation comes back
+// re-interleaved with the pixel's extra samples, in either driver mode.
 TEST_P(DriverLayouts, PlanesAreSplitIntoTheStoresAndPutBackTogether) {
   const auto [depth, colour, extra] = GetParam();
   const Picture original = PatternPicture(13, 7, colour, extra, depth, 100 + depth + extra);
@@ -105,23 +107,23 @@ TEST_P(DriverLayouts, PlanesAreSplitIntoTheStoresAndPutBackTogether) {
       host.filterArea = area;
       ASSERT_EQ(host.Run(Scripted(mode)).result, noErr);
       ASSERT_EQ(g_seen.calls, 1);
-      const std::vector<std::uint32_t> colourIn = ExpectedColour(original, area);
-      EXPECT_EQ(g_seen.colour, colourIn);
-      EXPECT_EQ(g_seen.hadTransparencyStore, extra != 0);
-      EXPECT_EQ(g_seen.extra, hostsupport::ExpectedExtra(original, area));
-      EXPECT_EQ(g_seen.filterLeft, 3);
-      EXPECT_EQ(g_seen.filterTop, 2);
-      // Inside the filter rectangle the colour the store held, everything
-      // else untouched.
+      const Picture white = hostsupport::Whitened(original);
       Picture expected = original;
-      std::size_t i = 0;
+      std::vector<std::uint32_t> colourIn, extraIn;
       for (int y = area.top; y < area.bottom; ++y) {
         for (int x = area.left; x < area.right; ++x) {
-          for (int k = 0; k < colour; ++k, ++i) {
-            expected.Set(x, y, k, invert ? top - colourIn[i] : colourIn[i]);
+          for (int k = 0; k < colour + extra; ++k) {
+            const std::uint32_t v = white.Get(x, y, k);
+            (k < colour ? colourIn : extraIn).push_back(v);
+            if (k < colour) expected.Set(x, y, k, invert ? top - v : v);
           }
         }
       }
+      EXPECT_EQ(g_seen.colour, colourIn);
+      EXPECT_EQ(g_seen.hadTransparencyStore, extra != 0);
+      EXPECT_EQ(g_seen.extra, extraIn);
+      EXPECT_EQ(g_seen.filterLeft, 3);
+      EXPECT_EQ(g_seen.filterTop, 2);
       EXPECT_EQ(host.picture.data, expected.data);
     }
   }
@@ -136,9 +138,8 @@ INSTANTIATE_TEST_SUITE_P(DepthsAndPlanes, DriverLayouts,
                                   std::to_string(std::get<2>(p.param));
                          });
 
-// Rows are read top to bottom one per request, the first asked again while
-// processing, then written back; reading reports the first sixth of the bar
-// and writing the last (the operation's own reports lie in between).
+// Rows are read top to bottom, the first asked again while processing, then
+// written back; reading reports the first sixth of the bar, writing the last.
 TEST_F(Driver, RowsAreExchangedInOrderWithProgressInSixths) {
   for (int height : {1, 3, 9}) {
     for (DriverMode mode : kModes) {
@@ -174,8 +175,8 @@ TEST_F(Driver, RowsAreExchangedInOrderWithProgressInSixths) {
   }
 }
 
-// The selection inside the filter rectangle goes to the mask store, and the
-// AND of its bytes says whether it is partial; without one there is no mask.
+// The selection inside the filter rectangle goes to the mask store, the AND of
+// its bytes saying whether it is partial; without one there is no mask.
 TEST_F(Driver, SelectionGoesToTheMaskStoreAndItsAndIsKept) {
   const int w = 7;
   for (int partial : {-1, 255, 200, 0}) {  // -1: no selection
@@ -199,8 +200,7 @@ TEST_F(Driver, SelectionGoesToTheMaskStoreAndItsAndIsKept) {
       for (int x = 1; x < 7; ++x) expected.push_back(host.selection[std::size_t(y * w + x)]);
     }
     EXPECT_EQ(g_seen.mask, expected);
-    // The mask follows the rows being read, then stays at the first row while
-    // processing and writing back; that last request brings the clean-up step.
+    // The mask follows the rows read, then stays at the first row.
     std::vector<int> tops;
     for (const Area& m : r.maskRequests) tops.push_back(m.top);
     EXPECT_EQ(tops, partial < 0 ? std::vector<int>()
@@ -220,9 +220,7 @@ TEST_F(Driver, FailuresEndTheRunWithTheirStatus) {
   } cases[] = {{hosttest::RunStore::kNone, false, userCanceledErr, 5},
                {hosttest::RunStore::kColor, false, dskFulErr, 1},
                {hosttest::RunStore::kTransparency, false, dskFulErr, 1},
-               // A missing mask store would let the operation work on
-               // unselected pixels, so it fails the run like the other two.
-               {hosttest::RunStore::kMask, true, dskFulErr, 1}};
+               {hosttest::RunStore::kMask, true, dskFulErr, 1}};  // no unmasked run
   for (const auto& c : cases) {
     for (DriverMode mode : kModes) {
       SCOPED_TRACE(std::string(ModeName(mode)) + " store " + std::to_string(int(c.store)));
@@ -248,5 +246,211 @@ TEST_F(Driver, FailuresEndTheRunWithTheirStatus) {
     }
   }
 }
+
+// --- The processing phase ---------------------------------------------------
+
+constexpr char kLog[] = "TRUXlog.txt";
+constexpr char kPreferences[] = "TRUXpref.xxx";
+constexpr std::size_t kOperationOffset = 205 * 4;
+
+float FloatAt(const std::vector<unsigned char>& bytes, std::size_t offset) {
+  float value = 0;
+  if (offset + sizeof value <= bytes.size()) std::memcpy(&value, bytes.data() + offset, 4);
+  return value;
+}
+
+void SavePreferences(const testsupport::TempRoot& root, float operation) {
+  std::vector<unsigned char> preferences(17408, 0);
+  std::memcpy(preferences.data() + kOperationOffset, &operation, sizeof operation);
+  root.Write(kPreferences, preferences);
+}
+
+class ProcessingPhase : public Driver, public ::testing::WithParamInterface<DriverMode> {
+ protected:
+  void SetUp() override {
+    Driver::SetUp();
+    hosttest::SetProcessingHook(nullptr);
+    root.Write(kLog, std::string());
+  }
+  void TearDown() override {
+    platform::test::ClearFaults();
+    Driver::TearDown();
+  }
+  RunResult RunOperation(FilterHost& host, std::int32_t operation) {
+    return host.Run(Scripted(GetParam(), operation));
+  }
+  // The mask the operation saw when run on `picture` with `selection`.
+  std::vector<std::uint32_t> MaskSeen(const Picture& picture,
+                                      const std::vector<std::uint8_t>& selection = {}) {
+    hosttest::SetProcessingHook(&CaptureStores);
+    FilterHost host(ENTRYPOINT);
+    host.picture = picture;
+    host.selection = selection;
+    EXPECT_EQ(RunOperation(host, kOperationClearBuffer).result, noErr);
+    hosttest::SetProcessingHook(nullptr);
+    return g_seen.mask;
+  }
+};
+
+TEST_P(ProcessingPhase, CancelledDialogStillRecordsAndKeepsTheSavedChoice) {
+  SavePreferences(root, 5.0F);  // a saved Add, and no terminal for the dialog
+  FilterHost host(ENTRYPOINT);
+  host.picture = PatternPicture(9, 7, 3, 0, 8, 1);
+  const Picture before = host.picture;
+  RunOptions options;
+  options.mode = GetParam();
+  const RunResult run = host.Run(options);
+  EXPECT_EQ(run.result, userCanceledErr);
+  EXPECT_FALSE(run.pictureKept);
+  EXPECT_EQ(host.picture.data, before.data);
+  EXPECT_NE(root.Text(kLog).find("Value = 5\r\nResult = -128\r\n"), std::string::npos);
+  const std::vector<unsigned char> saved = root.Read(kPreferences);
+  ASSERT_EQ(saved.size(), 17408U);
+  EXPECT_EQ(FloatAt(saved, kOperationOffset), 5.0F);
+  EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
+}
+
+TEST_P(ProcessingPhase, PlaybackRunsWithoutDialogAndHandsTheStepBack) {
+  FilterHost host(ENTRYPOINT);
+  host.picture = PatternPicture(8, 6, 1, 0, 16, 2);
+  ASSERT_EQ(RunOperation(host, kOperationAddToBuffer).result, noErr);
+  std::vector<DescriptorItem> recorded;
+  ASSERT_TRUE(scripting.RecordedItems(&recorded));
+  EXPECT_EQ(recorded, std::vector<DescriptorItem>({DescriptorItem::Enumerated(
+                          hostsupport::kOperationKey, hostsupport::kOperationType, 5)}));
+  // A played-back choice is not remembered as the user's own.
+  EXPECT_EQ(FloatAt(root.Read(kPreferences), kOperationOffset), 0.0F);
+  EXPECT_NE(root.Text(kLog).find("Value = 5\r\nResult = 0\r\n"), std::string::npos);
+  EXPECT_TRUE(root.Exists("BestFocus.xxx"));
+}
+
+// A played-back step that names no usable operation falls back to the saved
+// choice; when none was ever confirmed the run fails instead of taking Clear.
+TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
+  auto step = [](std::uint32_t key, std::uint32_t value) {
+    return std::vector<DescriptorItem>{
+        DescriptorItem::Enumerated(key, hostsupport::kOperationType, value)};
+  };
+  const std::uint32_t op = hostsupport::kOperationKey;
+  const struct {
+    float saved;
+    std::vector<DescriptorItem> step;
+    OSErr result;
+    int pictures;  // in the buffer afterwards (one before); 0: cleared
+  } cases[] = {{0, step(op, 7), filterBadParameters, 1},
+               {0, step(op, 0), filterBadParameters, 1},
+               {0, step(FourCC("EFmd"), 5), filterBadParameters, 1},
+               {0, {}, filterBadParameters, 1},
+               {5, step(op, 7), noErr, 2},  // a confirmed Add still applies
+               {5, step(op, 4), noErr, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "saved " << c.saved << ", result " << c.result);
+    {
+      FilterHost adder(ENTRYPOINT);
+      adder.picture = PatternPicture(6, 4, 3, 0, 8, 3);
+      ASSERT_EQ(RunOperation(adder, kOperationClearBuffer).result, noErr);
+      ASSERT_EQ(RunOperation(adder, kOperationAddToBuffer).result, noErr);
+    }
+    const std::vector<unsigned char> count = root.Read("CountVXBuffer.xxx");
+    SavePreferences(root, c.saved);
+    FilterHost host(ENTRYPOINT);
+    host.picture = PatternPicture(6, 4, 3, 0, 8, 4);
+    RunOptions options = Scripted(GetParam());
+    scripting.SetPlayback(c.step, plugInDialogOptional);
+    EXPECT_EQ(host.Run(options).result, c.result);
+    if (c.pictures == 0) {
+      EXPECT_FALSE(root.Exists("CountVXBuffer.xxx"));
+      continue;
+    }
+    // Every pixel's count, 16 bits little-endian behind the 6-byte header.
+    const std::vector<unsigned char> after = root.Read("CountVXBuffer.xxx");
+    ASSERT_EQ(after.size(), count.size());
+    for (std::size_t i = 6; i + 1 < after.size(); i += 2) {
+      ASSERT_EQ(after[i] | after[i + 1] << 8, c.pictures) << i;
+    }
+  }
+}
+
+TEST_P(ProcessingPhase, TransparencyAndSelectionMakeTheMask) {
+  // 16-bit transparency: t / 128.5, truncated: 16384 gives 127, 32768 255.
+  Picture picture = PatternPicture(6, 2, 3, 1, 16, 3);
+  const std::uint32_t alphas[6] = {0, 128, 129, 16384, 32767, 32768};
+  for (int x = 0; x < 6; ++x) {
+    picture.Set(x, 0, 3, alphas[x]);
+    picture.Set(x, 1, 3, 32768 - alphas[x]);
+  }
+  EXPECT_EQ(MaskSeen(picture),
+            std::vector<std::uint32_t>({0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0}));
+  // A partial selection on a transparent layer honours both: the smaller.
+  const Picture layer = PatternPicture(10, 4, 1, 1, 8, 5);
+  std::vector<std::uint8_t> selection(40);
+  std::vector<std::uint32_t> expected;
+  for (std::size_t i = 0; i < selection.size(); ++i) {
+    selection[i] = std::uint8_t(i * 37 % 256);
+    expected.push_back(
+        std::min<std::uint32_t>(selection[i], layer.Get(int(i % 10), int(i / 10), 1)));
+  }
+  EXPECT_EQ(MaskSeen(layer, selection), expected);
+}
+
+// A run that fails before or during the operation still logs its result and
+// saves the settings, and the picture is left alone.
+TEST_P(ProcessingPhase, FailedRunsStillRecordTheirResult) {
+  for (bool refusedMask : {true, false}) {
+    SCOPED_TRACE(refusedMask ? "refused 16-bit mask" : "cancelled operation");
+    root.Write(kLog, std::string());
+    FilterHost host(ENTRYPOINT);
+    host.picture = PatternPicture(7, 5, 1, 1, 16, 7);
+    const Picture before = host.picture;
+    RunOptions options = Scripted(GetParam(), kOperationAddToBuffer);
+    if (refusedMask) {
+      hosttest::FailStoreCreation(hosttest::RunStore::kMask, memFullErr);
+    } else {
+      options.shouldAbort = [] { return true; };
+    }
+    const RunResult run = host.Run(options);
+    hosttest::FailStoreCreation(hosttest::RunStore::kNone, noErr);
+    const OSErr expected = refusedMask ? memFullErr : userCanceledErr;
+    EXPECT_EQ(run.result, expected);
+    EXPECT_FALSE(run.pictureKept);
+    EXPECT_EQ(host.picture.data, before.data);
+    EXPECT_EQ(root.Exists("BestFocus.xxx"), !refusedMask);  // the mask is refused first
+    EXPECT_NE(root.Text(kLog).find("Result = " + std::to_string(expected)), std::string::npos);
+    EXPECT_EQ(root.Read(kPreferences).size(), 17408U);
+  }
+}
+
+// Every allocation of a run refused in turn: the run works or reports that it
+// ran out of memory, and the next run works again.
+TEST_P(ProcessingPhase, EveryRefusedAllocationIsReportedAndLeavesNoTrace) {
+  const Picture picture = PatternPicture(6, 5, 3, 1, 16, 9);
+  platform::test::ClearFaults();
+  {
+    FilterHost host(ENTRYPOINT);
+    host.picture = picture;
+    ASSERT_EQ(RunOperation(host, kOperationAddToBuffer).result, noErr);
+  }
+  const int allocations = platform::test::CallCount(platform::test::Operation::kAllocate);
+  ASSERT_GT(allocations, 0);
+  for (int n = 1; n <= allocations; ++n) {
+    SCOPED_TRACE(n);
+    FilterHost host(ENTRYPOINT);
+    host.picture = picture;
+    platform::test::FailNthCall(platform::test::Operation::kAllocate, n, platform::OsError::kNone);
+    const RunResult run = RunOperation(host, kOperationAddToBuffer);
+    platform::test::ClearFaults();
+    EXPECT_TRUE(run.result == noErr || run.result == memFullErr) << run.result;
+    EXPECT_TRUE(run.result == noErr || !run.pictureKept);
+    FilterHost again(ENTRYPOINT);
+    again.picture = picture;
+    EXPECT_EQ(RunOperation(again, kOperationAddToBuffer).result, noErr);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDrivers, ProcessingPhase,
+                         ::testing::Values(DriverMode::kAdvanceState, DriverMode::kContinue),
+                         [](const ::testing::TestParamInfo<DriverMode>& param) {
+                           return std::string(ModeName(param.param));
+                         });
 
 }  // namespace

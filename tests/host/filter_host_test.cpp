@@ -1,7 +1,6 @@
-// The in-memory host itself, driven by small stand-in plug-ins: rows the
-// plug-in writes, whole or in part, reach the picture weighted by the
-// selection and the rest stays; a failed run changes nothing; the handle suite;
-// a plug-in that never stops asking for rows.
+// The in-memory host driven by stand-in plug-ins: rows written, whole or in
+// part, reach the picture weighted by the selection and the rest stays; a
+// failed run changes nothing; a plug-in that never stops asking is cut off.
 #include "cli/hostlib/filter_host.h"
 
 #include <gtest/gtest.h>
@@ -17,10 +16,8 @@ using host::DriverMode;
 using host::FilterHost;
 using host::Picture;
 
-// A stand-in plug-in that asks for g_rows rows of the filter rectangle at a
-// time, planes g_lo..g_hi in and out, in either driver mode, and writes back
-// every sample delivered with some of its low bits flipped. When g_fail_row
-// has been written it fails the run.
+// Asks for g_rows rows at a time, planes g_lo..g_hi, in either driver mode, and
+// writes every sample back with low bits flipped; fails once g_fail_row is written.
 int g_rows = 1;
 int g_lo = 0;
 int g_hi = 0;
@@ -91,8 +88,7 @@ Picture Pattern(int depth) {
   return p;
 }
 
-// `original` with planes lo..hi of every pixel in `area` flipped `times`
-// times, blended with the selection weight when there is one.
+// `original` with planes lo..hi in `area` flipped `times` times, blended by selection.
 Picture Expected(const Picture& original, const Area& area, int lo, int hi, int times,
                  const std::vector<std::uint8_t>& selection) {
   Picture e = original;
@@ -155,9 +151,8 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
       }
     }
   }
-  // The weighting worked out by hand: 40 flips to 114, and partly selected
-  // pixels take (114 x 128 + 40 x 127 + 127) / 255 and (114 x 51 + 40 x 204 +
-  // 127) / 255.
+  // By hand: 40 flips to 114; (114 x 128 + 40 x 127 + 127) / 255 = 77 and
+  // (114 x 51 + 40 x 204 + 127) / 255 = 55.
   FilterHost host(&FlipPlugin);
   host.picture.Allocate(4, 1, 1, 0, 8);
   host.picture.data.assign(4, 40);
@@ -222,52 +217,6 @@ TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
   EXPECT_EQ(h.Run().result, host::kHostBadPicture);
   EXPECT_EQ(g_finish_calls, 1);
   EXPECT_EQ(FilterHost(nullptr).Run().result, host::kHostNoPlugin);
-}
-
-TEST(FilterHost, HandleSuiteKeepsSizesAndContents) {
-  FilterHost h(&FlipPlugin);
-  h.picture.Allocate(2, 2, 1, 0, 8);
-  h.Rebuild();
-  HandleProcs* procs = h.Record().handleProcs;
-  ASSERT_NE(procs, nullptr);
-  EXPECT_EQ(procs->handleProcsVersion, 1);
-  Handle a = procs->newProc(5);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(procs->getSizeProc(a), 5);
-  std::memcpy(procs->lockProc(a, 0), "abcde", 5);
-  ASSERT_EQ(procs->setSizeProc(a, 9), noErr);
-  EXPECT_EQ(procs->getSizeProc(a), 9);
-  EXPECT_EQ(std::memcmp(*a, "abcde", 5), 0) << "resizing keeps the contents";
-  EXPECT_EQ(h.LiveHandles(), 1u);
-  int foreign = 0;
-  EXPECT_EQ(procs->setSizeProc(reinterpret_cast<Handle>(&foreign), 3), nilHandleErr);
-  procs->disposeProc(a);
-  EXPECT_EQ(h.LiveHandles(), 0u);
-}
-
-// The filter rectangle is clipped to the picture; the document and the
-// owner window reach the record, and advanceState is offered only when asked.
-TEST(FilterHost, RecordDescribesThePictureAndTheDocument) {
-  FilterHost h(&FlipPlugin);
-  h.picture.Allocate(6, 4, 3, 1, 16);
-  h.filterArea = {1, 2, 9, 3};
-  host::RunOptions options;
-  options.documentPath = "/photos/a.tif";
-  options.ownerWindow = 77;
-  options.mode = DriverMode::kContinue;
-  h.Rebuild(options);
-  const FilterRecord& r = h.Record();
-  EXPECT_EQ(r.imageMode, plugInModeRGB48);
-  EXPECT_EQ(r.planes, 4);
-  const Rect expected{2, 1, 3, 6};
-  EXPECT_EQ(std::memcmp(&r.filterRect, &expected, sizeof(Rect)), 0);
-  EXPECT_EQ(r.advanceState, nullptr);
-  ASSERT_NE(r.documentInfo, nullptr);
-  EXPECT_STREQ(r.documentInfo->fileSpec, "/photos/a.tif");
-  EXPECT_EQ(r.platformData->hwnd, 77);
-  h.Rebuild();
-  EXPECT_EQ(h.Record().documentInfo, nullptr);
-  EXPECT_NE(h.Record().advanceState, nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Shared pieces of the run-driver tests: deterministic pictures, the fixture
-// that gives every test a private drive root and a scripting host, and what a
-// processing hook saw of the run's stores.
+// Shared pieces of the run tests: deterministic pictures, the fixture with a
+// private drive root and a scripting host, and what a run's stores hold.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,8 +27,7 @@ namespace hostsupport {
 inline constexpr std::uint32_t kOperationKey = FourCC("EFMd");
 inline constexpr std::uint32_t kOperationType = FourCC("rB42");
 
-// A small deterministic generator (the tests must not depend on the library's
-// random engines).
+// A deterministic generator (the library's random engines differ by platform).
 class Lcg {
  public:
   explicit Lcg(std::uint32_t seed) : state_(seed * 2654435761u + 12345u) {}
@@ -43,9 +41,8 @@ class Lcg {
   std::uint32_t state_;
 };
 
-// A picture with varied samples. When it has extra planes, about one pixel in
-// five has its first extra sample at 0 (fully transparent) and one in five at
-// full opacity.
+// Varied samples; with extra planes, about one pixel in five fully transparent
+// and one in five fully opaque.
 inline host::Picture PatternPicture(int width, int height, int colourPlanes, int extraPlanes,
                                     int depth, std::uint32_t seed) {
   host::Picture p;
@@ -68,25 +65,15 @@ inline host::Picture PatternPicture(int width, int height, int colourPlanes, int
   return p;
 }
 
-// The picture as the plug-in's colour store should hold it: the colour
-// samples of the area, packed, with fully transparent pixels white.
-inline std::vector<std::uint32_t> ExpectedColour(const host::Picture& p, const host::Area& a) {
-  const std::uint32_t white = p.depth == 16 ? 32768u : 255u;
-  std::vector<std::uint32_t> out;
-  for (int y = a.top; y < a.bottom; ++y) {
-    for (int x = a.left; x < a.right; ++x) {
-      const bool clear = p.HasAlpha() && p.Get(x, y, p.colorPlanes) == 0;
-      for (int k = 0; k < p.colorPlanes; ++k) out.push_back(clear ? white : p.Get(x, y, k));
-    }
-  }
-  return out;
-}
-
-inline std::vector<std::uint32_t> ExpectedExtra(const host::Picture& p, const host::Area& a) {
-  std::vector<std::uint32_t> out;
-  for (int y = a.top; y < a.bottom; ++y) {
-    for (int x = a.left; x < a.right; ++x) {
-      for (int k = p.colorPlanes; k < p.planes; ++k) out.push_back(p.Get(x, y, k));
+// The picture as a run that leaves the colour store alone hands it back: fully
+// transparent pixels white.
+inline host::Picture Whitened(const host::Picture& p) {
+  host::Picture out = p;
+  const std::uint32_t white = p.depth == 8 ? 255u : 32768u;
+  for (int y = 0; y < p.height && p.HasAlpha(); ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      if (p.Get(x, y, p.colorPlanes) != 0) continue;
+      for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, white);
     }
   }
   return out;
@@ -115,9 +102,8 @@ inline std::vector<std::uint32_t> StoreSamples(ImageStore* store, int bytes) {
   return out;
 }
 
-// Every run gets a private drive root, hooks switched off before and after,
-// and (on POSIX) no terminal, so that a dialog nobody asked for fails instead
-// of waiting.
+// A private drive root, hooks off before and after, and (on POSIX) no terminal,
+// so that a dialog nobody asked for fails instead of waiting.
 class RunFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,9 +122,8 @@ class RunFixture : public ::testing::Test {
     hosttest::FailStoreCreation(hosttest::RunStore::kNone, noErr);
   }
 
-  // Options of a run that plays back a recorded step choosing `operation`
-  // without a dialog. "Clear Buffer" leaves the picture's samples alone, so a
-  // run with it hands back what the driver made of the picture.
+  // A run playing back `operation` without a dialog. Clear leaves the samples
+  // alone: such a run hands back what the driver made of the picture.
   host::RunOptions Scripted(host::DriverMode mode, std::int32_t operation = kOperationClearBuffer) {
     scripting.SetPlayback({host::DescriptorItem::Enumerated(kOperationKey, kOperationType,
                                                             static_cast<std::uint32_t>(operation))},
@@ -153,9 +138,8 @@ class RunFixture : public ::testing::Test {
   host::ScriptingHost scripting;
 };
 
-// The module built next to the tests, loaded once and kept loaded for the
-// whole test program as an editor keeps its plug-ins. Never unloaded, so that
-// what the module keeps for the editor can still be told apart at exit.
+// The module built next to the tests, loaded once and never unloaded, as an
+// editor keeps its plug-ins.
 inline host::PluginModule& LoadedModule(std::string* error) {
   static host::PluginModule* module = new host::PluginModule;
   if (!module->IsLoaded()) {

@@ -1,9 +1,14 @@
-// The entry point's selector handling: the run state in the data slot, the
-// parameters handle, bad selectors, the start of a run and its failures.
+// The entry point: the run state in the data slot, the parameters handle, bad
+// selectors, the start of a run and its failures; the module exports it alone.
 #include <gtest/gtest.h>
+#if defined(__ELF__)
+#include <elf.h>
+#endif
 
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <new>
+#include <set>
 #include <stdexcept>
 
 #include "host_test_support.h"
@@ -113,14 +118,9 @@ TEST_F(EntryRun, StartRequestsTheFirstRowWithAllPlanes) {
     EXPECT_NE(state->rowBuffer, nullptr);
 
     // Bad selectors leave the run in progress alone.
-    RunState before;
-    std::memcpy(&before, state, sizeof before);
     for (std::int16_t selector : {std::int16_t(6), std::int16_t(-1), std::int16_t(-32768)}) {
       EXPECT_EQ(host.Call(selector), filterBadParameters) << selector;
-      const RunState* after = StateOf(host.DataSlot());
-      EXPECT_EQ(after->phase, before.phase);
-      EXPECT_EQ(after->rowBuffer, before.rowBuffer);
-      EXPECT_EQ(after->haveMask, before.haveMask);
+      EXPECT_EQ(StateOf(host.DataSlot())->phase, kPhaseReadRows);
       EXPECT_EQ(std::memcmp(&host.Record().inRect, &firstRow, sizeof(Rect)), 0);
     }
     // A second start without a finish releases the first run's buffers (the
@@ -165,9 +165,8 @@ TEST_F(EntryRun, FailuresBeforeTheFirstRowEndTheRunWithTheirCode) {
   ExpectReleased(host);
 }
 
-// An editor that gives up between two exchanges calls only Finish: the
-// stores and buffers of the unfinished run are released, and the next run
-// starts afresh.
+// An editor giving up between two exchanges calls only Finish: the unfinished
+// run's stores and buffers are released, and the next run starts afresh.
 TEST_F(EntryRun, FinishInTheMiddleOfARunReleasesItsStores) {
   for (int cancelAt : {2, 5, 9}) {  // reading, processing, writing back
     SCOPED_TRACE(cancelAt);
@@ -188,8 +187,7 @@ TEST_F(EntryRun, FinishInTheMiddleOfARunReleasesItsStores) {
   }
 }
 
-// Exceptions thrown below the entry point come back as result codes, and the
-// run stops asking for rows.
+// Exceptions below the entry point come back as result codes; no more rows.
 OSErr ThrowBadAlloc(RunState*) {
   throw std::bad_alloc();
 }
@@ -216,6 +214,64 @@ TEST_F(EntryRun, NoExceptionCrossesTheEntryPoint) {
       EXPECT_EQ(host.Record().inRect.bottom | host.Record().outRect.bottom, 0);
     }
   }
+}
+
+#if defined(__ELF__)
+// The global and weak names a 64-bit ELF shared object defines dynamically.
+std::set<std::string> DefinedDynamicSymbols(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::set<std::string> names;
+  Elf64_Ehdr header;
+  if (bytes.size() < sizeof header) return names;
+  std::memcpy(&header, bytes.data(), sizeof header);
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) {
+    return names;
+  }
+  auto section = [&](std::size_t index) {
+    Elf64_Shdr s;
+    std::memcpy(&s, bytes.data() + header.e_shoff + index * header.e_shentsize, sizeof s);
+    return s;
+  };
+  for (std::size_t i = 0; i < header.e_shnum; ++i) {
+    const Elf64_Shdr symbols = section(i);
+    if (symbols.sh_type != SHT_DYNSYM) continue;
+    const Elf64_Shdr strings = section(symbols.sh_link);
+    for (std::size_t off = 0; off + sizeof(Elf64_Sym) <= symbols.sh_size;
+         off += sizeof(Elf64_Sym)) {
+      Elf64_Sym sym;
+      std::memcpy(&sym, bytes.data() + symbols.sh_offset + off, sizeof sym);
+      const int binding = ELF64_ST_BIND(sym.st_info);
+      if (sym.st_shndx == SHN_UNDEF || (binding != STB_GLOBAL && binding != STB_WEAK)) continue;
+      names.insert(bytes.data() + strings.sh_offset + sym.st_name);
+    }
+  }
+  return names;
+}
+
+TEST(PluginModuleExports, TheSymbolTableDefinesOnlyTheEntryPoint) {
+  EXPECT_EQ(DefinedDynamicSymbols(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin")),
+            std::set<std::string>({"ENTRYPOINT"}));
+}
+#endif
+
+TEST(PluginModuleExports, OnlyTheEntryPointCanBeLookedUp) {
+  host::PluginModule module;
+  std::string error;
+  ASSERT_TRUE(module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
+      << error;
+  EXPECT_NE(module.Entry(), nullptr);
+  EXPECT_NE(module.Entry(), &ENTRYPOINT) << "the module has its own copy";
+  // Names the linked library does have stay private to the module.
+  for (const char* hidden : {"_Z9PhaseStepP8RunState", "_Z18RunProcessingPhaseP8RunState",
+                             "_ZN8hosttest17SetProcessingHookEPFsP8RunStateE"}) {
+    EXPECT_EQ(module.Symbol(hidden), nullptr) << hidden;
+  }
+  // Loading something else fails with a reason.
+  host::PluginModule other;
+  EXPECT_FALSE(other.Load(SHARPSTACK_BINARY_DIR "/no-such-module.so", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(other.IsLoaded());
 }
 
 }  // namespace
