@@ -25,6 +25,32 @@ inline int unsetenv(const char* name) {
 }
 #endif
 
+// Sets an environment variable for a scope and puts the old value back.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    const char* old = getenv(name);
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    Set(value);
+  }
+  ~ScopedVariable() {
+    if (had_old_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+  void Set(const std::string& value) { setenv(name_, value.c_str(), 1); }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_old_ = false;
+};
+
 class TempRoot {
  public:
   TempRoot() {
@@ -37,17 +63,9 @@ class TempRoot {
       dir_ = base / ("root-" + std::to_string(rd()) + std::to_string(rd()));
       if (std::filesystem::create_directory(dir_)) break;
     }
-    const char* old = getenv("SHARPSTACK_ROOT");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    setenv("SHARPSTACK_ROOT", dir_.string().c_str(), 1);
+    variable_.Set(dir_.string());
   }
   ~TempRoot() {
-    if (had_old_) {
-      setenv("SHARPSTACK_ROOT", old_.c_str(), 1);
-    } else {
-      unsetenv("SHARPSTACK_ROOT");
-    }
     std::error_code ec;
     std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
@@ -80,8 +98,7 @@ class TempRoot {
 
  private:
   std::filesystem::path dir_;
-  std::string old_;
-  bool had_old_ = false;
+  ScopedVariable variable_{"SHARPSTACK_ROOT", ""};
 };
 
 }  // namespace testsupport
