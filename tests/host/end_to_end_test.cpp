@@ -10,6 +10,7 @@
 #include "cli/hostlib/plugin_module.h"
 #include "focus/reference.h"
 #include "host_test_support.h"
+#include "tools/series/series.h"
 
 namespace {
 
@@ -52,55 +53,35 @@ Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& ta
   return expected;
 }
 
-// ---------------------------------------------------------------------------
-// A focus series: one texture, each picture sharp in its own vertical band and
-// a box-blurred copy elsewhere.
 struct Shape {
   int colourPlanes;
   int depth;
   int extraPlanes = 0;
 };
 
+// The synthetic series generator's 16-bit RGB frames, each in its own shape:
+// grey as the mean of the channels, 8 bits rounded from the 16-bit scale.
 std::vector<Picture> FocusSeries(int w, int h, const std::vector<Shape>& shapes,
                                  std::uint32_t seed) {
-  Lcg lcg(seed);
-  std::vector<double> texture(std::size_t(w) * std::size_t(h) * 3);
-  for (double& t : texture) t = double(lcg.Below(1001)) / 1000.0;
-  auto sharp = [&](int x, int y, int k) {
-    return texture[(std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3 + std::size_t(k)];
-  };
-  auto blurred = [&](int x, int y, int k) {
-    double sum = 0;
-    for (int dy = -2; dy <= 2; ++dy) {
-      for (int dx = -2; dx <= 2; ++dx) {
-        sum += sharp(std::clamp(x + dx, 0, w - 1), std::clamp(y + dy, 0, h - 1), k);
-      }
-    }
-    return sum / 25.0;
-  };
-  std::vector<Picture> series;
-  const int bands = int(shapes.size());
-  for (int i = 0; i < bands; ++i) {
-    Picture p;
-    p.Allocate(w, h, shapes[std::size_t(i)].colourPlanes, 0, shapes[std::size_t(i)].depth);
-    const double top = p.depth == 8 ? 255.0 : 32768.0;
+  const series::FocusSeries made = series::MakeFocusSeries(
+      {.width = w, .height = h, .frames = int(shapes.size()), .depth = 16, .seed = seed});
+  std::vector<Picture> out;
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    const Picture& f = made.frames[i];
+    Picture& p = out.emplace_back();
+    p.Allocate(w, h, shapes[i].colourPlanes, 0, shapes[i].depth);
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {
-        const bool inBand = x * bands / w == i;
         for (int k = 0; k < p.colorPlanes; ++k) {
-          double v = 0;
-          if (p.colorPlanes == 3) {
-            v = inBand ? sharp(x, y, k) : blurred(x, y, k);
-          } else {
-            for (int c = 0; c < 3; ++c) v += (inBand ? sharp(x, y, c) : blurred(x, y, c)) / 3.0;
-          }
-          p.Set(x, y, k, std::uint32_t(std::lround(v * top)));
+          const double v = p.colorPlanes == 3
+                               ? f.Get(x, y, k)
+                               : (f.Get(x, y, 0) + f.Get(x, y, 1) + f.Get(x, y, 2)) / 3.0;
+          p.Set(x, y, k, std::uint32_t(std::lround(p.depth == 8 ? v * 255 / 32768 : v)));
         }
       }
     }
-    series.push_back(p);
   }
-  return series;
+  return out;
 }
 
 // A layer made from `p`: the same colour, and a transparency plane whose
