@@ -1,17 +1,14 @@
-// The scripting read and write against the host's scripting suites, and the
-// host's JSON text of a recorded step.
+// The scripting read and write against the host's scripting suites.
 #include "plugin/params/scripting.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "cli/hostlib/action_file.h"
 #include "cli/hostlib/scripting_host.h"
 #include "plugin/params/parameter_block.h"
 #include "plugin/platform/test_hooks.h"
@@ -264,35 +261,6 @@ TEST_F(Scripting, AllocationFailingDoesNotLoseTheRecordedStep) {
   EXPECT_EQ(ReadScriptedParameters(&record, big.get()), 1);
   EXPECT_EQ(GetEntryLong(big.get(), 40), 6);
   EXPECT_EQ(scripting.LastKeyArray().size(), 41u);
-}
-
-TEST(HostDescriptor, EveryKindSurvivesTheJsonRoundTrip) {
-  using host::CodeFromText;
-  const std::vector<DescriptorItem> items = {
-      Op(5),
-      DescriptorItem::Integer(FourCC("nRad"), std::numeric_limits<std::int32_t>::min()),
-      DescriptorItem::Integer(FourCC("long"), std::numeric_limits<std::int32_t>::max()),
-      DescriptorItem::Float(FourCC("sCAL"), 0.1),
-      DescriptorItem::Float(FourCC("tiny"), -4.9406564584124654e-324),
-      DescriptorItem::Float(FourCC("inf "), -std::numeric_limits<double>::infinity()),
-      DescriptorItem::Bool(FourCC("AFlg"), true),
-      DescriptorItem::Bool(FourCC("eShf"), false),
-      DescriptorItem::Text(FourCC("Krnl"), std::string("c:\\k \"q\"\n\t\x01 caf\xC3\xA9\0b", 19)),
-      DescriptorItem::Text(FourCC("Pth "), ""),
-      DescriptorItem::Enumerated(FourCC("unCd"), FourCC("UniT"), 0xFFFFFFFFu),
-      DescriptorItem::Integer(0x00FF0A22u, 1)};  // codes may hold unprintable bytes
-  std::vector<DescriptorItem> decoded;
-  const std::string json = host::DescriptorToJson(CodeFromText("BFcB"), items);
-  std::uint32_t event = 0;
-  std::string error;
-  ASSERT_TRUE(host::DescriptorFromJson(json, &event, &decoded, &error)) << error << json;
-  EXPECT_EQ(event, CodeFromText("BFcB"));
-  EXPECT_EQ(decoded, items);
-  EXPECT_EQ(host::DescriptorToJson(event, decoded), json);
-  const std::vector<DescriptorItem> nan = {DescriptorItem::Float(FourCC("nan "), std::nan(""))};
-  ASSERT_TRUE(host::DescriptorFromJson(host::DescriptorToJson(0, nan), &event, &decoded, &error));
-  ASSERT_EQ(decoded.size(), 1u);
-  EXPECT_TRUE(std::isnan(decoded[0].real));  // travels as text
 }
 
 }  // namespace
