@@ -63,8 +63,13 @@ struct Shape {
 // grey as the mean of the channels, 8 bits rounded from the 16-bit scale.
 std::vector<Picture> FocusSeries(int w, int h, const std::vector<Shape>& shapes,
                                  std::uint32_t seed) {
-  const series::FocusSeries made = series::MakeFocusSeries(
-      {.width = w, .height = h, .frames = int(shapes.size()), .depth = 16, .seed = seed});
+  series::SeriesOptions options;
+  options.width = w;
+  options.height = h;
+  options.frames = int(shapes.size());
+  options.depth = 16;
+  options.seed = seed;
+  const series::FocusSeries made = series::MakeFocusSeries(options);
   std::vector<Picture> out;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     const Picture& f = made.frames[i];
