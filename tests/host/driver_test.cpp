@@ -310,22 +310,9 @@ TEST_P(ProcessingPhase, CancelledDialogStillRecordsAndKeepsTheSavedChoice) {
   EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
 }
 
-TEST_P(ProcessingPhase, PlaybackRunsWithoutDialogAndHandsTheStepBack) {
-  FilterHost host(ENTRYPOINT);
-  host.picture = PatternPicture(8, 6, 1, 0, 16, 2);
-  ASSERT_EQ(RunOperation(host, kOperationAddToBuffer).result, noErr);
-  std::vector<DescriptorItem> recorded;
-  ASSERT_TRUE(scripting.RecordedItems(&recorded));
-  EXPECT_EQ(recorded, std::vector<DescriptorItem>({DescriptorItem::Enumerated(
-                          hostsupport::kOperationKey, hostsupport::kOperationType, 5)}));
-  // A played-back choice is not remembered as the user's own.
-  EXPECT_EQ(FloatAt(root.Read(kPreferences), kOperationOffset), 0.0F);
-  EXPECT_NE(root.Text(kLog).find("Value = 5\r\nResult = 0\r\n"), std::string::npos);
-  EXPECT_TRUE(root.Exists("BestFocus.xxx"));
-}
-
-// A played-back step that names no usable operation falls back to the saved
-// choice; when none was ever confirmed the run fails instead of taking Clear.
+// A played-back step runs without a dialog and is not remembered as the user's
+// choice; one that names no usable operation falls back to the saved choice,
+// and when none was ever confirmed the run fails instead of taking Clear.
 TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
   auto step = [](std::uint32_t key, std::uint32_t value) {
     return std::vector<DescriptorItem>{
@@ -342,7 +329,8 @@ TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
                {0, step(FourCC("EFmd"), 5), filterBadParameters, 1},
                {0, {}, filterBadParameters, 1},
                {5, step(op, 7), noErr, 2},  // a confirmed Add still applies
-               {5, step(op, 4), noErr, 0}};
+               {5, step(op, 4), noErr, 0},
+               {0, step(op, 5), noErr, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "saved " << c.saved << ", result " << c.result);
     {
@@ -358,6 +346,8 @@ TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
     RunOptions options = Scripted(GetParam());
     scripting.SetPlayback(c.step, plugInDialogOptional);
     EXPECT_EQ(host.Run(options).result, c.result);
+    EXPECT_EQ(FloatAt(root.Read(kPreferences), kOperationOffset), c.saved);
+    EXPECT_TRUE(root.Text(kLog).ends_with("Result = " + std::to_string(c.result) + "\r\n"));
     if (c.pictures == 0) {
       EXPECT_FALSE(root.Exists("CountVXBuffer.xxx"));
       continue;
