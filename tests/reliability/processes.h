@@ -1,6 +1,5 @@
-// Child processes for the reliability tests: the sharpstack executable run on
-// a private drive root, and a filter run in a forked copy of the test that
-// stops part-way through its operation until the test lets it go on.
+// Child processes: the sharpstack executable on a private drive root, and a
+// forked copy of the test that stops part-way until the test lets it go on.
 #pragma once
 
 #include <fcntl.h>
@@ -37,14 +36,10 @@ inline pid_t SpawnCli(const std::filesystem::path& root, const std::filesystem::
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
-    const int in = open("/dev/null", O_RDONLY);
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    // The plug-in's run state stays in the editor's data slot until the
-    // process ends, by design; under the leak checker that would count.
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    // The run state stays in the editor's data slot until the process ends.
     const char* asan = getenv("ASAN_OPTIONS");
     const std::string options =
         std::string(asan != nullptr ? asan : "") + (asan != nullptr ? ":" : "") + "detect_leaks=0";
@@ -81,9 +76,8 @@ inline CliResult RunCli(const std::filesystem::path& root, const std::filesystem
   return r;
 }
 
-// A forked copy of the test process that runs `body`; `body` calls Pause()
-// at the moment the test wants to act in between. The child's exit code is
-// what `body` returns.
+// A forked copy of the test that runs `body` (its exit code), which calls
+// Pause() where the test wants to act in between.
 class PausedChild {
  public:
   explicit PausedChild(const std::function<int(PausedChild&)>& body) {
@@ -110,19 +104,19 @@ class PausedChild {
   PausedChild(const PausedChild&) = delete;
   PausedChild& operator=(const PausedChild&) = delete;
 
-  // In the child: tells the test it has stopped and waits until it may go on.
+  // In the child: says it has stopped and waits until it may go on.
   void Pause() {
     const char c = 'p';
     (void)!write(up_[1], &c, 1);
     char go = 0;
     (void)!read(down_[0], &go, 1);
   }
-  // In the test: true once the child has paused (false when it ended first).
+  // In the test: true once the child has paused, false when it ended first.
   bool WaitUntilPaused() {
     char c = 0;
     return read(up_[0], &c, 1) == 1;
   }
-  // In the test: lets the child go on and returns its exit code.
+  // In the test: lets the child go on; its exit code.
   int Resume() {
     const char c = 'g';
     (void)!write(down_[1], &c, 1);

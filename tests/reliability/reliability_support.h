@@ -1,5 +1,5 @@
-// Shared pieces of the reliability tests: whole runs through the entry point on
-// a private drive root, snapshots of that root, and the buffer files' states.
+// Whole runs through the entry point on a private drive root, snapshots of
+// that root, and the buffer files' states.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,13 +20,10 @@
 namespace reliability {
 
 using Bytes = std::vector<unsigned char>;
+using DirSnapshot = std::map<std::string, Bytes>;  // regular files by name
 
-// The three buffer files by their names in the drive root.
 inline const char* const kBufferFiles[3] = {"CountVXBuffer.xxx", "BestVariance.xxx",
                                             "BestFocus.xxx"};
-
-// Every regular file of a directory, by name.
-using DirSnapshot = std::map<std::string, Bytes>;
 
 inline DirSnapshot Snapshot(const std::filesystem::path& dir) {
   DirSnapshot out;
@@ -53,15 +50,14 @@ inline void Restore(const std::filesystem::path& dir, const DirSnapshot& snapsho
 inline DirSnapshot BufferFiles(const DirSnapshot& all) {
   DirSnapshot out;
   for (const char* name : kBufferFiles) {
-    auto it = all.find(name);
-    if (it != all.end()) out[name] = it->second;
+    if (all.count(name) != 0) out[name] = all.at(name);
   }
   return out;
 }
 
-// Counts the pixels of `now` whose count, measure and colour are together
-// neither those of `before` nor those of `after`. A set smaller than `after`
-// (or none) reads as zero beyond its edges, which is what growing it adds.
+// Pixels of `now` whose count, measure and colour together are neither those
+// of `before` nor of `after`. A smaller set (or none) reads as zero beyond
+// its edges, which is what growing it adds.
 inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
                        const DirSnapshot& now) {
   const int sizes[3] = {2, 4, 6};
@@ -90,21 +86,26 @@ inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
   return mixed;
 }
 
-// A host with its own drive root and scripting host that runs one operation
-// at a time without any dialog.
+// A host with its own drive root, a scratch folder beside it for picture
+// files, and a scripting host that runs one operation without any dialog.
 class RunFixture : public hostsupport::RunFixture {
  protected:
   void SetUp() override {
     hostsupport::RunFixture::SetUp();
-    platform::test::ClearFaults();
-    platform::test::SetMappingRefused(false);
-    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
+    ResetPlatform();
+    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
+    std::filesystem::create_directories(scratch_);
   }
   void TearDown() override {
+    ResetPlatform();
+    std::error_code ec;
+    std::filesystem::remove_all(scratch_, ec);
+    hostsupport::RunFixture::TearDown();
+  }
+  static void ResetPlatform() {
     platform::test::ClearFaults();
     platform::test::SetMappingRefused(false);
     platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
-    hostsupport::RunFixture::TearDown();
   }
 
   // Runs `operation` on `picture`; the picture the run leaves replaces it.
@@ -118,7 +119,7 @@ class RunFixture : public hostsupport::RunFixture {
     return r;
   }
   // An editor keeps the plug-in's run state in its data slot until it quits;
-  // a test's editor quits after every run, so it gives the block back.
+  // a test's editor quits after every run.
   static void ReleaseDataSlot(const host::FilterHost& h) {
     if (h.DataSlot() != 0) DisposeHandleBlock(reinterpret_cast<Handle>(h.DataSlot()));
   }
@@ -133,28 +134,16 @@ class RunFixture : public hostsupport::RunFixture {
   // Shows the buffer into a fresh w x h RGB picture; `result` gets the status.
   host::Picture Show(int w, int h, OSErr* result, int depth = 8) {
     host::Picture p = hostsupport::PatternPicture(w, h, 3, 0, depth, 5);
-    const OSErr r = RunOn(&p, kOperationShowBuffer).result;
-    if (result != nullptr) *result = r;
+    *result = RunOn(&p, kOperationShowBuffer).result;
     return p;
+  }
+  bool SetIsValid() {
+    std::int16_t w = 0, h = 0;
+    return CheckFocusBufferSet(&w, &h);
   }
 
   DirSnapshot Files() const { return Snapshot(root.dir()); }
-};
-
-// A run fixture with a scratch folder beside the drive root, for the picture
-// files and outputs of tests that drive the command-line host.
-class ScratchFixture : public RunFixture {
- protected:
-  void SetUp() override {
-    RunFixture::SetUp();
-    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
-    std::filesystem::create_directories(scratch_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch_, ec);
-    RunFixture::TearDown();
-  }
+  DirSnapshot Buffer() const { return BufferFiles(Snapshot(root.dir())); }
 
   std::filesystem::path scratch_;
 };
