@@ -100,6 +100,7 @@ TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
     // In file mode the one view is the journal's, where Add merges its bands.
     ASSERT_EQ(calls[kMap] == 1, c.fileMode);
     const DirSnapshot after = Buffer();
+    ASSERT_NE(before, after);
     ASSERT_EQ(Add(second), noErr);
     const Picture kept = ShowOrFail();
     ASSERT_EQ(Clear(), noErr);
