@@ -16,7 +16,7 @@ using platform::test::Operation;
 
 bool AllZero(const void* p, std::size_t n) {
   const std::vector<char> zeros(n, 0);
-  return std::memcmp(p, zeros.data(), n) == 0;
+  return n == 0 || std::memcmp(p, zeros.data(), n) == 0;
 }
 
 TEST(HandleBlock, MasterRecordPointsAtZeroedDataAndCarriesSignature) {
