@@ -45,7 +45,6 @@ TEST(Align, FindsKnownMotionsWithinATenthOfAPixelAtTheCorners) {
     EXPECT_TRUE(first.IsIdentity());
     ASSERT_TRUE(cli::align::Estimate(s.frames[1], &state, &second, &error)) << error;
     const Transform truth{series::FrameToReference(c.motion, o.width, o.height)};
-    // The map's error is where it sends the corners against where they belong.
     Transform error_map = second;
     for (int k = 0; k < 6; ++k) error_map.m[k] -= truth.m[k];
     error_map.m[0] += 1;
@@ -55,10 +54,8 @@ TEST(Align, FindsKnownMotionsWithinATenthOfAPixelAtTheCorners) {
 }
 
 TEST(Align, PixelsWhoseInterpolationReachesOutsideThePictureAreUnselected) {
-  // A picture cut from a larger one, and the larger one, moved alike: where
-  // the cut's interpolation reads only its own pixels the two agree, so every
-  // selected pixel must agree. (A shift in whole 32nds of a pixel, which the
-  // resampler places exactly, so that both are computed alike.)
+  // A cut from a larger picture and the larger one, moved alike (by whole
+  // 32nds, placed exactly): every selected pixel of the cut must agree.
   series::SeriesOptions o;
   o.width = 96;
   o.height = 80;
