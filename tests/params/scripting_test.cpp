@@ -35,9 +35,9 @@ void DeclareOperation(DescriptorList list, float saved) {
   DeclareFilterParameters(list, &block);
 }
 
-class Scripting : public ::testing::Test {
- protected:
-  Scripting() { scripting.Attach(&record); }
+// A filter record with the host's suites attached, and a list of its own.
+struct Attached {
+  Attached() { scripting.Attach(&record); }
   std::vector<DescriptorItem> Recorded() {
     std::vector<DescriptorItem> items;
     EXPECT_TRUE(scripting.RecordedItems(&items));
@@ -47,6 +47,7 @@ class Scripting : public ::testing::Test {
   ScriptingHost scripting;
   OwnedList g;
 };
+class Scripting : public ::testing::Test, public Attached {};
 
 TEST(ScriptingSuites, OnlyCompleteSuitesOfKnownVersionsAreUsed) {
   EXPECT_FALSE(DescriptorSuitesAvailable(nullptr));
@@ -77,12 +78,10 @@ TEST(ScriptingSuites, OnlyCompleteSuitesOfKnownVersionsAreUsed) {
       {"no resize", [](ScriptingHost& s) { s.Handles().setSizeProc = nullptr; }, true, false},
   };
   for (const auto& c : cases) {
-    ScriptingHost scripting;
-    FilterRecord record{};
-    scripting.Attach(&record);
-    c.change(scripting);
-    EXPECT_EQ(DescriptorSuitesAvailable(record.descriptorParameters), c.descriptors) << c.name;
-    EXPECT_EQ(HandleSuiteAvailable(record.handleProcs), c.handles) << c.name;
+    Attached a;
+    c.change(a.scripting);
+    EXPECT_EQ(DescriptorSuitesAvailable(a.record.descriptorParameters), c.descriptors) << c.name;
+    EXPECT_EQ(HandleSuiteAvailable(a.record.handleProcs), c.handles) << c.name;
   }
 }
 
@@ -118,10 +117,8 @@ TEST(ScriptingRead, PlayedBackOperation) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.items.size() << " items, change " << c.change);
-    ScriptingHost scripting;
-    FilterRecord record{};
-    scripting.Attach(&record);
-    OwnedList g;
+    Attached a;
+    auto& [record, scripting, g] = a;
     DeclareOperation(g.get(), 5.0f);
     scripting.SetPlayback(c.items, c.playInfo);
     if (c.items.empty()) scripting.ClearPlayback();
@@ -202,19 +199,16 @@ TEST_F(Scripting, WriteLeavesOneOperationAndOptionalDialogOrNothingWhereItCannot
   EXPECT_EQ(scripting.Parameters().descriptor, nullptr);
   EXPECT_EQ(scripting.Parameters().recordInfo, kDisplay);
 
-  ScriptingHost other;
-  other.Attach(&record);
-  other.SetPlayback({Op(4)}, kDisplay);
-  SetEntryLong(g.get(), 0, 6);  // as if the dialog changed it
-  EXPECT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
-  EXPECT_EQ(other.Parameters().recordInfo, kOptional);
-  std::vector<DescriptorItem> items;
-  EXPECT_TRUE(other.RecordedItems(&items));
-  EXPECT_EQ(items, std::vector<DescriptorItem>{Op(6)});
+  Attached other;
+  other.scripting.SetPlayback({Op(4)}, kDisplay);
+  DeclareOperation(other.g.get(), 6.0f);  // as if the dialog changed it
+  EXPECT_EQ(WriteScriptedParameters(&other.record, other.g.get()), noErr);
+  EXPECT_EQ(other.scripting.Parameters().recordInfo, kOptional);
+  EXPECT_EQ(other.Recorded(), std::vector<DescriptorItem>{Op(6)});
   // The old descriptor was given back to the host; only the new one lives.
-  EXPECT_EQ(other.LiveHandles(), 1u);
-  EXPECT_EQ(other.ForeignDisposals(), 0);
-  EXPECT_EQ(other.OpenWriters(), 0u);
+  EXPECT_EQ(other.scripting.LiveHandles(), 1u);
+  EXPECT_EQ(other.scripting.ForeignDisposals(), 0);
+  EXPECT_EQ(other.scripting.OpenWriters(), 0u);
 }
 
 // Texts are bounded to 513 characters both ways; an absent text is recorded
