@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -116,82 +117,85 @@ TEST_F(EntryRun, BadSelectorsAndRepeatedStartsAndFinishesMidRunDoNoHarm) {
   }
 }
 
-TEST_F(EntryRun, FailuresBeforeTheFirstRowEndTheRunWithTheirCode) {
-  for (DriverMode mode : kModes) {
-    SCOPED_TRACE(ModeName(mode));
-    FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(6, 4, 3, 1, 8, 5);
-    const host::Picture before = host.picture;
-    hosttest::SetRowBufferRefused(true);
-    host::RunResult r = host.Run(Scripted(mode));
-    hosttest::SetRowBufferRefused(false);
-    EXPECT_EQ(r.startResult, memFullErr);
-    EXPECT_EQ(r.result, memFullErr);
-    EXPECT_EQ(r.advanceCalls + r.continueCalls, 0) << "no row is asked for";
-    EXPECT_TRUE(r.inRequests.empty());
-    EXPECT_EQ(host.picture.data, before.data);
-  }
-  // The editor fails to deliver a row.
-  FilterHost host(&ENTRYPOINT);
-  host.picture = PatternPicture(7, 5, 1, 0, 8, 6);
-  const host::Picture before = host.picture;
-  host::RunOptions options = Scripted(DriverMode::kAdvanceState);
-  options.advanceFailure = [](int call) -> OSErr { return call == 3 ? userCanceledErr : noErr; };
-  const host::RunResult r = host.Run(options);
-  EXPECT_EQ(r.startResult, userCanceledErr);
-  EXPECT_EQ(r.advanceCalls, 3);
-  EXPECT_EQ(r.continueCalls, 0) << "the requests are empty after the failure";
-  EXPECT_EQ(host.picture.data, before.data);
-  ExpectReleased(host);
-}
-
-// An editor giving up between two exchanges calls only Finish: the unfinished
-// run's stores and buffers are released, and the next run starts afresh.
-TEST_F(EntryRun, FinishInTheMiddleOfARunReleasesItsStores) {
-  for (int cancelAt : {2, 5, 9}) {  // reading, processing, writing back
-    SCOPED_TRACE(cancelAt);
-    FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(6, 4, 3, 1, 8, 10);
-    host.selection.assign(24, 255);
-    const host::Picture before = host.picture;
-    host::RunOptions options = Scripted(DriverMode::kContinue);
-    options.cancelBeforeContinue = cancelAt;
-    const host::RunResult r = host.Run(options);
-    EXPECT_EQ(r.result, userCanceledErr);
-    EXPECT_EQ(r.continueCalls, cancelAt - 1);
-    EXPECT_EQ(host.picture.data, before.data);
-    ExpectReleased(host);
-    const host::RunResult again = host.Run(Scripted(DriverMode::kContinue));
-    EXPECT_EQ(again.result, noErr);
-    EXPECT_TRUE(again.pictureKept);
-  }
-}
-
-// Exceptions below the entry point come back as result codes; no more rows.
+// Exceptions below the entry point come back as result codes.
 OSErr ThrowBadAlloc(RunState*) {
   throw std::bad_alloc();
 }
 OSErr ThrowOther(RunState*) {
   throw std::runtime_error("unforeseen");
 }
+OSErr Cancel(RunState*) {
+  return userCanceledErr;
+}
 
-TEST_F(EntryRun, NoExceptionCrossesTheEntryPoint) {
-  struct Case {
-    hosttest::ProcessingHook hook;
-    OSErr expected;
+// Every way a run fails, before the first row, in the operation, in a store or
+// by the editor: the host hears the code, nothing is written back, the row
+// requests are emptied (which ends the advanceState loop), the run's stores and
+// buffers are released, and the next run on the same state works.
+TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
+  using Set = std::function<void(FilterHost&, host::RunOptions&)>;
+  auto store = [](hosttest::RunStore s) -> Set {
+    return [s](FilterHost&, host::RunOptions&) { hosttest::FailStoreCreation(s, dskFulErr); };
   };
-  for (const Case& c : {Case{&ThrowBadAlloc, memFullErr}, Case{&ThrowOther, OSErr(-1)}}) {
+  auto hook = [](hosttest::ProcessingHook h) -> Set {
+    return [h](FilterHost&, host::RunOptions&) { hosttest::SetProcessingHook(h); };
+  };
+  auto cancelAt = [](int call) -> Set {
+    return [call](FilterHost&, host::RunOptions& o) { o.cancelBeforeContinue = call; };
+  };
+  const auto advance = DriverMode::kAdvanceState, either = DriverMode(-1);
+  const struct {
+    const char* name;
+    DriverMode mode;
+    OSErr status;
+    int exchanges;  // advanceState or Continue calls, the failing one included
+    Set set;
+  } cases[] = {
+      {"row buffer", either, memFullErr, 0,
+       [](FilterHost&, host::RunOptions&) { hosttest::SetRowBufferRefused(true); }},
+      {"operation", either, userCanceledErr, 5, hook(&Cancel)},
+      {"bad_alloc", either, memFullErr, 5, hook(&ThrowBadAlloc)},
+      {"exception", either, OSErr(-1), 5, hook(&ThrowOther)},
+      {"colour store", either, dskFulErr, 1, store(hosttest::RunStore::kColor)},
+      {"transparency store", either, dskFulErr, 1, store(hosttest::RunStore::kTransparency)},
+      {"mask store", either, dskFulErr, 1,  // a selection, and no unmasked run
+       [](FilterHost& h, host::RunOptions&) {
+         h.selection.assign(24, 128);
+         hosttest::FailStoreCreation(hosttest::RunStore::kMask, dskFulErr);
+       }},
+      {"editor fails a row", advance, userCanceledErr, 3,
+       [](FilterHost&, host::RunOptions& o) {
+         o.advanceFailure = [](int call) -> OSErr { return call == 3 ? userCanceledErr : noErr; };
+       }},
+      // An editor giving up between two exchanges calls only Finish: reading,
+      // processing, writing back.
+      {"finish reading", DriverMode::kContinue, userCanceledErr, 1, cancelAt(2)},
+      {"finish processing", DriverMode::kContinue, userCanceledErr, 4, cancelAt(5)},
+      {"finish writing", DriverMode::kContinue, userCanceledErr, 8, cancelAt(9)},
+  };
+  for (const auto& c : cases) {
     for (DriverMode mode : kModes) {
+      if (c.mode != either && c.mode != mode) continue;
+      SCOPED_TRACE(std::string(c.name) + " " + ModeName(mode));
       FilterHost host(&ENTRYPOINT);
-      host.picture = PatternPicture(6, 4, 3, 1, 16, 8);
+      host.picture = PatternPicture(6, 4, 3, 1, 16, 16);
       const host::Picture before = host.picture;
-      hosttest::SetProcessingHook(c.hook);
-      const host::RunResult r = host.Run(Scripted(mode));
-      hosttest::SetProcessingHook(nullptr);
-      EXPECT_EQ(r.result, c.expected) << ModeName(mode);
+      host::RunOptions options = Scripted(mode);
+      c.set(host, options);
+      const host::RunResult r = host.Run(options);
+      ResetHooks();
+      EXPECT_EQ(r.result, c.status);
+      EXPECT_EQ(r.advanceCalls + r.continueCalls, c.exchanges);
+      EXPECT_FALSE(r.pictureKept);
       EXPECT_EQ(host.picture.data, before.data);
       ExpectReleased(host);
-      EXPECT_EQ(host.Record().inRect.bottom | host.Record().outRect.bottom, 0);
+      // When the plug-in ends the run, no row was asked to be written back.
+      for (const auto& p : r.progress) EXPECT_TRUE(options.cancelBeforeContinue || p.first < 20);
+      EXPECT_TRUE(options.cancelBeforeContinue ||
+                  (host.Record().inRect.bottom | host.Record().outRect.bottom) == 0);
+      const host::RunResult again = host.Run(Scripted(mode));
+      EXPECT_EQ(again.result, noErr);
+      EXPECT_TRUE(again.pictureKept);
     }
   }
 }
