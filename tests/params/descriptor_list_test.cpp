@@ -116,10 +116,11 @@ TEST(DescriptorList, TextsAreOwnedCopiesAndAFullListRefusesMore) {
 
 // The resource as the host reads it: 16-bit little-endian numbers, codes with
 // their bytes reversed, length-prefixed strings.
-class Reader {
- public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  std::uint8_t Byte() { return position_ < bytes_.size() ? bytes_[position_++] : (++over_, 0); }
+struct Reader {
+  std::span<const std::uint8_t> bytes;
+  std::size_t position = 0;
+  int over = 0;
+  std::uint8_t Byte() { return position < bytes.size() ? bytes[position++] : (++over, 0); }
   std::uint16_t Word() {
     const std::uint16_t low = Byte();
     return std::uint16_t(low | (Byte() << 8));
@@ -134,12 +135,7 @@ class Reader {
     for (char& c : s) c = char(Byte());
     return s;
   }
-  bool AtEnd() const { return position_ == bytes_.size() && over_ == 0; }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t position_ = 0;
-  int over_ = 0;
+  bool AtEnd() const { return position == bytes.size() && over == 0; }
 };
 
 std::string CodeText(std::uint32_t code) {
@@ -147,7 +143,7 @@ std::string CodeText(std::uint32_t code) {
 }
 
 TEST(Terminology, TheHostReadsTheOperationThatTheFilterDeclares) {
-  Reader r(TerminologyResource());
+  Reader r{TerminologyResource()};
   // Reserved word, version, language, script, one suite: name, description,
   // code, level, version, one event: name, description, class, id.
   for (int i = 0; i < 5; ++i) r.Word();
