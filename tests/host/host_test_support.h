@@ -90,13 +90,7 @@ inline std::vector<std::uint32_t> StoreSamples(ImageStore* store, int bytes) {
   for (int y = 0; y < header.height; ++y) {
     ReadStoreRow(store, 0, y, rowBytes, row.data());
     for (std::size_t i = 0; i + std::size_t(bytes) <= row.size(); i += std::size_t(bytes)) {
-      if (bytes == 1) {
-        out.push_back(row[i]);
-      } else {
-        std::uint16_t v;
-        std::memcpy(&v, row.data() + i, 2);
-        out.push_back(v);
-      }
+      out.push_back(bytes == 1 ? row[i] : std::uint32_t(row[i] | row[i + 1] << 8));
     }
   }
   return out;
