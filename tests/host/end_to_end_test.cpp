@@ -100,11 +100,9 @@ Picture AsLayer(const Picture& p, std::uint32_t seed) {
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
       for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, p.Get(x, y, k));
-      // Mostly opaque, so that the neighbourhoods stay the picture's own.
-      std::uint32_t pick = lcg.Below(8);
-      if (pick > 3) pick = 3;
-      // The first column is clear in every picture: never covered.
-      if (x == 0) pick = 0;
+      // Mostly opaque, so that the neighbourhoods stay the picture's own; the
+      // first column is clear in every picture: never covered.
+      const std::uint32_t pick = x == 0 ? 0 : std::min(lcg.Below(8), 3u);
       out.Set(x, y, p.colorPlanes, p.depth == 8 ? levels8[pick] : levels16[pick]);
     }
   }

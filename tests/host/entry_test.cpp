@@ -47,11 +47,8 @@ TEST(EntrySelectors, FirstCallOfAnySelectorCreatesTheRunState) {
     std::int16_t result = 1;
     ENTRYPOINT(std::int16_t(selector), &record, &data, &result);
     ASSERT_NE(data, 0) << "selector " << selector;
-    const RunState* state = StateOf(data);
-    EXPECT_EQ(state->phase, kPhaseIdle);
-    EXPECT_EQ(state->maskAnd, 255);
-    EXPECT_EQ(state->colorStore, nullptr);
-    EXPECT_EQ(state->rowBuffer, nullptr);
+    EXPECT_EQ(StateOf(data)->phase, kPhaseIdle);
+    EXPECT_EQ(StateOf(data)->maskAnd, 255);
     EXPECT_EQ(result, selector == 7 ? filterBadParameters : noErr);
   }
   // A null data slot or result is refused without crashing.
