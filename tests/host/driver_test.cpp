@@ -31,10 +31,7 @@ struct Seen {
   std::vector<std::uint32_t> colour;
   std::vector<std::uint32_t> extra;
   std::vector<std::uint32_t> mask;
-  std::uint8_t haveMask = 0;
-  std::uint8_t maskAnd = 0;
-  std::int32_t filterLeft = -1;
-  std::int32_t filterTop = -1;
+  RunState state{};  // its scalars as the operation saw them
 };
 Seen g_seen;
 
@@ -44,10 +41,7 @@ OSErr CaptureStores(RunState* state) {
   g_seen.colour = StoreSamples(state->colorStore, bytes);
   g_seen.extra = StoreSamples(state->transparencyStore, bytes);
   g_seen.mask = StoreSamples(state->maskStore, 1);
-  g_seen.haveMask = state->haveMask;
-  g_seen.maskAnd = state->maskAnd;
-  g_seen.filterLeft = state->filterLeft;
-  g_seen.filterTop = state->filterTop;
+  g_seen.state = *state;
   return noErr;
 }
 
@@ -93,7 +87,8 @@ TEST_P(DriverLayouts, PlanesAreSplitIntoTheStoresAndPutBackTogether) {
     ASSERT_EQ(g_seen.calls, 1);
     EXPECT_EQ(g_seen.colour, colourIn);
     EXPECT_EQ(g_seen.extra, extraIn);
-    EXPECT_EQ(std::make_pair(g_seen.filterLeft, g_seen.filterTop), std::make_pair(3, 2));
+    EXPECT_EQ(std::make_pair(g_seen.state.filterLeft, g_seen.state.filterTop),
+              std::make_pair(3, 2));
     EXPECT_EQ(host.picture.data, expected.data);
   }
 }
@@ -151,8 +146,8 @@ TEST_F(Driver, SelectionGoesToTheMaskStoreAndItsAndIsKept) {
     host.filterArea = {1, 1, 7, 6};
     const RunResult r = host.Run(Scripted(DriverMode::kAdvanceState));
     ASSERT_EQ(r.result, noErr);
-    EXPECT_EQ(g_seen.haveMask, partial >= 0 ? 1 : 0);
-    EXPECT_EQ(g_seen.maskAnd, partial >= 0 ? partial : 255);
+    EXPECT_EQ(g_seen.state.haveMask, partial >= 0 ? 1 : 0);
+    EXPECT_EQ(g_seen.state.maskAnd, partial >= 0 ? partial : 255);
     std::vector<std::uint32_t> expected;
     for (int y = 1; y < 6 && partial >= 0; ++y) {
       for (int x = 1; x < 7; ++x) expected.push_back(host.selection[std::size_t(y * w + x)]);
