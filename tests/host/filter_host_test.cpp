@@ -41,12 +41,8 @@ bool FlipStep(FilterRecord* r, std::int16_t* result) {
   for (int y = 0; y < r->outRect.bottom - r->outRect.top; ++y) {
     const auto* in = static_cast<const std::uint8_t*>(r->inData) + y * r->inRowBytes;
     auto* out = static_cast<std::uint8_t*>(r->outData) + y * r->outRowBytes;
-    for (int i = 0; i < count; ++i) {
-      std::uint16_t v = 0;
-      std::memcpy(&v, in + bytes * i, std::size_t(bytes));
-      v = std::uint16_t(v ^ kFlip);
-      std::memcpy(out + bytes * i, &v, std::size_t(bytes));
-    }
+    std::memcpy(out, in, std::size_t(count * bytes));
+    for (int i = 0; i < count; ++i) out[bytes * i] ^= kFlip;  // the low byte comes first
   }
   const int next = r->outRect.bottom;
   if (next - 1 >= g_fail_row && g_fail_row >= r->outRect.top) {
