@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "focus/focus_fixture.h"
 #include "plugin/core/cpu_features.h"
+#include "plugin/focus/test_hooks.h"
 
 namespace {
 
@@ -41,15 +41,10 @@ class KernelTest : public ::testing::TestWithParam<cpu::Isa> {
   const FocusKernels* kernels_ = nullptr;
 };
 
-// How the samples of a test row are drawn.
-enum class Fill {
-  kRandom,        // anything on the 0..32768 scale
-  kExtremes,      // only 0 and 32768
-  kChecker,       // 0 and 32768 alternating by sample
-  kSpike,         // one 32768 in a field of 0
-  kFullRange,     // 0..65535, beyond the host's scale
-  kHighExtremes,  // only 0 and 65535
-};
+// How the samples of a test row are drawn: 0..32768, only 0 and 32768, the two
+// alternating, one 32768 in a field of 0 (a measure that wraps 32-bit sums),
+// 0..65535 beyond the host's scale, only 0 and 65535.
+enum class Fill { kRandom, kExtremes, kChecker, kSpike, kFullRange, kHighExtremes };
 constexpr Fill kFills[] = {Fill::kRandom, Fill::kExtremes,  Fill::kChecker,
                            Fill::kSpike,  Fill::kFullRange, Fill::kHighExtremes};
 
@@ -119,29 +114,6 @@ TEST_P(KernelTest, MeasureMatchesReferenceOnEveryWidthAlignmentAndFill) {
   }
 }
 
-TEST_P(KernelTest, MeasureIsExactWhereThirtyTwoBitSumsWouldWrap) {
-  // A white pixel among black ones: 60 squared differences of 2^30 each.
-  for (int width : {1, 8, 16, 33, 64, 65}) {
-    std::vector<std::uint16_t> dark(std::size_t(width + 4) * 3, 0);
-    std::vector<std::uint16_t> centre = dark;
-    std::vector<std::uint64_t> out(width);
-    for (int x = 0; x < width; ++x) {
-      std::fill(dark.begin(), dark.end(), 0);
-      std::fill(centre.begin(), centre.end(), 0);
-      for (int k = 0; k < 3; ++k) centre[(x + 2) * 3 + k] = 32768;
-      const std::uint16_t* rows[kWindowRows] = {dark.data(), dark.data(), centre.data(),
-                                                dark.data(), dark.data()};
-      kernels_->measureRow(rows, width, out.data());
-      // The pixel itself sees 20 black neighbours in three channels ...
-      EXPECT_EQ(std::uint64_t(60) << 30, out[x]) << "width " << width << " x " << x;
-      // ... and a black pixel beside it sees one white neighbour.
-      if (x + 1 < width) {
-        EXPECT_EQ(std::uint64_t(3) << 30, out[x + 1]);
-      }
-    }
-  }
-}
-
 // A window row holding `width` packed samples of `bytes` bytes and `planes`
 // planes where the loader reads them, surrounded by marker values.
 std::vector<std::uint16_t> PackedRow(int width, int planes, int bytes, int offset, bool extremes,
@@ -181,25 +153,6 @@ TEST_P(KernelTest, RowWideningMatchesReferenceForGreyAndRgb) {
       }
     }
   }
-}
-
-TEST(KernelReference, WideningPutsEveryPixelWhereTheWindowExpectsIt) {
-  // 8-bit RGB (0, 1, 255) and grey 128, widened by hand.
-  std::vector<std::uint16_t> rgb(std::size_t(1 + 4) * 3, 0);
-  auto* bytes = reinterpret_cast<std::uint8_t*>(rgb.data());
-  bytes[6] = 0;
-  bytes[7] = 1;
-  bytes[8] = 255;
-  WidenRow8Reference(rgb.data(), 1, 3);
-  EXPECT_EQ(0, rgb[6]);
-  EXPECT_EQ(129, rgb[7]);
-  EXPECT_EQ(32768, rgb[8]);
-  std::vector<std::uint16_t> grey(std::size_t(1 + 4) * 3, 0);
-  reinterpret_cast<std::uint8_t*>(grey.data())[2] = 128;
-  WidenRow8Reference(grey.data(), 1, 1);
-  EXPECT_EQ(16448, grey[6]);
-  EXPECT_EQ(16448, grey[7]);
-  EXPECT_EQ(16448, grey[8]);
 }
 
 TEST_P(KernelTest, CountRowMatchesReferenceIncludingTheCeiling) {
@@ -383,20 +336,6 @@ TEST_P(KernelTest, ResamplingMatchesReference) {
   }
 }
 
-TEST(KernelReference, ShowRowStretchesAndFillsTheBackground) {
-  // Two pixels: one covered (2570, 14135, 25700), one not.
-  const std::uint16_t focus[6] = {2570, 14135, 25700, 1, 2, 3};
-  const std::uint16_t counts[2] = {1, 0};
-  ShowRowArgs args{focus, counts, 2, 3, -2570.0f, float(255.49 / 23130), 255, {10, 20, 30}};
-  std::uint8_t out[6] = {};
-  ShowRow8Reference(args, out);
-  const std::uint8_t expected[6] = {0, 127, 255, 10, 20, 30};
-  EXPECT_TRUE(std::equal(out, out + 6, expected));
-  ShowRange range;
-  RangeRowReference(focus, counts, 2, &range);
-  EXPECT_TRUE(range == (ShowRange{true, 2570, 25700, 42405, 42405}));
-}
-
 INSTANTIATE_TEST_SUITE_P(Isa, KernelTest, ::testing::ValuesIn(VectorIsas()), IsaLabel);
 
 TEST(KernelChoice, TheWidestTableThisProcessorRunsIsInUse) {
@@ -406,6 +345,14 @@ TEST(KernelChoice, TheWidestTableThisProcessorRunsIsInUse) {
       widest = isa;
   if (FocusKernelsFor(cpu::Isa::kNeon) != nullptr) widest = cpu::Isa::kNeon;
   EXPECT_EQ(widest, ActiveFocusKernels().isa);
+  for (cpu::Isa isa : VectorIsas()) {
+    if (FocusKernelsFor(isa) != nullptr) {
+      EXPECT_TRUE(cpu::SupportsIsa(isa)) << cpu::IsaName(isa);
+    }
+  }
+#if defined(__x86_64__)
+  EXPECT_NE(nullptr, FocusKernelsFor(cpu::Isa::kSse2));  // every x86-64 processor has SSE2
+#endif
   ASSERT_NE(nullptr, FocusKernelsFor(cpu::Isa::kScalar));
   EXPECT_EQ(cpu::Isa::kScalar, FocusKernelsFor(cpu::Isa::kScalar)->isa);
 
@@ -413,82 +360,6 @@ TEST(KernelChoice, TheWidestTableThisProcessorRunsIsInUse) {
   EXPECT_EQ(cpu::Isa::kScalar, ActiveFocusKernels().isa);
   focus::test::UseFocusKernels(nullptr);
   EXPECT_EQ(widest, ActiveFocusKernels().isa);
-}
-
-TEST(KernelChoice, AnIsaIsOnlyOfferedWhereTheProcessorRunsIt) {
-  for (cpu::Isa isa : VectorIsas()) {
-    if (FocusKernelsFor(isa) != nullptr) {
-      EXPECT_TRUE(cpu::SupportsIsa(isa)) << cpu::IsaName(isa);
-    }
-  }
-  EXPECT_TRUE(cpu::SupportsIsa(cpu::Isa::kScalar));
-#if defined(__x86_64__)
-  // Every x86-64 processor has SSE2.
-  EXPECT_TRUE(cpu::SupportsIsa(cpu::Isa::kSse2));
-  EXPECT_NE(nullptr, FocusKernelsFor(cpu::Isa::kSse2));
-#endif
-}
-
-// Whole Add and Show runs with each table forced give the buffer set and the
-// composite of the reference kernels.
-class KernelRunTest : public focustest::FocusTest {
- protected:
-  void TearDown() override {
-    focus::test::UseFocusKernels(nullptr);
-    FocusTest::TearDown();
-  }
-};
-
-TEST_F(KernelRunTest, AddAndShowGiveTheReferenceResultWithEveryTable) {
-  using focustest::Picture;
-  struct Case {
-    int width, height, planes, depth;
-    bool mask;
-  };
-  const Case cases[] = {{67, 9, 3, 8, false},
-                        {41, 6, 1, 8, true},
-                        {70, 5, 3, 16, true},
-                        {35, 7, 1, 16, false},
-                        {1, 3, 3, 8, false}};
-  std::uint32_t seed = 500;
-  for (const Case& c : cases) {
-    // Two pictures, so that the second both wins and loses against the first.
-    const Picture first = focustest::RandomPicture(c.width, c.height, c.planes, c.depth, ++seed);
-    Picture second = focustest::RandomPicture(c.width, c.height, c.planes, c.depth, ++seed);
-    for (int y = 0; y < c.height; ++y)
-      for (int x = 0; x < c.width / 2; ++x)
-        for (int k = 0; k < c.planes; ++k) second.at(x, y, k) = first.at(x, y, k) / 2;
-    std::vector<std::uint8_t> mask(std::size_t(c.width) * c.height);
-    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = std::uint8_t(i * 37 % 256);
-
-    auto run = [&](const FocusKernels* kernels, focustest::BufferSet* set, Picture* shown) {
-      focus::test::UseFocusKernels(kernels);
-      for (const Picture* p : {&first, static_cast<const Picture*>(&second)}) {
-        focustest::FilterRun add(*p);
-        if (c.mask) add.SetMask(mask);
-        ASSERT_EQ(noErr, add.Add());
-      }
-      ASSERT_TRUE(focustest::ReadBufferSet(set));
-      focustest::FilterRun show(first);
-      ASSERT_EQ(noErr, show.Show(1));
-      *shown = show.Result();
-      DeleteFocusBufferSet();
-    };
-    focustest::BufferSet want_set;
-    Picture want_shown;
-    run(FocusKernelsFor(cpu::Isa::kScalar), &want_set, &want_shown);
-    for (cpu::Isa isa : VectorIsas()) {
-      const FocusKernels* kernels = FocusKernelsFor(isa);
-      if (kernels == nullptr) continue;
-      SCOPED_TRACE(cpu::IsaName(isa));
-      focustest::BufferSet got_set;
-      Picture got_shown;
-      run(kernels, &got_set, &got_shown);
-      EXPECT_TRUE(got_set == want_set)
-          << c.width << "x" << c.height << " planes " << c.planes << " depth " << c.depth;
-      EXPECT_EQ(want_shown.samples, got_shown.samples);
-    }
-  }
 }
 
 }  // namespace
