@@ -16,7 +16,7 @@
 
 #include "plugin/platform/platform.h"
 #include "plugin/platform/test_hooks.h"
-#include "storage/unprivileged.h"
+#include "support/unprivileged.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -68,7 +68,7 @@ TEST_F(PlatformFiles, DirectoriesAndReadOnlyFilesRefuseWriting) {
   root_.Write("ro.xxx", "data");
   fs::permissions(root_.File("ro.xxx"),
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  const int result = storagetest::RunUnprivileged([] {
+  const int result = testsupport::RunUnprivileged([] {
     FileHandle file = kInvalidFile;
     if (platform::OsOpenFile("c:\\ro.xxx", true, false, &file) != OsError::kAccessDenied) {
       return 1;
