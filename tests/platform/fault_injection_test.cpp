@@ -53,7 +53,7 @@ TEST_F(FaultInjection, OnlyTheNthCallFailsWithTheChosenError) {
   EXPECT_EQ(platform::test::CallCount(Operation::kClose), 3);
 }
 
-TEST_F(FaultInjection, RepeatAndPersistentFaults) {
+TEST_F(FaultInjection, RepeatPersistentAndClearedFaults) {
   root_.Write("f.xxx", "x");
   auto deleteMissing = [] { return platform::OsDeleteFile("c:\\missing.xxx"); };
   platform::test::FailNthCall(Operation::kDelete, 2, OsError::kAccessDenied, 2);
@@ -73,15 +73,12 @@ TEST_F(FaultInjection, RepeatAndPersistentFaults) {
   platform::test::FailNthCall(Operation::kDelete, 0, OsError::kAccessDenied);
   EXPECT_EQ(platform::OsDeleteFile("c:\\f.xxx"), OsError::kNone);
   EXPECT_EQ(platform::test::CallCount(Operation::kDelete), 1);
-}
-
-TEST_F(FaultInjection, OffByDefaultAndAfterClearing) {
+  // Off after clearing; a fault armed with kNone still fails, or it would be invisible.
   platform::test::FailNthCall(Operation::kCreate, 1, OsError::kNotFound);
   platform::test::ClearFaults();
   EXPECT_EQ(platform::OsCreateFile("c:\\a.xxx"), OsError::kNone);
   EXPECT_EQ(platform::test::FaultsFired(Operation::kCreate), 0);
   EXPECT_EQ(platform::test::CallCount(Operation::kCreate), 1);
-  // A fault armed with kNone still fails: it would be invisible otherwise.
   platform::test::FailNthCall(Operation::kCreate, 1, OsError::kNone);
   EXPECT_NE(platform::OsCreateFile("c:\\a.xxx"), OsError::kNone);
 }

@@ -16,8 +16,8 @@
 
 #include "plugin/platform/platform.h"
 #include "plugin/platform/test_hooks.h"
-#include "support/unprivileged.h"
 #include "support/temp_root.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -147,23 +147,6 @@ TEST_F(PlatformFiles, MoveNeverReplacesAnExistingTarget) {
   EXPECT_FALSE(root_.Exists("from.xxx"));
   const std::vector<unsigned char> moved = root_.Read("new.xxx");
   EXPECT_EQ(std::string(moved.begin(), moved.end()), "source");
-}
-
-TEST_F(PlatformFiles, PositionsBeyondFourGibibytes) {
-  ASSERT_EQ(platform::OsCreateFile("c:\\big.xxx"), OsError::kNone);
-  FileHandle file = Open("c:\\big.xxx");
-  ASSERT_NE(file, kInvalidFile);
-  const std::int64_t far = (std::int64_t(1) << 32) + 10;
-  ASSERT_EQ(platform::OsSeekFile(file, far, 0), OsError::kNone);
-  std::int32_t count = 3;
-  ASSERT_EQ(platform::OsWriteFile(file, "end", &count), OsError::kNone);
-  EXPECT_EQ(fs::file_size(root_.File("big.xxx")), std::uintmax_t(far) + 3);
-  ASSERT_EQ(platform::OsSeekFile(file, far + 1, 0), OsError::kNone);
-  char buffer[2] = {};
-  count = 2;
-  ASSERT_EQ(platform::OsReadFile(file, buffer, &count), OsError::kNone);
-  EXPECT_EQ(std::string(buffer, 2), "nd");
-  EXPECT_EQ(platform::OsCloseFile(file), OsError::kNone);
 }
 
 // Positioned reads and writes meet the same bytes as a seek followed by a
