@@ -48,7 +48,7 @@ TEST_F(FileLayer, EveryOperationOnRealFilesGivesItsStatus) {
     OSErr open, remove, create;
   };
   const Case cases[] = {{"c:\\missing.xxx", fnfErr, fnfErr, noErr},
-                        {"c:\\nodir\\missing.xxx", missingFolder, missingFolder, fnfErr},
+                        {"c:\\nodir\\missing.xxx", missingFolder, fnfErr, fnfErr},
                         {"c:\\dir", permErr, wrPermErr, wrPermErr},
                         {"c:\\held.xxx", ioErr, fLckdErr, opWrErr}};
   for (const Case& c : cases) {

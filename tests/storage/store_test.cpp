@@ -134,11 +134,12 @@ TEST_P(Stores, RowRunsAndStripsAreClippedToTheStore) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c[0] << " " << c[1] << " " << c[2] << " " << c[3]);
     MakeStore(8, 5, 3);
+    Bytes file = root_.Read("buf.xxx");  // what the file holds after the write below
+    ASSERT_EQ(file.size(), 6u + 120u);
     ImageStore* store = nullptr;
     ASSERT_EQ(OpenImageStore("c:\\buf.xxx", &store), noErr);
     const std::size_t size = std::size_t(c[2]) * std::size_t(std::max(c[3], 0));
     std::vector<std::uint8_t> strip(size, 0xCC), rows(size, 0xCC), expected(size, 0xCC);
-    Bytes file = root_.Read("buf.xxx");  // what the file holds after the write below
     ReadStoreRows(store, c[0], c[1], c[2], c[3], strip.data());
     for (std::int32_t i = 0; i < c[2]; ++i) {
       ReadStoreRow(store, c[0], c[1] + i, c[3], rows.data() + i * c[3]);
@@ -227,7 +228,9 @@ TEST_P(Stores, HeldStoresAreExclusiveAndDisposeDeletes) {
   // Neither recreated nor enlarged under its holder.
   EXPECT_NE(CreateImageStore("c:\\buf.xxx", true, 9, 9, 1, &second), noErr);
   EXPECT_EQ(EnsureImageStoreSize("c:\\buf.xxx", 9, 9, 1), ioErr);
+  CloseImageStore(first);
   ExpectFile(2, 2, 1, 2, 2, "held");
+  ASSERT_EQ(OpenImageStore("c:\\buf.xxx", &first), noErr);
   DisposeImageStore("c:\\ignored.xxx", first);
   EXPECT_FALSE(root_.Exists("buf.xxx"));
   MakeStore(2, 2, 1);
