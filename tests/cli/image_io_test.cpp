@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -20,13 +19,13 @@
 
 #include "cli/hostlib/picture.h"
 #include "cli/image/sample_scale.h"
+#include "support/sharpstack_process.h"
 #include "support/temp_root.h"
 
 namespace {
 
 using host::Picture;
 namespace fs = std::filesystem;
-
 // Random samples with both extremes (seed 0: a ramp over every value; smooth:
 // a gentle gradient, for the lossy JPEG).
 Picture MakePicture(int width, int height, int colour, bool alpha, int depth, unsigned seed,
@@ -48,25 +47,13 @@ Picture MakePicture(int width, int height, int colour, bool alpha, int depth, un
 }
 
 void ExpectSame(const Picture& a, const Picture& b) {
-  ASSERT_EQ(a.width, b.width);
-  ASSERT_EQ(a.height, b.height);
-  ASSERT_EQ(a.planes, b.planes);
-  ASSERT_EQ(a.colorPlanes, b.colorPlanes);
-  ASSERT_EQ(a.depth, b.depth);
+  ASSERT_EQ(std::vector<int>({a.width, a.height, a.planes, a.colorPlanes, a.depth}),
+            std::vector<int>({b.width, b.height, b.planes, b.colorPlanes, b.depth}));
   EXPECT_TRUE(a.data == b.data);
 }
 
 std::vector<std::uint8_t> Bytes(const Picture& p) {
   return std::vector<std::uint8_t>(p.data.begin(), p.data.end());
-}
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 struct TiffLayout {
@@ -76,59 +63,43 @@ struct TiffLayout {
   std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
 };
 
-// Writes a picture, its samples on the file scale, with libtiff itself.
+// Writes a picture with libtiff itself, 16-bit samples on the file scale, in
+// strips of 5 rows or 16x16 tiles.
 void WriteTiff(const std::string& path, const Picture& p, const TiffLayout& v) {
   TIFF* tif = TIFFOpen(path.c_str(), v.bigEndian ? "wb" : "wl");
   ASSERT_NE(tif, nullptr);
+  const int rgb = p.colorPlanes == 3, per = v.separate ? 1 : p.planes, bps = p.depth / 8;
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(p.width));
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(p.height));
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(p.depth));
   TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(p.planes));
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
-               v.photometric >= 0
-                   ? std::uint16_t(v.photometric)
-                   : (p.colorPlanes == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+               v.photometric >= 0 ? v.photometric
+               : rgb              ? PHOTOMETRIC_RGB
+                                  : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, v.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, v.compression);
   if (p.HasAlpha()) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, std::uint16_t(1), &v.extra);
-  const std::uint32_t tw = v.tiled ? 16 : std::uint32_t(p.width), th = v.tiled ? 16 : 5;
-  TIFFSetField(tif, v.tiled ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, v.tiled ? tw : th);
-  if (v.tiled) TIFFSetField(tif, TIFFTAG_TILELENGTH, th);
-  const int planes = v.separate ? p.planes : 1, per = v.separate ? 1 : p.planes, bps = p.depth / 8;
-  std::vector<std::uint8_t> unit(std::size_t(tw) * th * std::size_t(per * bps));
-  for (int plane = 0; plane < planes; ++plane)
-    for (std::uint32_t y0 = 0; y0 < std::uint32_t(p.height); y0 += th)
-      for (std::uint32_t x0 = 0; x0 < std::uint32_t(p.width); x0 += tw) {
+  TIFFSetField(tif, v.tiled ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, v.tiled ? 16 : 5);
+  if (v.tiled) TIFFSetField(tif, TIFFTAG_TILELENGTH, 16);
+  const int tw = v.tiled ? 16 : p.width, th = v.tiled ? 16 : 1;  // a tile or a scanline
+  std::vector<std::uint8_t> unit(std::size_t(tw * th * per * bps));
+  for (int plane = 0; plane < p.planes / per; ++plane)
+    for (int y0 = 0; y0 < p.height; y0 += th)
+      for (int x0 = 0; x0 < p.width; x0 += tw) {
         std::fill(unit.begin(), unit.end(), 0);
-        const std::uint32_t rows = std::min(th, std::uint32_t(p.height) - y0);
-        for (std::uint32_t y = 0; y < rows; ++y)
-          for (std::uint32_t x = 0; x < tw && x0 + x < std::uint32_t(p.width); ++x)
-            for (int s = 0; s < per; ++s) {
-              const std::uint16_t value =
-                  std::uint16_t(p.Get(int(x0 + x), int(y0 + y), v.separate ? plane : s));
-              const std::size_t i = (std::size_t(y) * tw + x) * std::size_t(per) + std::size_t(s);
-              if (bps == 1) unit[i] = std::uint8_t(value);
-              if (bps == 2) std::memcpy(&unit[2 * i], &value, 2);
-            }
-        if (v.tiled) {
-          ASSERT_GE(TIFFWriteTile(tif, unit.data(), x0, y0, 0, tsample_t(plane)), 0);
-        } else {
-          ASSERT_GE(
-              TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, y0, tsample_t(plane)), unit.data(),
-                                    tmsize_t(rows * tw * std::uint32_t(per * bps))),
-              0);
+        for (int i = 0; i < tw * th * per; ++i) {
+          const int x = x0 + i / per % tw, y = y0 + i / per / tw;
+          if (x >= p.width || y >= p.height) continue;
+          std::uint16_t value = std::uint16_t(p.Get(x, y, plane + i % per));
+          if (bps == 2) value = imageio::FileFromHost16(value);
+          std::memcpy(&unit[std::size_t(i * bps)], &value, std::size_t(bps));  // little-endian
         }
+        ASSERT_GE(v.tiled ? TIFFWriteTile(tif, unit.data(), x0, y0, 0, tsample_t(plane))
+                          : TIFFWriteScanline(tif, unit.data(), y0, tsample_t(plane)),
+                  0);
       }
   TIFFClose(tif);
-}
-
-Picture ToFileScale(Picture p) {
-  if (p.depth == 16)
-    for (int y = 0; y < p.height; ++y)
-      for (int x = 0; x < p.width; ++x)
-        for (int k = 0; k < p.planes; ++k)
-          p.Set(x, y, k, imageio::FileFromHost16(std::uint16_t(p.Get(x, y, k))));
-  return p;
 }
 
 // A one-channel PNG written with libpng itself; `extra` adds chunks.
@@ -204,7 +175,7 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
     for (int i = 0; i < 8; ++i)
       cases.push_back({"v.tif", 35, 21, 3, true, i % 2 ? 16 : 8, unsigned(cases.size()),
                        TiffLayout{compression, i / 2 % 2 == 1, i / 4 == 1, cases.size() % 3 == 0}});
-  WriteBytes(Path("broken.tif"), std::string(300, 'z'));
+  std::ofstream(Path("broken.tif")) << std::string(300, 'z');
   Picture reused;
   int n = 0;
   for (const Case& c : cases) {
@@ -216,7 +187,7 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
     imageio::WriteOptions options;
     if (std::string(c.name) == "l.tiff") options.tiffCompression = imageio::TiffCompression::kLzw;
     if (c.layout) {
-      WriteTiff(Path(c.name), ToFileScale(in), *c.layout);
+      WriteTiff(Path(c.name), in, *c.layout);
     } else {
       const imageio::Status w = imageio::WriteImage(Path(c.name), in, options);
       ASSERT_TRUE(w.ok) << w.message;
@@ -333,11 +304,11 @@ TEST_F(ImageIoTest, AFailedWriteLeavesTheTargetAlone) {
   EXPECT_FALSE(s.ok);
   EXPECT_NE(s.message.find("nodir/out.png"), std::string::npos) << s.message;
   ASSERT_TRUE(imageio::WriteImage(Path("keep.png"), in).ok);
-  const std::string before = ReadBytes(Path("keep.png"));
+  const std::string before = testsupport::Slurp(Path("keep.png"));
   Picture broken = in;
   broken.data.resize(5);  // does not match its size
   EXPECT_FALSE(imageio::WriteImage(Path("keep.png"), broken).ok);
-  EXPECT_EQ(ReadBytes(Path("keep.png")), before);
+  EXPECT_EQ(testsupport::Slurp(Path("keep.png")), before);
   for (const auto& entry : fs::directory_iterator(root_.dir()))
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
