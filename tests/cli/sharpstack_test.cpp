@@ -69,10 +69,13 @@ class SharpstackTest : public ::testing::Test {
   Result Run(const std::vector<std::string>& args, Mode mode = Mode::kPlain) {
     return Wait(Spawn(args, mode));
   }
-  // `command` with `args` and then the pictures.
-  Result Run(std::vector<std::string> args, const std::vector<std::string>& names) {
+  // A command that should succeed, with `names` appended.
+  testing::AssertionResult Ok(std::vector<std::string> args,
+                              const std::vector<std::string>& names = {}) {
     args.insert(args.end(), names.begin(), names.end());
-    return Run(args);
+    const Result r = Run(args);
+    if (r.code == 0) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << args[0] << " exited with " << r.code << ": " << r.err;
   }
 
   Process Spawn(const std::vector<std::string>& args, Mode mode = Mode::kPlain) {
@@ -161,7 +164,8 @@ TEST_F(SharpstackTest, StackMatchesAnIndependentComposite) {
     const std::string out = Path(std::string("out") + (c.depth == 16 ? ".tif" : ".png"));
     std::vector<std::string> args = {"stack", "-o", out};
     if (c.colour == 1) args.insert(args.begin(), "--quiet");
-    Result r = Run(args, names);
+    args.insert(args.end(), names.begin(), names.end());
+    Result r = Run(args);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.find("wrote") != std::string::npos, c.colour == 3) << r.out;  // --quiet
     EXPECT_EQ(r.err,
@@ -175,15 +179,15 @@ TEST_F(SharpstackTest, StackMatchesAnIndependentComposite) {
 // picture covered take the background; a cleared buffer cannot be shown.
 TEST_F(SharpstackTest, AddsEqualOneStackAndShowFollowsItsOptions) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 7);
-  ASSERT_EQ(Run({"stack", "-o", Path("one.png")}, names).code, 0);
+  ASSERT_TRUE(Ok({"stack", "-o", Path("one.png")}, names));
   const Files after_stack = RootFiles();
   ASSERT_EQ(after_stack.size(), 3u);
-  ASSERT_EQ(Run({"clear"}).code, 0);
+  ASSERT_TRUE(Ok({"clear"}));
   EXPECT_TRUE(RootFiles().empty());
-  ASSERT_EQ(Run({"add", names[0]}).code, 0);
-  ASSERT_EQ(Run({"add", names[1], names[2]}).code, 0);
+  ASSERT_TRUE(Ok({"add", names[0]}));
+  ASSERT_TRUE(Ok({"add", names[1], names[2]}));
   EXPECT_EQ(RootFiles(), after_stack);
-  ASSERT_EQ(Run({"show", "-o", Path("separate.png"), "--depth", "8"}).code, 0);
+  ASSERT_TRUE(Ok({"show", "-o", Path("separate.png"), "--depth", "8"}));
   ExpectSamePicture(Load(Path("one.png")), Load(Path("separate.png")));
   Picture small;
   small.Allocate(24, 18, 1, 0, 8);
@@ -195,33 +199,29 @@ TEST_F(SharpstackTest, AddsEqualOneStackAndShowFollowsItsOptions) {
                {{"--like", Path("small.png")}, {24, 18, 1, 8}},
                {{"--size", "24x18", "--grey"}, {24, 18, 1, 16}}};
   for (const auto& show : shows) {
-    ASSERT_EQ(Run({"show", "-o", Path("s.png")}, show.options).code, 0);
+    ASSERT_TRUE(Ok({"show", "-o", Path("s.png")}, show.options));
     const Picture p = Load(Path("s.png"));
     EXPECT_EQ(std::vector<int>({p.width, p.height, p.colorPlanes, p.depth}),
               show.size_planes_depth);
   }
   // Adding only a rectangle covers only that part of the picture-sized buffer.
-  ASSERT_EQ(Run({"clear"}).code, 0);
-  ASSERT_EQ(Run({"run", names[0], "-o", Path("r.png"), "--op", "add", "--rect", "0,0,10,8"}).code,
-            0);
-  ASSERT_EQ(Run({"show", "-o", Path("blue.png"), "--depth", "8", "--background", "0,0,255"}).code,
-            0);
+  ASSERT_TRUE(Ok({"clear"}));
+  ASSERT_TRUE(Ok({"run", names[0], "-o", Path("r.png"), "--op", "add", "--rect", "0,0,10,8"}));
+  ASSERT_TRUE(Ok({"show", "-o", Path("blue.png"), "--depth", "8", "--background", "0,0,255"}));
   const Picture blue = Load(Path("blue.png"));
   EXPECT_EQ(std::vector<std::uint32_t>({blue.Get(30, 20, 0), blue.Get(47, 35, 2)}),
             std::vector<std::uint32_t>({0, 255}));
   bool differs = false;  // the covered corner is the composite
   for (int i = 0; i < 80; ++i) differs = differs || blue.Get(i % 10, i / 10, 2) != 255u;
   EXPECT_TRUE(differs);
-  ASSERT_EQ(
-      Run({"show", "-o", Path("g.png"), "--depth", "8", "--grey", "--background", "9,9,9"}).code,
-      0);
+  ASSERT_TRUE(Ok({"show", "-o", Path("g.png"), "--depth", "8", "--grey", "--background", "9,9,9"}));
   EXPECT_EQ(Load(Path("g.png")).Get(47, 35, 0), 9u);
-  ASSERT_EQ(Run({"clear"}).code, 0);
+  ASSERT_TRUE(Ok({"clear"}));
   Result r = Run({"show", "-o", Path("x.png")});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("empty"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(Path("x.png")));
-  EXPECT_EQ(Run({"clear"}).code, 0);  // clearing an empty buffer is no error
+  EXPECT_TRUE(Ok({"clear"}));  // clearing an empty buffer is no error
 }
 
 TEST_F(SharpstackTest, AlignedAddsAcrossInvocationsEqualOneAlignedStack) {
@@ -242,19 +242,21 @@ TEST_F(SharpstackTest, AlignedAddsAcrossInvocationsEqualOneAlignedStack) {
   });
   const fs::path state = dir() / "root" / "AlignmentState.bin";
   // Pictures that are already aligned go in unchanged.
-  ASSERT_EQ(Run({"stack", "-o", Path("out.png")}, still).code, 0);
+  ASSERT_TRUE(Ok({"stack", "-o", Path("out.png")}, still));
   const Files unaligned = RootFiles();
-  ASSERT_EQ(Run({"stack", "-o", Path("out.png"), "--align"}, still).code, 0);
+  ASSERT_TRUE(Ok({"stack", "-o", Path("out.png"), "--align"}, still));
   EXPECT_TRUE(RootFiles() == unaligned);
 
-  Result r = Run({"stack", "-o", Path("out.png"), "--align"}, moved);
+  std::vector<std::string> args = {"stack", "-o", Path("out.png"), "--align"};
+  args.insert(args.end(), moved.begin(), moved.end());
+  Result r = Run(args);
   EXPECT_NE(r.out.find("m2.png (800 x 600; aligned: scale 0.98"), std::string::npos) << r.out;
   const Files aligned = RootFiles();
   EXPECT_FALSE(aligned == unaligned);
   EXPECT_TRUE(fs::exists(state));
-  ASSERT_EQ(Run({"clear"}).code, 0);
+  ASSERT_TRUE(Ok({"clear"}));
   EXPECT_FALSE(fs::exists(state));
-  for (const std::string& name : moved) ASSERT_EQ(Run({"add", "--align", name}).code, 0);
+  for (const std::string& name : moved) ASSERT_TRUE(Ok({"add", "--align", name}));
   EXPECT_TRUE(RootFiles() == aligned);
   // So does a watch, here of the pictures already in its folder.
   fs::create_directory(dir() / "in");
@@ -316,7 +318,7 @@ void WriteOneStripTiff(const std::string& path, std::uint32_t width, std::uint32
 TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 10);
   std::ofstream(dir() / "root" / "TRUXlog.txt").close();
-  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  ASSERT_TRUE(Ok({"add", names[0]}));
   const Files before = RootFiles(true);
   ASSERT_EQ(before.size(), 6u);
 
@@ -327,6 +329,9 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
     std::string reason;
   };
   std::vector<Case> cases;
+  auto add = [&](const std::string& name, const std::string& reason) -> Case {
+    return {{"add", Path(name)}, {name}, reason};
+  };
   // Good files cut short, cut to their header, replaced by junk, emptied.
   for (const char* extension : {".png", ".tif", ".jpg"}) {
     ASSERT_TRUE(imageio::WriteImage(Path(std::string("whole") + extension), Load(names[1])).ok);
@@ -335,30 +340,25 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
                                      std::string(500, 'x'), std::string()}) {
       const std::string name = "bad" + std::to_string(cases.size()) + extension;
       WriteBytes(name, bytes);
-      cases.push_back({{"add", Path(name)}, {name}, ""});
+      cases.push_back(add(name, ""));
     }
   }
-  const std::string png = Slurp(names[1]), jpeg = Slurp(Path("whole.jpg"));
-  WriteBytes("truncated.png", png.substr(0, png.size() / 2));
-  WriteBytes("cut.png", Slurp(names[2]).substr(0, png.size() * 2 / 3));
-  // A whole JPEG cut in half, with and without an end marker.
-  WriteBytes("half.jpg", jpeg.substr(0, jpeg.size() / 2) + "\xFF\xD9");
+  const std::string truncated = Path("bad0.png"), jpeg = Slurp(Path("whole.jpg"));
+  WriteBytes("cut.png", Slurp(names[2]).substr(0, Slurp(names[1]).size() * 2 / 3));
+  WriteBytes("half.jpg", jpeg.substr(0, jpeg.size() / 2) + "\xFF\xD9");  // with an end marker
   WriteBytes("cutoff.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
   WriteOneStripTiff(Path("cmyk.tif"), 4, 1, 4, PHOTOMETRIC_SEPARATED);
   WriteOneStripTiff(Path("float.tif"), 4, 1, 1, PHOTOMETRIC_MINISBLACK, 1, 32, SAMPLEFORMAT_IEEEFP);
   WriteOneStripTiff(Path("deep.tif"), 4, 1, 3, PHOTOMETRIC_RGB, 1, 32);
   WriteOneStripTiff(Path("wide.tif"), 40000, 1, 1, PHOTOMETRIC_MINISBLACK);
-  Picture small;
-  small.Allocate(16, 16, 1, 0, 16);
-  ASSERT_TRUE(imageio::WriteImage(Path("grey16.png"), small).ok);
-  small.Allocate(16, 16, 3, 0, 8);
-  ASSERT_TRUE(imageio::WriteImage(Path("rgb.png"), small).ok);
-  ASSERT_TRUE(imageio::WriteImage(Path("rgb.jpg"), small).ok);
+  Picture grey16;
+  grey16.Allocate(16, 16, 1, 0, 16);
+  ASSERT_TRUE(imageio::WriteImage(Path("grey16.png"), grey16).ok);
   WriteBytes("bomb16.png", Resized(Slurp(Path("grey16.png")), 32767, 4096));
-  WriteBytes("bomb.png", Resized(Slurp(Path("rgb.png")), 32767, 32767));
-  WriteBytes("tall.png", Resized(Slurp(Path("rgb.png")), 1, 40000));
-  WriteBytes("bomb.jpg", Resized(Slurp(Path("rgb.jpg")), 32767, 32767));
-  WriteBytes("sixteen.jpg", Resized(Slurp(Path("rgb.jpg")), 3000, 2000));
+  WriteBytes("bomb.png", Resized(Slurp(names[1]), 32767, 32767));
+  WriteBytes("tall.png", Resized(Slurp(names[1]), 1, 40000));
+  WriteBytes("bomb.jpg", Resized(jpeg, 32767, 32767));
+  WriteBytes("sixteen.jpg", Resized(jpeg, 3000, 2000));
   WriteOneStripTiff(Path("bomb.tif"), 32767, 32767, 3, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE);
   WriteOneStripTiff(Path("raw.tif"), 32767, 32767, 3, PHOTOMETRIC_RGB);
   ASSERT_EQ(mkfifo(Path("fifo.png").c_str(), 0600), 0);
@@ -378,46 +378,40 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
     jpeg_set_defaults(&c);
     jpeg_start_compress(&c, TRUE);
     std::vector<JSAMPLE> row(32, 50);
-    JSAMPROW rows[1] = {row.data()};
-    while (c.next_scanline < c.image_height) jpeg_write_scanlines(&c, rows, 1);
+    for (JSAMPROW r = row.data(); c.next_scanline < 8;) jpeg_write_scanlines(&c, &r, 1);
     jpeg_finish_compress(&c);
     jpeg_destroy_compress(&c);
     std::fclose(f);
   }
-  cases.insert(
-      cases.end(),
-      {
-          {{"add", Path("missing.png")}, {"missing.png"}, "no such file"},
-          {{"add", Path("x.bmp")}, {"x.bmp"}, "unsupported file type"},
-          {{"add", Path("cmyk.tif")}, {"cmyk.tif"}, "CMYK"},
-          {{"add", Path("cmyk.jpg")}, {"cmyk.jpg"}, "CMYK"},
-          {{"add", Path("float.tif")}, {"float.tif"}, "floating-point"},
-          {{"add", Path("deep.tif")}, {"deep.tif"}, "32-bit"},
-          {{"add", Path("wide.tif")}, {"wide.tif"}, "32767"},
-          {{"add", Path("tall.png")}, {"tall.png"}, "32767"},
-          {{"add", names[1], Path("truncated.png")}, {"truncated.png"}, "truncated"},
-          {{"stack", "-o", out, names[1], names[2], Path("truncated.png")}, {"truncated.png"}, ""},
-          {{"stack", "-o", out, names[1], Path("cmyk.tif")}, {"cmyk.tif"}, "CMYK"},
-          {{"add", names[1], names[2], Path("truncated.png")}, {"truncated.png"}, "truncated"},
-          {{"stack", "-o", out, Path("truncated.png"), names[1], Path("cut.png"), names[2]},
-           {"truncated.png", "cut.png"},
-           ""},
-          {{"add", Path("bomb16.png")}, {"bomb16.png"}, "cannot hold"},
-          {{"add", Path("bomb.png")}, {"bomb.png"}, "cannot hold"},
-          {{"add", Path("bomb.jpg")}, {"bomb.jpg"}, "cannot hold"},
-          {{"add", Path("sixteen.jpg")}, {"sixteen.jpg"}, "cannot hold"},
-          {{"add", Path("bomb.tif")}, {"bomb.tif"}, "cannot hold"},
-          {{"add", Path("raw.tif")}, {"raw.tif"}, "truncated"},
-          {{"add", Path("half.jpg")}, {"half.jpg"}, "Corrupt JPEG data"},
-          {{"add", Path("cutoff.jpg")}, {"cutoff.jpg"}, "truncated"},
-          {{"add", Path("fifo.png")}, {"fifo.png"}, "is not a regular file"},
-          {{"stack", "-o", out, names[1], Path("fifo.png")}, {"fifo.png"}, "is not a regular file"},
-          {{"run", Path("fifo.png"), "-o", out, "--op", "add"},
-           {"fifo.png"},
-           "is not a regular file"},
-          {{"add", Path("folder.tif")}, {"folder.tif"}, "is a directory"},
-          {{"stack", "--align", "-o", out, names[1], other}, {"o0.png"}, "cannot align"},
-      });
+  cases.insert(cases.end(),
+               {add("missing.png", "no such file"),
+                add("x.bmp", "unsupported file type"),
+                add("cmyk.tif", "CMYK"),
+                add("cmyk.jpg", "CMYK"),
+                add("float.tif", "floating-point"),
+                add("deep.tif", "32-bit"),
+                add("wide.tif", "32767"),
+                add("tall.png", "32767"),
+                add("bomb16.png", "cannot hold"),
+                add("bomb.png", "cannot hold"),
+                add("bomb.jpg", "cannot hold"),
+                add("sixteen.jpg", "cannot hold"),
+                add("bomb.tif", "cannot hold"),
+                add("raw.tif", "truncated"),
+                add("half.jpg", "Corrupt JPEG data"),
+                add("cutoff.jpg", "truncated"),
+                add("fifo.png", "is not a regular file"),
+                add("folder.tif", "is a directory"),
+                {{"add", names[1], truncated}, {"bad0.png"}, "truncated"},
+                {{"add", names[1], names[2], truncated}, {"bad0.png"}, "truncated"},
+                {{"stack", "-o", out, names[1], names[2], truncated}, {"bad0.png"}, ""},
+                {{"stack", "-o", out, names[1], Path("cmyk.tif")}, {"cmyk.tif"}, "CMYK"},
+                {{"stack", "-o", out, truncated, names[1], Path("cut.png"), names[2]},
+                 {"bad0.png", "cut.png"},
+                 ""},
+                {{"stack", "-o", out, names[1], Path("fifo.png")}, {"fifo.png"}, "regular file"},
+                {{"run", Path("fifo.png"), "-o", out, "--op", "add"}, {"fifo.png"}, "regular file"},
+                {{"stack", "--align", "-o", out, names[1], other}, {"o0.png"}, "cannot align"}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.named[0]);
     Result r = Run(c.args, Mode::kHostile);
@@ -441,7 +435,7 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
 // watch, naming the file and the way out, and left as it is; stack replaces it.
 TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 12);
-  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  ASSERT_TRUE(Ok({"add", names[0]}));
   const Files good = RootFiles();
   auto header = [](int element, int width, int height) {
     std::string h;
@@ -491,8 +485,7 @@ TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
   // headers alone), trusts no header beyond its file either.
   EXPECT_EQ(Run({"run", names[1], "-o", Path("r.png"), "--op", "show"}, Mode::kHostile).code, 1);
   EXPECT_FALSE(fs::exists(Path("r.png")) || fs::exists(Path("s.png")));
-  Result r = Run({"stack", "-o", Path("s.png"), names[1], names[2]});
-  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(Ok({"stack", "-o", Path("s.png"), names[1], names[2]}));
   ExpectSamePicture(Expected({names[1], names[2]}, 8, false), Load(Path("s.png")));
 }
 
@@ -500,7 +493,7 @@ TEST_F(SharpstackTest, DamagedBufferSetsAreRefusedAndLeftAsTheyAre) {
 // plug-in's files is refused before any run, its target untouched.
 TEST_F(SharpstackTest, RefusedFoldersAndLinkedFilesAreNamedForWhatTheyAre) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 12);
-  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  ASSERT_TRUE(Ok({"add", names[0]}));
   const Files before = RootFiles();
   using fs::perms;
   const perms readable = perms::owner_read | perms::owner_exec | perms::group_read |
@@ -547,8 +540,8 @@ TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {
   EXPECT_EQ(r.code, 130) << r.err;
   EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("not added"), std::string::npos) << r.err;
-  EXPECT_EQ(Run({"add", args[1]}).code, 0);
-  EXPECT_EQ(Run({"show", "-o", Path("after.png"), "--size", "16x12"}).code, 0);
+  EXPECT_TRUE(Ok({"add", args[1]}));
+  EXPECT_TRUE(Ok({"show", "-o", Path("after.png"), "--size", "16x12"}));
 }
 
 TEST_F(SharpstackTest, RecordedActionPlaysBackWithoutADialog) {
@@ -558,23 +551,18 @@ TEST_F(SharpstackTest, RecordedActionPlaysBackWithoutADialog) {
   EXPECT_EQ(r.code, 130);
   EXPECT_NE(r.err.find("dialog"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(Path("asked.png")));
-  ASSERT_EQ(
-      Run({"run", names[0], "-o", Path("r.png"), "--op", "add", "--record", Path("add.json")}).code,
-      0);
+  ASSERT_TRUE(
+      Ok({"run", names[0], "-o", Path("r.png"), "--op", "add", "--record", Path("add.json")}));
   const Files one_add = RootFiles();
-  ASSERT_EQ(Run({"clear"}).code, 0);
-  ASSERT_EQ(Run({"run", names[0], "-o", Path("p.png"), "--play", Path("add.json")}).code, 0);
+  ASSERT_TRUE(Ok({"clear"}));
+  ASSERT_TRUE(Ok({"run", names[0], "-o", Path("p.png"), "--play", Path("add.json")}));
   EXPECT_EQ(RootFiles(), one_add);
   // A recorded Show plays back into the picture it runs on; recorded again
   // while played back, it is the same action byte for byte.
-  ASSERT_EQ(
-      Run({"run", names[1], "-o", Path("s1.png"), "--op", "show", "--record", Path("show.json")})
-          .code,
-      0);
-  ASSERT_EQ(Run({"run", names[2], "-o", Path("s2.png"), "--play", Path("show.json"), "--record",
-                 Path("again.json")})
-                .code,
-            0);
+  ASSERT_TRUE(
+      Ok({"run", names[1], "-o", Path("s1.png"), "--op", "show", "--record", Path("show.json")}));
+  ASSERT_TRUE(Ok({"run", names[2], "-o", Path("s2.png"), "--play", Path("show.json"), "--record",
+                  Path("again.json")}));
   ExpectSamePicture(Load(Path("s1.png")), Load(Path("s2.png")));
   ExpectSamePicture(Expected({names[0]}, 8, false), Load(Path("s2.png")));
   EXPECT_EQ(Slurp(Path("again.json")), Slurp(Path("show.json")));
@@ -585,7 +573,7 @@ TEST_F(SharpstackTest, RecordedActionPlaysBackWithoutADialog) {
 // the file and the fault; the buffer and the output stay as they were.
 TEST_F(SharpstackTest, MalformedActionsAreRefusedBeforeTheRun) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 13);
-  ASSERT_EQ(Run({"add", names[0]}).code, 0);
+  ASSERT_TRUE(Ok({"add", names[0]}));
   const Files before = RootFiles();
   auto step = [](const std::string& items, const std::string& event = "BFcB") {
     return "{\"event\": \"" + event + "\", \"items\": [" + items + "]}";
@@ -640,22 +628,19 @@ TEST_F(SharpstackTest, MalformedActionsAreRefusedBeforeTheRun) {
 // picture untouched.
 TEST_F(SharpstackTest, RunWithMaskAndRectangleLeavesPixelsOutsideUntouched) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 12);
-  ASSERT_EQ(Run({"add"}, names).code, 0);
+  ASSERT_TRUE(Ok({"add"}, names));
   const Picture original = Load(names[0]);
-  ASSERT_EQ(
-      Run({"run", names[0], "-o", Path("rect.png"), "--op", "show", "--rect", "10,5,40,30"}).code,
-      0);
-  ASSERT_EQ(Run({"show", "-o", Path("inner.png"), "--size", "30x25", "--depth", "8"}).code, 0);
+  ASSERT_TRUE(
+      Ok({"run", names[0], "-o", Path("rect.png"), "--op", "show", "--rect", "10,5,40,30"}));
+  ASSERT_TRUE(Ok({"show", "-o", Path("inner.png"), "--size", "30x25", "--depth", "8"}));
   Picture mask;
   mask.Allocate(original.width, original.height, 1, 0, 8);
   for (int y = 0; y < mask.height; ++y)
     for (int x = 0; x < mask.width; ++x) mask.Set(x, y, 0, x < 20 ? 0 : x == 20 ? 128 : 255);
   ASSERT_TRUE(imageio::WriteImage(Path("mask.png"), mask).ok);
-  ASSERT_EQ(
-      Run({"run", names[0], "-o", Path("masked.png"), "--op", "show", "--mask", Path("mask.png")})
-          .code,
-      0);
-  ASSERT_EQ(Run({"show", "-o", Path("whole.png"), "--depth", "8"}).code, 0);
+  ASSERT_TRUE(
+      Ok({"run", names[0], "-o", Path("masked.png"), "--op", "show", "--mask", Path("mask.png")}));
+  ASSERT_TRUE(Ok({"show", "-o", Path("whole.png"), "--depth", "8"}));
   const Picture rect = Load(Path("rect.png")), inner = Load(Path("inner.png"));
   const Picture masked = Load(Path("masked.png")), whole = Load(Path("whole.png"));
   for (int y = 0; y < original.height; ++y)
@@ -743,7 +728,7 @@ TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
   fs::copy_file(names[0], in / "a.png");
   fs::copy_file(names[2], in / ".hidden.png");
   std::ofstream(in / "notes.txt") << "not a picture";
-  ASSERT_EQ(Run({"add", names[3]}).code, 0);  // a buffer that --clear drops
+  ASSERT_TRUE(Ok({"add", names[3]}));  // a buffer that --clear drops
   Process p = Spawn({"watch", in.string(), "-o", Path("out.png"), "--clear", "--count", "4"});
   testsupport::KillOnExit guard{p.pid};
   ASSERT_TRUE(WaitForText(p.out, "watching"));
@@ -774,8 +759,7 @@ TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
     ASSERT_NE(at, std::string::npos) << line << " in\n" << r.out;
   }
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 5) << r.out;
-  ASSERT_EQ(Run({"stack", "-o", Path("stack.png")}, {names[0], names[1], names[2], names[3]}).code,
-            0);
+  ASSERT_TRUE(Ok({"stack", "-o", Path("stack.png")}, {names[0], names[1], names[2], names[3]}));
   ExpectSamePicture(Load(Path("stack.png")), Load(Path("out.png")));
 
   p = Spawn({"watch", more.string(), "-o", Path("out.png")});
@@ -785,7 +769,7 @@ TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
   ASSERT_TRUE(WaitForText(p.out, "added e.png as picture 1"));
   kill(p.pid, SIGINT);
   EXPECT_EQ(Wait(p).code, 130);
-  ASSERT_EQ(Run({"stack", "-o", Path("stack.png")}, names).code, 0);
+  ASSERT_TRUE(Ok({"stack", "-o", Path("stack.png")}, names));
   ExpectSamePicture(Load(Path("stack.png")), Load(Path("out.png")));
   p = Spawn({"watch", more.string(), "-o", Path("out.png")});
   testsupport::KillOnExit third{p.pid};
