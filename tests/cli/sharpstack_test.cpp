@@ -69,10 +69,10 @@ class SharpstackTest : public ::testing::Test {
   Result Run(const std::vector<std::string>& args, Mode mode = Mode::kPlain) {
     return Wait(Spawn(args, mode));
   }
-  // A command that should succeed, with `names` appended.
+  // A command that should succeed, with `more` appended.
   testing::AssertionResult Ok(std::vector<std::string> args,
-                              const std::vector<std::string>& names = {}) {
-    args.insert(args.end(), names.begin(), names.end());
+                              const std::vector<std::string>& more = {}) {
+    args.insert(args.end(), more.begin(), more.end());
     const Result r = Run(args);
     if (r.code == 0) return testing::AssertionSuccess();
     return testing::AssertionFailure() << args[0] << " exited with " << r.code << ": " << r.err;
@@ -625,24 +625,22 @@ TEST_F(SharpstackTest, MalformedActionsAreRefusedBeforeTheRun) {
 
 // Inside a rectangle, the buffer resampled to its size; under a mask, the
 // composite blended with the picture by the mask's value; elsewhere the
-// picture untouched.
+// picture untouched. A rectangle outside the picture is refused.
 TEST_F(SharpstackTest, RunWithMaskAndRectangleLeavesPixelsOutsideUntouched) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 12);
   ASSERT_TRUE(Ok({"add"}, names));
-  const Picture original = Load(names[0]);
-  ASSERT_TRUE(
-      Ok({"run", names[0], "-o", Path("rect.png"), "--op", "show", "--rect", "10,5,40,30"}));
-  ASSERT_TRUE(Ok({"show", "-o", Path("inner.png"), "--size", "30x25", "--depth", "8"}));
   Picture mask;
-  mask.Allocate(original.width, original.height, 1, 0, 8);
-  for (int y = 0; y < mask.height; ++y)
-    for (int x = 0; x < mask.width; ++x) mask.Set(x, y, 0, x < 20 ? 0 : x == 20 ? 128 : 255);
+  mask.Allocate(48, 36, 1, 0, 8);
+  for (int i = 0; i < 48 * 36; ++i) mask.data[i] = i % 48 < 20 ? 0 : i % 48 == 20 ? 128 : 255;
   ASSERT_TRUE(imageio::WriteImage(Path("mask.png"), mask).ok);
-  ASSERT_TRUE(
-      Ok({"run", names[0], "-o", Path("masked.png"), "--op", "show", "--mask", Path("mask.png")}));
+  const std::vector<std::string> show = {"run", names[0], "--op", "show", "-o"};
+  ASSERT_TRUE(Ok(show, {Path("rect.png"), "--rect", "10,5,40,30"}));
+  ASSERT_TRUE(Ok(show, {Path("masked.png"), "--mask", Path("mask.png")}));
+  ASSERT_TRUE(Ok({"show", "-o", Path("inner.png"), "--size", "30x25", "--depth", "8"}));
   ASSERT_TRUE(Ok({"show", "-o", Path("whole.png"), "--depth", "8"}));
-  const Picture rect = Load(Path("rect.png")), inner = Load(Path("inner.png"));
-  const Picture masked = Load(Path("masked.png")), whole = Load(Path("whole.png"));
+  const Picture original = Load(names[0]), rect = Load(Path("rect.png"));
+  const Picture inner = Load(Path("inner.png")), masked = Load(Path("masked.png"));
+  const Picture whole = Load(Path("whole.png"));
   for (int y = 0; y < original.height; ++y)
     for (int x = 0; x < original.width; ++x)
       for (int k = 0; k < 3; ++k) {
@@ -654,9 +652,8 @@ TEST_F(SharpstackTest, RunWithMaskAndRectangleLeavesPixelsOutsideUntouched) {
             (double(whole.Get(x, y, k)) * m + original.Get(x, y, k) * (255. - m)) / 255;
         ASSERT_NEAR(masked.Get(x, y, k), blend, m % 255 ? 1.0 : 0.0) << x << "," << y;
       }
-  // A rectangle outside the picture is refused before anything runs.
   EXPECT_EQ(
-      Run({"run", names[0], "-o", Path("no.png"), "--op", "show", "--rect", "0,0,49,10"}).code, 1);
+      Run({"run", names[0], "--op", "show", "-o", Path("no.png"), "--rect", "0,0,49,10"}).code, 1);
   EXPECT_FALSE(fs::exists(Path("no.png")));
 }
 
