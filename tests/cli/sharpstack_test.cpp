@@ -168,8 +168,7 @@ TEST_F(SharpstackTest, StackMatchesAnIndependentComposite) {
     Result r = Run(args);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.find("wrote") != std::string::npos, c.colour == 3) << r.out;  // --quiet
-    EXPECT_EQ(r.err,
-              "");  // no progress bar when standard error is not a terminal
+    EXPECT_EQ(r.err, "");  // no progress bar without a terminal
     ExpectSamePicture(Expected(names, c.depth, c.colour == 1), Load(out));
   }
 }
@@ -332,7 +331,6 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
   auto add = [&](const std::string& name, const std::string& reason) -> Case {
     return {{"add", Path(name)}, {name}, reason};
   };
-  // Good files cut short, cut to their header, replaced by junk, emptied.
   for (const char* extension : {".png", ".tif", ".jpg"}) {
     ASSERT_TRUE(imageio::WriteImage(Path(std::string("whole") + extension), Load(names[1])).ok);
     const std::string whole = Slurp(Path(std::string("whole") + extension));
