@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "cli/image/image_io.h"
-#include "processes.h"
 #include "reliability_support.h"
 
 namespace {
@@ -17,7 +16,6 @@ using host::Picture;
 using hostsupport::PatternPicture;
 using reliability::DirSnapshot;
 using reliability::PausedChild;
-using reliability::RunCli;
 using Args = std::vector<std::string>;
 
 constexpr int kW = 24, kH = 16;
@@ -35,9 +33,9 @@ TEST_F(Runs, KilledAddsLeaveEveryPixelWhollyOldOrNew) {
     paths.push_back((scratch_ / ("p" + std::to_string(paths.size()) + ".tif")).string());
     ASSERT_TRUE(imageio::WriteImage(paths.back(), p).ok);
   }
-  ASSERT_EQ(RunCli(root.dir(), scratch_, {"add", paths[0]}).code, 0);
+  ASSERT_EQ(Cli({"add", paths[0]}).code, 0);
   const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(RunCli(root.dir(), scratch_, {"add", paths[1]}).code, 0);
+  ASSERT_EQ(Cli({"add", paths[1]}).code, 0);
   const auto span =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
           .count();
@@ -50,28 +48,28 @@ TEST_F(Runs, KilledAddsLeaveEveryPixelWhollyOldOrNew) {
   for (int round = 0; round < 100 && killed < 12; ++round) {
     SCOPED_TRACE(round);
     if (round % 4 == 0) {
-      ASSERT_EQ(RunCli(root.dir(), scratch_, {"clear"}).code, 0);
-      ASSERT_EQ(RunCli(root.dir(), scratch_, {"add", paths[0]}).code, 0);
+      ASSERT_EQ(Cli({"clear"}).code, 0);
+      ASSERT_EQ(Cli({"add", paths[0]}).code, 0);
     }
     const Args add = {"add", paths[round % 3 + 1]};
-    const DirSnapshot start = Files();
-    ASSERT_EQ(RunCli(root.dir(), scratch_, add).code, 0);
+    const DirSnapshot start = Files(), before = Buffer();
+    ASSERT_EQ(Cli(add).code, 0);
     const DirSnapshot after = Buffer();
     reliability::Restore(root.dir(), start);
 
-    const pid_t pid = reliability::SpawnCli(root.dir(), scratch_, add, 1000 + round);
+    const testsupport::Process child = Spawn(add);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % window));
-    kill(pid, SIGKILL);
-    if (reliability::WaitCode(pid) == 128 + SIGKILL) {
+    kill(child.pid, SIGKILL);
+    if (testsupport::Wait(child).code == 128 + SIGKILL) {
       ++killed;
     } else {
       window = window * 3 / 4 + 1;
     }
     ASSERT_EQ(RecoverFocusBufferSet(), noErr);
     EXPECT_TRUE(SetIsValid()) << "the files grow together";
-    EXPECT_EQ(reliability::MixedPixels(reliability::BufferFiles(start), after, Buffer()), 0);
-    EXPECT_EQ(RunCli(root.dir(), scratch_, add).code, 0);
-    EXPECT_EQ(RunCli(root.dir(), scratch_, {"show", "-o", out}).code, 0);
+    EXPECT_EQ(reliability::MixedPixels(before, after, Buffer()), 0);
+    EXPECT_EQ(Cli(add).code, 0);
+    EXPECT_EQ(Cli({"show", "-o", out}).code, 0);
     Picture shown;
     EXPECT_TRUE(imageio::ReadImage(out, &shown).ok);
     EXPECT_EQ(shown.width * 1000 + shown.height, 192128);
@@ -123,7 +121,7 @@ TEST_F(Runs, RunsDuringAnAddAreRefusedAndChangeNothing) {
   for (const Args& args :
        {Args{"add", third}, {"clear"}, {"show", "-o", out}, {"stack", "-o", out, third}}) {
     SCOPED_TRACE(args.front());
-    const reliability::CliResult r = RunCli(root.dir(), scratch_, args);
+    const testsupport::CliResult r = Cli(args);
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("in use"), std::string::npos) << r.err;
     EXPECT_EQ(Buffer(), during);

@@ -8,7 +8,6 @@
 
 #include "cli/image/image_io.h"
 #include "fuzz/fuzz_support.h"
-#include "processes.h"
 #include "reliability_support.h"
 
 #define SHARPSTACK_FUZZ_TARGETS(X) \
@@ -138,8 +137,7 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
       EXPECT_EQ(got.data, alone_.data);
     }
     if (files[0].first == "TRUXPath.TXT") {  // the command names the problem
-      const reliability::CliResult r =
-          reliability::RunCli(root.dir(), scratch_, {"show", "-o", (scratch_ / "o.png").string()});
+      const testsupport::CliResult r = Cli({"show", "-o", (scratch_ / "o.png").string()});
       EXPECT_TRUE(r.code == 0 || (r.code == 1 && r.err.find("sharpstack: ") != std::string::npos))
           << r.err;
     }
@@ -223,7 +221,7 @@ TEST_F(HostileInputs, PicturesBeyond32767AreRefused) {
   big.Allocate(32768, 1, 1, 0, 8);
   const std::string tif = (scratch_ / "wide.png").string();
   ASSERT_TRUE(imageio::WriteImage(tif, big).ok);
-  const reliability::CliResult r = reliability::RunCli(root.dir(), scratch_, {"add", tif});
+  const testsupport::CliResult r = Cli({"add", tif});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("32767"), std::string::npos) << r.err;
   EXPECT_EQ(Buffer(), before);
@@ -247,7 +245,7 @@ TEST_F(HostileInputs, FuzzCorporaRunCleanly) {
           .read(reinterpret_cast<char*>(bytes.data()), long(bytes.size()));
       const pid_t pid = fork();
       if (pid == 0) _exit(entry(bytes.data(), bytes.size()));
-      EXPECT_EQ(reliability::WaitCode(pid), 0) << f.path();
+      EXPECT_EQ(testsupport::Wait({pid, {}, {}}).code, 0) << f.path();
       reliability::Restore(root.dir(), start);
       ++files;
     }

@@ -1,12 +1,13 @@
 // Whole runs through the entry point on a private drive root, snapshots of
-// that root, and the buffer files' states.
+// that root, the buffer files' states, and a forked copy of the test that
+// stops part-way until the test lets it go on.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "plugin/core/memory.h"
 #include "plugin/focus/buffer_set.h"
 #include "plugin/platform/test_hooks.h"
+#include "support/sharpstack_process.h"
 
 namespace reliability {
 
@@ -25,34 +27,26 @@ using DirSnapshot = std::map<std::string, Bytes>;  // regular files by name
 inline const char* const kBufferFiles[3] = {"CountVXBuffer.xxx", "BestVariance.xxx",
                                             "BestFocus.xxx"};
 
-inline DirSnapshot Snapshot(const std::filesystem::path& dir) {
+// The regular files of `dir`, or the buffer files of them alone.
+inline DirSnapshot Snapshot(const std::filesystem::path& dir, bool bufferOnly = false) {
   DirSnapshot out;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    out[entry.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(in), {});
+    const std::string name = entry.path().filename().string(),
+                      bytes = testsupport::Slurp(entry.path());
+    if (entry.is_regular_file() &&
+        (!bufferOnly || std::count(kBufferFiles, kBufferFiles + 3, name)))
+      out[name] = Bytes(bytes.begin(), bytes.end());
   }
   return out;
 }
 
 // Makes the directory hold exactly the snapshot's files.
 inline void Restore(const std::filesystem::path& dir, const DirSnapshot& snapshot) {
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
     std::filesystem::remove_all(entry.path());
-  }
-  for (const auto& [name, bytes] : snapshot) {
-    std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  }
-}
-
-// The buffer files alone (absent files are left out).
-inline DirSnapshot BufferFiles(const DirSnapshot& all) {
-  DirSnapshot out;
-  for (const char* name : kBufferFiles) {
-    if (all.count(name) != 0) out[name] = all.at(name);
-  }
-  return out;
+  for (const auto& [name, bytes] : snapshot)
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // Pixels of `now` whose count, measure and colour together are neither those
@@ -60,7 +54,6 @@ inline DirSnapshot BufferFiles(const DirSnapshot& all) {
 // its edges, which is what growing it adds.
 inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
                        const DirSnapshot& now) {
-  const int sizes[3] = {2, 4, 6};
   auto field = [](const Bytes& b, std::size_t at) { return int(b[at]) | int(b[at + 1]) << 8; };
   auto tuple = [&](const DirSnapshot& set, int x, int y) {
     std::string t;
@@ -68,8 +61,8 @@ inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
       const auto it = set.find(kBufferFiles[f]);
       const int w = it == set.end() ? 0 : field(it->second, 2);
       const int h = it == set.end() ? 0 : field(it->second, 4);
-      for (int k = 0; k < sizes[f]; ++k) {
-        const std::size_t at = 6 + (std::size_t(y) * w + x) * sizes[f] + k;
+      for (int k = 0; k < 2 * f + 2; ++k) {
+        const std::size_t at = 6 + (std::size_t(y) * w + x) * (2 * f + 2) + k;
         t += x < w && y < h && at < it->second.size() ? char(it->second[at]) : '\0';
       }
     }
@@ -86,6 +79,48 @@ inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
   return mixed;
 }
 
+// A forked copy of the test that runs `body` (its exit code), which calls
+// Pause() where the test wants to act in between.
+class PausedChild {
+ public:
+  explicit PausedChild(const std::function<int(PausedChild&)>& body) {
+    if (pipe(up_) != 0 || pipe(down_) != 0) return;
+    pid_ = fork();
+    // Each side keeps only its own ends: a read ends when the other side does.
+    close(pid_ == 0 ? up_[0] : up_[1]);
+    close(pid_ == 0 ? down_[1] : down_[0]);
+    if (pid_ == 0) _exit(body(*this));
+  }
+  ~PausedChild() {
+    if (pid_ > 0) testsupport::KillOnExit{pid_};
+    close(up_[0]);
+    close(down_[1]);
+  }
+  PausedChild(const PausedChild&) = delete;
+  PausedChild& operator=(const PausedChild&) = delete;
+
+  // In the child: says it has stopped and waits until it may go on.
+  void Pause() {
+    char c = 'p';
+    (void)!write(up_[1], &c, 1);
+    (void)!read(down_[0], &c, 1);
+  }
+  // In the test: true once the child has paused.
+  bool WaitUntilPaused() {
+    char c = 0;
+    return read(up_[0], &c, 1) == 1;
+  }
+  // In the test: lets the child go on; its exit code.
+  int Resume() {
+    (void)!write(down_[1], "g", 1);
+    return testsupport::Wait({pid_, {}, {}}).code;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int up_[2] = {-1, -1}, down_[2] = {-1, -1};
+};
+
 // A host with its own drive root, a scratch folder beside it for picture
 // files, and a scripting host that runs one operation without any dialog.
 class RunFixture : public hostsupport::RunFixture {
@@ -93,7 +128,7 @@ class RunFixture : public hostsupport::RunFixture {
   void SetUp() override {
     hostsupport::RunFixture::SetUp();
     ResetPlatform();
-    scratch_ = root.dir().parent_path() / (root.dir().filename().string() + "-scratch");
+    scratch_ = root.dir().string() + "-scratch";
     std::filesystem::create_directories(scratch_);
   }
   void TearDown() override {
@@ -123,9 +158,8 @@ class RunFixture : public hostsupport::RunFixture {
   static void ReleaseDataSlot(const host::FilterHost& h) {
     if (h.DataSlot() != 0) DisposeHandleBlock(reinterpret_cast<Handle>(h.DataSlot()));
   }
-  OSErr Add(const host::Picture& p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
-    host::Picture copy = p;
-    return RunOn(&copy, kOperationAddToBuffer, mode).result;
+  OSErr Add(host::Picture p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
+    return RunOn(&p, kOperationAddToBuffer, mode).result;
   }
   OSErr Clear() {
     host::Picture p = hostsupport::PatternPicture(1, 1, 3, 0, 8, 1);
@@ -137,13 +171,20 @@ class RunFixture : public hostsupport::RunFixture {
     *result = RunOn(&p, kOperationShowBuffer).result;
     return p;
   }
-  bool SetIsValid() {
-    std::int16_t w = 0, h = 0;
-    return CheckFocusBufferSet(&w, &h);
+  bool SetIsValid(std::int16_t* w = nullptr, std::int16_t* h = nullptr) {
+    std::int16_t sw = 0, sh = 0;
+    return CheckFocusBufferSet(w != nullptr ? w : &sw, h != nullptr ? h : &sh);
+  }
+  // The sharpstack command on this root.
+  testsupport::Process Spawn(const std::vector<std::string>& args) const {
+    return testsupport::Spawn(root.dir(), scratch_, args);
+  }
+  testsupport::CliResult Cli(const std::vector<std::string>& args) const {
+    return testsupport::Wait(Spawn(args));
   }
 
   DirSnapshot Files() const { return Snapshot(root.dir()); }
-  DirSnapshot Buffer() const { return BufferFiles(Snapshot(root.dir())); }
+  DirSnapshot Buffer() const { return Snapshot(root.dir(), true); }
 
   std::filesystem::path scratch_;
 };
