@@ -18,20 +18,18 @@ using platform::test::Operation;
 using reliability::DirSnapshot;
 
 // One realistic error for each kind of call.
-const std::pair<Operation, OsError> kFaults[] = {
-    {Operation::kOpen, OsError::kOther},
-    {Operation::kCreate, OsError::kAccessDenied},
-    {Operation::kRead, OsError::kOther},
-    {Operation::kShortWrite, OsError::kDiskFull},
-    {Operation::kDiskFullWrite, OsError::kDiskFull},
-    {Operation::kSeek, OsError::kOther},
-    {Operation::kClose, OsError::kOther},
-    {Operation::kDelete, OsError::kAccessDenied},
-    {Operation::kMove, OsError::kAccessDenied},
-    {Operation::kMap, OsError::kNone},
-    {Operation::kAllocate, OsError::kNone},
-    {Operation::kSetSize, OsError::kDiskFull},
-};
+const std::pair<Operation, OsError> kFaults[] = {{Operation::kOpen, OsError::kOther},
+                                                 {Operation::kCreate, OsError::kAccessDenied},
+                                                 {Operation::kRead, OsError::kOther},
+                                                 {Operation::kShortWrite, OsError::kDiskFull},
+                                                 {Operation::kDiskFullWrite, OsError::kDiskFull},
+                                                 {Operation::kSeek, OsError::kOther},
+                                                 {Operation::kClose, OsError::kOther},
+                                                 {Operation::kDelete, OsError::kAccessDenied},
+                                                 {Operation::kMove, OsError::kAccessDenied},
+                                                 {Operation::kMap, OsError::kNone},
+                                                 {Operation::kAllocate, OsError::kNone},
+                                                 {Operation::kSetSize, OsError::kDiskFull}};
 constexpr std::size_t kMap = 9;  // where mapping calls are counted
 constexpr int kW = 24, kH = 16;
 
@@ -70,12 +68,6 @@ class FaultWalk : public reliability::RunFixture {
     platform::test::SetStoreAccess(fileMode ? platform::test::StoreAccess::kPositioned
                                             : platform::test::StoreAccess::kMapped);
   }
-  Picture ShowOrFail(int w = kW, int h = kH) {
-    OSErr shown = noErr;
-    const Picture p = Show(w, h, &shown);
-    EXPECT_EQ(shown, noErr);
-    return p;
-  }
 };
 
 // An Add into a set of the same size, one it must enlarge first, or none.
@@ -102,10 +94,10 @@ TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
     const DirSnapshot after = Buffer();
     ASSERT_NE(before, after);
     ASSERT_EQ(Add(second), noErr);
-    const Picture kept = ShowOrFail();
+    const Picture kept = Show(kW, kH);
     ASSERT_EQ(Clear(), noErr);
     ASSERT_EQ(Add(second), noErr);
-    const Picture rebuilt = ShowOrFail();
+    const Picture rebuilt = Show(kW, kH);
 
     Walk(
         start, calls, [&] { return Add(second, c.mode); },
@@ -116,7 +108,7 @@ TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
               << "a successful Add leaves the new set";
           EXPECT_EQ(valid ? reliability::MixedPixels(before, after, Buffer()) : 0, 0) << result;
           ASSERT_EQ(Add(second), noErr);
-          EXPECT_EQ(ShowOrFail().data, valid ? kept.data : rebuilt.data) << result;
+          EXPECT_EQ(Show(kW, kH).data, valid ? kept.data : rebuilt.data) << result;
         });
   }
 }
@@ -154,17 +146,17 @@ TEST_F(FaultWalk, ClearEitherClearsOrSaysSo) {
   const auto calls = CountCalls([&] { ASSERT_EQ(Clear(), noErr); });
   EXPECT_TRUE(Buffer().empty());
   ASSERT_EQ(Add(second), noErr);
-  const Picture onlySecond = ShowOrFail();
+  const Picture onlySecond = Show(kW, kH);
   reliability::Restore(root.dir(), start);
   ASSERT_EQ(Add(second), noErr);
-  const Picture both = ShowOrFail();
+  const Picture both = Show(kW, kH);
   Walk(
       start, calls, [&] { return Clear(); },
       [&](OSErr result) {
         const bool valid = SetIsValid();
         EXPECT_TRUE(result == noErr ? !valid : Buffer() == before || !valid) << result;
         ASSERT_EQ(Add(second), noErr);
-        EXPECT_EQ(ShowOrFail().data, valid ? both.data : onlySecond.data);
+        EXPECT_EQ(Show(kW, kH).data, valid ? both.data : onlySecond.data);
       });
 }
 

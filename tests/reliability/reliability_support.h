@@ -165,10 +165,13 @@ class RunFixture : public hostsupport::RunFixture {
     host::Picture p = hostsupport::PatternPicture(1, 1, 3, 0, 8, 1);
     return RunOn(&p, kOperationClearBuffer).result;
   }
-  // Shows the buffer into a fresh w x h RGB picture; `result` gets the status.
-  host::Picture Show(int w, int h, OSErr* result, int depth = 8) {
+  // Shows the buffer into a fresh w x h RGB picture; `result` gets the
+  // status, or else it must succeed.
+  host::Picture Show(int w, int h, OSErr* result = nullptr, int depth = 8) {
     host::Picture p = hostsupport::PatternPicture(w, h, 3, 0, depth, 5);
-    *result = RunOn(&p, kOperationShowBuffer).result;
+    const OSErr shown = RunOn(&p, kOperationShowBuffer).result;
+    if (result != nullptr) *result = shown;
+    EXPECT_TRUE(result != nullptr || shown == noErr) << shown;
     return p;
   }
   bool SetIsValid(std::int16_t* w = nullptr, std::int16_t* h = nullptr) {
