@@ -60,11 +60,9 @@ TEST_F(Runs, KilledAddsLeaveEveryPixelWhollyOldOrNew) {
     const testsupport::Process child = Spawn(add);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % window));
     kill(child.pid, SIGKILL);
-    if (testsupport::Wait(child).code == 128 + SIGKILL) {
-      ++killed;
-    } else {
-      window = window * 3 / 4 + 1;
-    }
+    const bool landed = testsupport::Wait(child).code == 128 + SIGKILL;
+    killed += landed;
+    window = landed ? window : window * 3 / 4 + 1;
     ASSERT_EQ(RecoverFocusBufferSet(), noErr);
     EXPECT_TRUE(SetIsValid()) << "the files grow together";
     EXPECT_EQ(reliability::MixedPixels(before, after, Buffer()), 0);

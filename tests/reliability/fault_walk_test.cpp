@@ -64,9 +64,9 @@ class FaultWalk : public reliability::RunFixture {
     }
   }
   // Every store mapped, or worked through positioned reads, writes and seeks.
-  static void UseFileMode(bool fileMode) {
-    platform::test::SetStoreAccess(fileMode ? platform::test::StoreAccess::kPositioned
-                                            : platform::test::StoreAccess::kMapped);
+  static void UseFileMode(bool on) {
+    platform::test::SetStoreAccess(on ? platform::test::StoreAccess::kPositioned
+                                      : platform::test::StoreAccess::kMapped);
   }
 };
 

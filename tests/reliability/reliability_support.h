@@ -127,20 +127,15 @@ class RunFixture : public hostsupport::RunFixture {
  protected:
   void SetUp() override {
     hostsupport::RunFixture::SetUp();
-    ResetPlatform();
     scratch_ = root.dir().string() + "-scratch";
     std::filesystem::create_directories(scratch_);
   }
-  void TearDown() override {
-    ResetPlatform();
+  void TearDown() override {  // every test of this program starts clean
+    platform::test::ClearFaults();
+    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
     std::error_code ec;
     std::filesystem::remove_all(scratch_, ec);
     hostsupport::RunFixture::TearDown();
-  }
-  static void ResetPlatform() {
-    platform::test::ClearFaults();
-    platform::test::SetMappingRefused(false);
-    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
   }
 
   // Runs `operation` on `picture`; the picture the run leaves replaces it.
