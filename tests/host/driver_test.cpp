@@ -8,7 +8,6 @@
 #include <tuple>
 
 #include "host_test_support.h"
-#include "plugin/platform/test_hooks.h"
 
 namespace {
 
@@ -187,10 +186,6 @@ class ProcessingPhase : public Driver, public ::testing::WithParamInterface<Driv
     hosttest::SetProcessingHook(nullptr);
     root.Write(kLog, std::string());
   }
-  void TearDown() override {
-    platform::test::ClearFaults();
-    Driver::TearDown();
-  }
   RunResult RunOperation(FilterHost& host, std::int32_t operation) {
     return host.Run(Scripted(GetParam(), operation));
   }
@@ -325,35 +320,7 @@ TEST_P(ProcessingPhase, FailedRunsStillRecordTheirResult) {
   }
 }
 
-// Every allocation of a run refused in turn: the run works or reports that it
-// ran out of memory, and the next run works again.
-TEST_P(ProcessingPhase, EveryRefusedAllocationIsReportedAndLeavesNoTrace) {
-  const Picture picture = PatternPicture(6, 5, 3, 1, 16, 9);
-  platform::test::ClearFaults();
-  {
-    FilterHost host(ENTRYPOINT);
-    host.picture = picture;
-    ASSERT_EQ(RunOperation(host, kOperationAddToBuffer).result, noErr);
-  }
-  const int allocations = platform::test::CallCount(platform::test::Operation::kAllocate);
-  ASSERT_GT(allocations, 0);
-  for (int n = 1; n <= allocations; ++n) {
-    SCOPED_TRACE(n);
-    FilterHost host(ENTRYPOINT);
-    host.picture = picture;
-    platform::test::FailNthCall(platform::test::Operation::kAllocate, n, platform::OsError::kNone);
-    const RunResult run = RunOperation(host, kOperationAddToBuffer);
-    platform::test::ClearFaults();
-    EXPECT_TRUE(run.result == noErr || run.result == memFullErr) << run.result;
-    EXPECT_TRUE(run.result == noErr || !run.pictureKept);
-    FilterHost again(ENTRYPOINT);
-    again.picture = picture;
-    EXPECT_EQ(RunOperation(again, kOperationAddToBuffer).result, noErr);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(BothDrivers, ProcessingPhase,
-                         ::testing::Values(DriverMode::kAdvanceState, DriverMode::kContinue),
+INSTANTIATE_TEST_SUITE_P(BothDrivers, ProcessingPhase, ::testing::ValuesIn(kModes),
                          [](const ::testing::TestParamInfo<DriverMode>& param) {
                            return std::string(ModeName(param.param));
                          });
