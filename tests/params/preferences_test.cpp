@@ -37,35 +37,30 @@ struct Settings {
 
 Settings Decode(const Bytes& b) {
   Settings s;
-  for (std::size_t i = 0; i < 4 * std::size_t(kParamCount); ++i) {
-    if (i < b.size()) s.params[i / 4] |= std::uint32_t(b[i]) << (8 * (i % 4));
-  }
-  if (b.size() < 4 * std::size_t(kParamCount)) return s;
-  for (std::size_t slot = 0; slot < kStringSlotCount; ++slot) {
+  // (A little-endian host, as every one this builds for.)
+  std::copy_n(b.begin(), std::min(b.size(), sizeof s.params), reinterpret_cast<char*>(s.params));
+  for (std::size_t slot = 0; b.size() >= sizeof s.params && slot < kStringSlotCount; ++slot) {
     const std::size_t start = std::min(b.size(), kSlot * (slot + 1));
-    const std::size_t end = std::min(b.size(), start + 1020);
-    const std::string raw(b.begin() + std::ptrdiff_t(start), b.begin() + std::ptrdiff_t(end));
+    const std::string raw(b.begin() + std::ptrdiff_t(start),
+                          b.begin() + std::ptrdiff_t(std::min(b.size(), start + 1020)));
     s.slots[slot] = raw.substr(0, std::min<std::size_t>(raw.find('\0'), 513));
   }
   return s;
 }
 
 // A save leaves the whole layout and whatever the old file held beyond it.
-Bytes Encode(const Settings& s, const Bytes& old) {
-  Bytes b(kPreferencesFileSize, 0);
-  for (std::size_t i = 0; i < 4 * std::size_t(kParamCount); ++i) {
-    b[i] = static_cast<unsigned char>(s.params[i / 4] >> (8 * (i % 4)));
-  }
+Bytes Encode(const Settings& s, Bytes b) {
+  b.resize(std::max<std::size_t>(b.size(), kPreferencesFileSize));
+  std::fill_n(b.begin(), kPreferencesFileSize, 0);
+  std::memcpy(b.data(), s.params, sizeof s.params);
   for (std::size_t slot = 0; slot < kStringSlotCount; ++slot) {
     std::copy(s.slots[slot].begin(), s.slots[slot].end(), b.begin() + kSlot * (slot + 1));
   }
-  if (old.size() > b.size()) b.insert(b.end(), old.begin() + kPreferencesFileSize, old.end());
   return b;
 }
 
 void PutFloat(Bytes* bytes, std::size_t offset, float value) {
-  const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-  for (int k = 0; k < 4; ++k) (*bytes)[offset + k] = static_cast<unsigned char>(bits >> (8 * k));
+  std::memcpy(bytes->data() + offset, &value, sizeof value);
 }
 
 void PutText(Bytes* bytes, std::size_t slot, const std::string& text, std::size_t skip = 0) {
