@@ -195,7 +195,7 @@ class ProcessingPhase : public Driver, public ::testing::WithParamInterface<Driv
   }
 };
 
-TEST_P(ProcessingPhase, CancelledDialogStillRecordsAndKeepsTheSavedChoice) {
+TEST_P(ProcessingPhase, CancelledRunsStillRecordAndKeepTheSavedChoice) {
   SavePreferences(root, 5.0F);  // a saved Add, and no terminal for the dialog
   FilterHost host(ENTRYPOINT);
   host.picture = PatternPicture(9, 7, 3, 0, 8, 1);
@@ -211,6 +211,12 @@ TEST_P(ProcessingPhase, CancelledDialogStillRecordsAndKeepsTheSavedChoice) {
   ASSERT_EQ(saved.size(), 17408U);
   EXPECT_EQ(FloatAt(saved, kOperationOffset), 5.0F);
   EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
+  // Cancelled during the operation instead: recorded just the same.
+  options = Scripted(GetParam(), kOperationAddToBuffer);
+  options.shouldAbort = [] { return true; };
+  EXPECT_EQ(host.Run(options).result, userCanceledErr);
+  EXPECT_EQ(host.picture.data, before.data);
+  EXPECT_TRUE(root.Text(kLog).ends_with("Value = 5\r\nResult = -128\r\n"));
 }
 
 // A played-back step runs without a dialog and is not remembered as the user's
@@ -284,20 +290,6 @@ TEST_P(ProcessingPhase, TransparencyAndSelectionMakeTheMask) {
         std::min<std::uint32_t>(selection[i], layer.Get(int(i % 10), int(i / 10), 1)));
   }
   EXPECT_EQ(MaskSeen(layer, selection), expected);
-}
-
-// A run cancelled during the operation still logs its result and saves the
-// settings, and the picture is left alone.
-TEST_P(ProcessingPhase, CancelledOperationStillRecordsItsResult) {
-  FilterHost host(ENTRYPOINT);
-  host.picture = PatternPicture(7, 5, 1, 1, 16, 7);
-  const Picture before = host.picture;
-  RunOptions options = Scripted(GetParam(), kOperationAddToBuffer);
-  options.shouldAbort = [] { return true; };
-  EXPECT_EQ(host.Run(options).result, userCanceledErr);
-  EXPECT_EQ(host.picture.data, before.data);
-  EXPECT_TRUE(root.Text(kLog).ends_with("Result = -128\r\n"));
-  EXPECT_EQ(root.Read(kPreferences).size(), 17408U);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothDrivers, ProcessingPhase, ::testing::ValuesIn(kModes),
