@@ -1,6 +1,4 @@
-// The driver and the processing phase seen from the host: what reaches the
-// stores and comes back, in which order and with which progress, the mask the
-// operation honours, playback, and what a run leaves on every path.
+// The driver and the processing phase seen from the host: stores, rows, mask, playback.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,9 +56,7 @@ using Layout = std::tuple<int, int, int>;
 
 class DriverLayouts : public Driver, public ::testing::WithParamInterface<Layout> {};
 
-// The stores receive the colour planes (transparent pixels white) and the extra
-// planes apart, and the picture comes back whole, in either driver mode (what
-// an operation leaves in the colour store is checked end to end).
+// Colour planes (transparent pixels white) and extra planes go to separate stores.
 TEST_P(DriverLayouts, PlanesAreSplitIntoTheStoresAndPutBackTogether) {
   const auto [depth, colour, extra] = GetParam();
   const Picture original = PatternPicture(13, 7, colour, extra, depth, 100 + depth + extra);
@@ -96,8 +92,7 @@ INSTANTIATE_TEST_SUITE_P(DepthsAndPlanes, DriverLayouts,
                          ::testing::Combine(::testing::Values(8, 16), ::testing::Values(1, 3),
                                             ::testing::Values(0, 1, 2)));
 
-// Rows are read top to bottom, the first asked again while processing, then
-// written back (the progress they report is checked end to end).
+// Rows are read top to bottom, the first asked again while processing, then written back.
 TEST_F(Driver, RowsAreExchangedInOrder) {
   for (int height : {1, 3, 9}) {
     for (DriverMode mode : kModes) {
@@ -121,8 +116,7 @@ TEST_F(Driver, RowsAreExchangedInOrder) {
   }
 }
 
-// The selection inside the filter rectangle goes to the mask store, the AND of
-// its bytes saying whether it is partial; without one there is no mask.
+// The selection inside the filter rectangle goes to the mask store, with its AND.
 TEST_F(Driver, SelectionGoesToTheMaskStoreAndItsAndIsKept) {
   const int w = 7;
   for (int partial : {-1, 255, 200, 0}) {  // -1: no selection

@@ -1,6 +1,4 @@
-// Whole runs through the entry point, as an editor replaying a recorded action
-// makes them: clear, add a focus series, show the composite, against the
-// independently computed composite.
+// Recorded clear, add and show runs against the independently computed composite.
 #include <gtest/gtest.h>
 
 #include <algorithm>

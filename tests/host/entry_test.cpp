@@ -1,5 +1,4 @@
-// The entry point: the run state in the data slot, the parameters handle, bad
-// selectors, the start of a run and its failures; the module exports it alone.
+// The entry point: run state, parameters handle, bad selectors, failed runs, exports.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -125,10 +124,8 @@ OSErr Cancel(RunState*) {
   return userCanceledErr;
 }
 
-// Every way a run fails, before the first row, in the operation, in a store or
-// by the editor: the host hears the code, nothing is written back, the row
-// requests are emptied (which ends the advanceState loop), the run's stores and
-// buffers are released, and the next run on the same state works.
+// Every way a run fails: the code is reported, the row requests emptied (which ends
+// the advanceState loop), nothing written back or kept, and the next run works.
 TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
   using Set = std::function<void(FilterHost&, host::RunOptions&)>;
   auto store = [](hosttest::RunStore s) -> Set {

@@ -1,6 +1,4 @@
-// The in-memory host driven by stand-in plug-ins: rows written, whole or in
-// part, reach the picture weighted by the selection and the rest stays; a
-// failed run changes nothing; a plug-in that never stops asking is cut off.
+// The in-memory host driven by stand-in plug-ins.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,8 +14,7 @@ using host::DriverMode;
 using host::FilterHost;
 using host::Picture;
 
-// Asks for g_rows rows at a time, planes g_lo..g_hi, in either driver mode, and
-// writes every sample back with low bits flipped; fails once g_fail_row is written.
+// Flips the low bits of g_rows rows at a time, planes g_lo..g_hi; fails at g_fail_row.
 int g_rows = 1;
 int g_lo = 0;
 int g_hi = 0;

@@ -1,5 +1,4 @@
-// Shared pieces of the run tests: deterministic pictures, the fixture with a
-// private drive root and a scripting host, and what a run's stores hold.
+// Shared pieces of the run tests.
 #pragma once
 
 #include <gtest/gtest.h>

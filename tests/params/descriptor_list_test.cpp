@@ -1,5 +1,4 @@
-// The descriptor list (big-endian words, owned texts) and the terminology that
-// tells the host what the filter declares in it.
+// The descriptor list and the terminology that declares its entries to the host.
 #include "plugin/params/descriptor_list.h"
 
 #include <gtest/gtest.h>

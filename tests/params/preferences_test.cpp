@@ -1,5 +1,4 @@
-// The preferences file against a model of its layout: files of every length,
-// held and read-only files; settings that could not be read are never saved.
+// The preferences file against a model of its layout.
 #include "plugin/params/preferences.h"
 
 #include <gtest/gtest.h>
