@@ -1,8 +1,5 @@
-// Shared pieces of the focus tests: pictures held in memory, a run set-up that
-// hands them to the operations, the host callbacks with their recordings, the
-// three buffer files held whole, and the whole-picture reference of Add and
-// Show (every neighbour fetched with clamped coordinates, every pixel decided
-// on its own, independently of the plug-in's row windows).
+// Pictures, runs, host recordings, the buffer set in memory, and a whole-picture
+// reference of Add and Show independent of the plug-in's row windows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -254,9 +251,7 @@ inline BufferSet UniformBuffer(int w, int h, std::uint16_t value, std::uint16_t 
   return set;
 }
 
-// Arms a refusal (a sharing violation) of the open of the which-th buffer store
-// an operation opens after recovering and checking the set (Add: count,
-// variance, focus; Show: focus, count); the check reads the headers `checked`.
+// Refuses the open of the which-th buffer store after the set's check reads `checked`.
 inline void FailOpenOfBufferStore(int which,
                                   std::vector<const char*> checked = {
                                       kCountBufferPath, kVarianceBufferPath, kFocusBufferPath}) {
