@@ -143,11 +143,7 @@ TEST_F(AddTest, AnIncompleteOrDamagedSetIsDiscardedWhole) {
   const Picture p = RandomPicture(8, 6, 1, 8, 60);
   const std::function<void()> damages[] = {
       [&] { std::filesystem::remove(root_.File("BestVariance.xxx")); },
-      [&] {  // a focus file of another element size
-        ImageStore* store = nullptr;
-        ASSERT_EQ(noErr, CreateImageStore(kFocusBufferPath, true, 8, 6, 4, &store));
-        CloseImageStore(store);
-      },
+      [] { CreateBlankStore(kFocusBufferPath, 8, 6, 4); },  // another element size
       [&] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};  // headers only
   for (const auto& damage : damages) {
     WriteBufferSet(UniformBuffer(8, 6, 5, 1));

@@ -196,16 +196,8 @@ TEST_F(ShowTest, LargeBuffersNeverReadBeyondTheirLastRowOrColumn) {
 TEST_F(ShowTest, MessagesForNoOrAnInconsistentBufferAndForOtherSizes) {
   const std::function<void()> damages[] = {
       [] {}, [&] { std::filesystem::remove(root_.File("CountVXBuffer.xxx")); },
-      [] {  // count of another height, focus elements of 4 bytes
-        ImageStore* store = nullptr;
-        ASSERT_EQ(noErr, CreateImageStore(kCountBufferPath, true, 4, 4, 2, &store));
-        CloseImageStore(store);
-      },
-      [] {
-        ImageStore* store = nullptr;
-        ASSERT_EQ(noErr, CreateImageStore(kFocusBufferPath, true, 4, 3, 4, &store));
-        CloseImageStore(store);
-      },
+      [] { CreateBlankStore(kCountBufferPath, 4, 4, 2); },  // another height
+      [] { CreateBlankStore(kFocusBufferPath, 4, 3, 4); },  // another element size
       [] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};
   for (const auto& damage : damages) {
     if (Host().messages.size() > 0) WriteBufferSet(UniformBuffer(4, 3, 100, 1));
@@ -311,10 +303,9 @@ TEST_F(ShowTest, DispatchRunsTheOperationOfTheCodeAtTheChannelWidth) {
     Host().messages.clear();
     WriteBufferSet(expected);
   }
-}
-
-TEST_F(ShowTest, ACancelIsPassedThroughAndReleasesTheFiles) {
+  // A cancel is passed through and every buffer file released.
   Host().abortAtCall = 1;
+  Host().abortCalls = 0;
   {
     FilterRun run(RandomPicture(5, 4, 1, 8, 3));
     EXPECT_EQ(userCanceledErr, Dispatch(run, kOperationAddToBuffer, 8));
