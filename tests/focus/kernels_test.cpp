@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -132,15 +133,14 @@ TEST_P(KernelTest, RowWideningMatchesReferenceForGreyAndRgb) {
     for (int width = 1; width <= kMaxWidth; ++width) {
       for (int offset = 0; offset < kAlignments; ++offset) {
         for (int planes : {1, 3}) {
-          std::vector<std::uint16_t> want = PackedRow(width, planes, 1, offset, extremes, rng);
-          std::vector<std::uint16_t> got = want;
+          std::vector<std::uint16_t> want = PackedRow(width, planes, 1, offset, extremes, rng),
+                                     got = want;
           WidenRow8Reference(want.data() + offset, width, planes);
           kernels_->widenRow8(got.data() + offset, width, planes);
           ASSERT_EQ(want, got) << "8-bit planes " << planes << " width " << width << " offset "
                                << offset;
         }
-        std::vector<std::uint16_t> want = PackedRow(width, 1, 2, offset, extremes, rng);
-        std::vector<std::uint16_t> got = want;
+        std::vector<std::uint16_t> want = PackedRow(width, 1, 2, offset, extremes, rng), got = want;
         WidenGreyRow16Reference(want.data() + offset, width);
         kernels_->widenGreyRow16(got.data() + offset, width);
         ASSERT_EQ(want, got) << "16-bit grey width " << width << " offset " << offset;
@@ -156,14 +156,10 @@ TEST_P(KernelTest, CountRowMatchesReferenceIncludingTheCeiling) {
       for (int trial = 0; trial < 3; ++trial) {
         std::vector<std::uint8_t> mask(n + offset);
         std::vector<std::uint16_t> want(n + offset);
-        for (auto& m : mask) {
-          const std::uint8_t picks[] = {0, 127, 128, 255, std::uint8_t(rng())};
-          m = picks[rng() % 5];
-        }
-        for (auto& c : want) {
-          const std::uint16_t picks[] = {0, 1, 65534, 65535, std::uint16_t(rng())};
-          c = picks[rng() % 5];
-        }
+        for (auto& m : mask)
+          m = std::array<std::uint8_t, 5>{0, 127, 128, 255, std::uint8_t(rng())}[rng() % 5];
+        for (auto& c : want)
+          c = std::array<std::uint16_t, 5>{0, 1, 65534, 65535, std::uint16_t(rng())}[rng() % 5];
         if (trial == 2) std::fill(mask.begin(), mask.end(), 0);  // nothing selected
         std::vector<std::uint16_t> got = want;
         const bool want_changed = CountRowReference(mask.data() + offset, want.data() + offset, n);
