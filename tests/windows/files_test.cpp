@@ -69,8 +69,8 @@ TEST_F(Win32Files, OpenMapsEachSystemError) {
     OSErr status;
     bool twice;  // the read-only retry fails the same way
   } cases[] = {
-      {ERROR_FILE_NOT_FOUND, fnfErr, false},       {ERROR_INVALID_DATA /* 13 */, wrPermErr, true},
-      {ERROR_ACCESS_DENIED, wrPermErr, true},      {ERROR_BAD_COMMAND /* 22 */, bdNamErr, false},
+      {ERROR_FILE_NOT_FOUND, fnfErr, false},       {ERROR_INVALID_DATA /* 13 */, permErr, true},
+      {ERROR_ACCESS_DENIED, permErr, true},        {ERROR_BAD_COMMAND /* 22 */, bdNamErr, false},
       {ERROR_INVALID_NAME, bdNamErr, false},       {ERROR_BAD_LENGTH /* 24 */, tmfoErr, false},
       {ERROR_TOO_MANY_OPEN_FILES, tmfoErr, false}, {ERROR_SHARING_VIOLATION, ioErr, false},
       {ERROR_PATH_NOT_FOUND, ioErr, false},        {ERROR_GEN_FAILURE, ioErr, false},
@@ -103,7 +103,7 @@ TEST_F(Win32Files, ReadOnlyOpensForReadingAndRefusesWriting) {
     FileRef second = platform::kInvalidFile;
     EXPECT_EQ(OpenDataFile("c:\\readonly.xxx", &second), ioErr);
   }
-  EXPECT_EQ(CreateDataFile("c:\\readonly.xxx", 0, 0), opWrErr);
+  EXPECT_EQ(CreateDataFile("c:\\readonly.xxx", 0, 0), wrPermErr);
   const auto bytes = root_.Read("readonly.xxx");
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "kept");
   SetFileAttributesA(Native("readonly.xxx").c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -113,9 +113,9 @@ TEST_F(Win32Files, ReadOnlyOpensForReadingAndRefusesWriting) {
 // listed is not reported (the open that follows finds out).
 TEST_F(Win32Files, CreateAndDeleteMapEachError) {
   const std::pair<int, OSErr> creates[] = {
-      {ENOENT, fnfErr},  {EACCES, opWrErr}, {EMFILE, tmfoErr},
+      {ENOENT, fnfErr},    {EACCES, wrPermErr}, {EMFILE, tmfoErr},
       {ENFILE, tmfoErr},  // what wine reports when the handles run out
-      {ENOSPC, noErr},   {EEXIST, noErr},   {EINVAL, noErr},
+      {ENOSPC, dskFulErr}, {EEXIST, noErr},     {EINVAL, noErr},
   };
   for (const auto& [error, status] : creates) {
     InjectError(FailingCall::kCreate, static_cast<unsigned long>(error));
@@ -125,10 +125,10 @@ TEST_F(Win32Files, CreateAndDeleteMapEachError) {
   root_.Write("victim.xxx", "x");
   const std::pair<unsigned long, OSErr> deletes[] = {
       {ERROR_FILE_NOT_FOUND, fnfErr},     {ERROR_PATH_NOT_FOUND, fnfErr},
-      {ERROR_ACCESS_DENIED, fLckdErr},    {ERROR_SHARING_VIOLATION, fLckdErr},
-      {ERROR_LOCK_VIOLATION, fLckdErr},   {ERROR_WRITE_PROTECT, fLckdErr},
+      {ERROR_ACCESS_DENIED, wrPermErr},   {ERROR_SHARING_VIOLATION, fLckdErr},
+      {ERROR_LOCK_VIOLATION, fLckdErr},   {ERROR_WRITE_PROTECT, vLckdErr},
       {ERROR_TOO_MANY_OPEN_FILES, noErr}, {ERROR_INVALID_PARAMETER, noErr},
-      {ERROR_DISK_FULL, noErr},
+      {ERROR_DISK_FULL, dskFulErr},
   };
   for (const auto& [error, status] : deletes) {
     InjectError(FailingCall::kDelete, error);
