@@ -1,9 +1,5 @@
-// The operation dialog on Windows: dialog 2117 shown by DialogBoxParamA,
-// owned by the host's window. The on-screen tests (DialogOnScreen, run under
-// a virtual X server) act like the user: a second thread finds the dialog,
-// looks at it, clicks a radio button and then OK or Cancel, while the test's
-// own thread waits in the run. Without a display the dialog cannot be shown
-// and the choice is cancelled.
+// The operation dialog on Windows. On screen (under a virtual X server) a
+// second thread acts as the user while the test's thread waits in the run.
 #define WIN32_LEAN_AND_MEAN
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -27,18 +23,6 @@
 
 namespace {
 
-BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
-  char name[16] = {};
-  GetClassNameA(window, name, sizeof name);
-  if (std::string(name) != "#32770" || !IsWindowVisible(window)) return TRUE;
-  *reinterpret_cast<HWND*>(found) = window;
-  return FALSE;
-}
-
-void Click(HWND dialog, int control) {
-  SendMessageA(GetDlgItem(dialog, control), BM_CLICK, 0, 0);
-}
-
 // What the user saw of the dialog.
 struct Seen {
   bool found = false;
@@ -47,18 +31,24 @@ struct Seen {
   bool checked[7] = {};
 };
 
-// Runs `run` on this thread while a user on another finds the dialog it
-// shows, notes what it shows (`inspect` may look closer), clicks `radio` (0:
-// none) and then `button`. Should the clicks not end the dialog, it is
-// cancelled so that the test fails instead of hanging.
-template <typename Run>
-Seen WithUser(int radio, int button, Run run, std::function<void(HWND)> inspect = {}) {
+// Runs `run` while a user finds the dialog it shows, notes what it shows
+// (`inspect` may look closer), clicks `radio` (0: none) and then `button`; a
+// dialog the clicks leave open is cancelled, so the test fails, not hangs.
+Seen WithUser(int radio, int button, std::function<void()> run,
+              std::function<void(HWND)> inspect = {}) {
   const DWORD self = GetCurrentThreadId();
   Seen seen;
   std::thread user([&] {
     HWND dialog = nullptr;
+    auto find = [](HWND window, LPARAM found) -> BOOL {
+      char name[16] = {};
+      GetClassNameA(window, name, sizeof name);
+      if (std::string(name) != "#32770" || !IsWindowVisible(window)) return TRUE;
+      *reinterpret_cast<HWND*>(found) = window;
+      return FALSE;
+    };
     for (int i = 0; i < 1500 && dialog == nullptr; ++i) {
-      EnumThreadWindows(self, FindDialog, reinterpret_cast<LPARAM>(&dialog));
+      EnumThreadWindows(self, find, reinterpret_cast<LPARAM>(&dialog));
       if (dialog == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (dialog == nullptr) return;
@@ -70,8 +60,8 @@ Seen WithUser(int radio, int button, Run run, std::function<void(HWND)> inspect 
     for (int id = 4; id <= 6; ++id)
       seen.checked[id] = IsDlgButtonChecked(dialog, id) == BST_CHECKED;
     if (inspect) inspect(dialog);
-    if (radio != 0) Click(dialog, radio);
-    Click(dialog, button);
+    if (radio != 0) SendMessageA(GetDlgItem(dialog, radio), BM_CLICK, 0, 0);
+    SendMessageA(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
     for (int i = 0; i < 100 && IsWindow(dialog); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -82,40 +72,32 @@ Seen WithUser(int radio, int button, Run run, std::function<void(HWND)> inspect 
   return seen;
 }
 
-// A run's parameter block and descriptor list, as the processing phase makes
-// them, with the host window in platformData.
-class DialogRun {
- public:
-  DialogRun(std::int32_t savedOperation, HWND owner) {
-    platformData_.hwnd = reinterpret_cast<std::intptr_t>(owner);
-    record_.platformData = &platformData_;
-    block_.filterRecord = &record_;
-    block_.params[kParamOperation] = static_cast<float>(savedOperation);
-    list_ = CreateDescriptorList(kDescriptorListSlots);
-    DeclareFilterParameters(list_, &block_);
+// A run's parameter block and descriptor list, with the host window in
+// platformData; Select runs the dialog, Expect checks where the choice went.
+struct DialogRun {
+  DialogRun(std::int32_t saved, HWND owner) : list(CreateDescriptorList(kDescriptorListSlots)) {
+    platformData.hwnd = reinterpret_cast<std::intptr_t>(owner);
+    record.platformData = &platformData;
+    block.filterRecord = &record;
+    block.params[kParamOperation] = static_cast<float>(saved);
+    DeclareFilterParameters(list, &block);
   }
   ~DialogRun() {
-    if (choice_ != nullptr) DisposeHandleBlock(choice_);
-    DisposeDescriptorList(list_);
+    if (choice != nullptr) DisposeHandleBlock(choice);
+    DisposeDescriptorList(list);
   }
-  DialogRun(const DialogRun&) = delete;
-  DialogRun& operator=(const DialogRun&) = delete;
-
-  OSErr Select() { return SelectOperation(&block_, &choice_, list_, 0); }
-  // The choice made, remembered for the next run and recorded for the host.
+  OSErr Select() { return SelectOperation(&block, &choice, list, 0); }
   void Expect(std::int32_t operation) const {
-    ASSERT_NE(choice_, nullptr);
-    EXPECT_EQ(reinterpret_cast<OperationChoice*>(*choice_)->operation, operation);
-    EXPECT_EQ(block_.params[kParamOperation], float(operation));
-    EXPECT_EQ(GetEntryLong(list_, 0), operation);
+    ASSERT_NE(choice, nullptr);
+    EXPECT_EQ(reinterpret_cast<OperationChoice*>(*choice)->operation, operation);
+    EXPECT_EQ(block.params[kParamOperation], float(operation));
+    EXPECT_EQ(GetEntryLong(list, 0), operation);
   }
-
- private:
-  PlatformData platformData_{};
-  FilterRecord record_{};
-  ParameterBlock block_{};
-  DescriptorList list_ = nullptr;
-  Handle choice_ = nullptr;
+  PlatformData platformData{};
+  FilterRecord record{};
+  ParameterBlock block{};
+  DescriptorList list;
+  Handle choice = nullptr;
 };
 
 HWND MakeWindow() {
@@ -127,8 +109,7 @@ TEST(DialogOnScreen, TheClickedChoiceIsConfirmedAndCancelKeepsTheSavedOne) {
   const struct {
     std::int32_t saved;
     bool owned;  // by the host's window; otherwise no owner
-    int radio;
-    int button;
+    int radio, button;
     OSErr status;
     std::int32_t chosen;
   } cases[] = {
@@ -152,9 +133,9 @@ TEST(DialogOnScreen, TheClickedChoiceIsConfirmedAndCancelKeepsTheSavedOne) {
   }
 }
 
-// A whole run through the DLL without scripting: the dialog comes from the
-// module's own resources (the handle recorded at load) and belongs to the
-// window that the host names in platformData.
+// A whole run through the loaded module: the dialog comes from the module's
+// own resources and belongs to the window the host names; the confirmed Add
+// makes the buffer.
 TEST(DialogOnScreen, TheLoadedModuleShowsItsOwnDialogOverTheHostWindow) {
   testsupport::TempRoot root;
   host::PluginModule module;
@@ -162,7 +143,6 @@ TEST(DialogOnScreen, TheLoadedModuleShowsItsOwnDialogOverTheHostWindow) {
   ASSERT_TRUE(module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
       << error;
   HWND window = MakeWindow();
-  ASSERT_NE(window, nullptr);
   host::FilterHost editor(module.Entry());
   editor.picture.Allocate(8, 5, 3, 0, 8);
   for (std::size_t i = 0; i < editor.picture.data.size(); ++i) {
@@ -175,9 +155,7 @@ TEST(DialogOnScreen, TheLoadedModuleShowsItsOwnDialogOverTheHostWindow) {
   DestroyWindow(window);
   ASSERT_TRUE(seen.found) << "no dialog appeared";
   EXPECT_EQ(seen.owner, window);
-  EXPECT_TRUE(seen.checked[4]);  // first run: Clear Buffer preselected
   EXPECT_EQ(result, noErr);
-  // The confirmed Add made the buffer files.
   EXPECT_TRUE(root.Exists("BestFocus.xxx"));
   EXPECT_TRUE(root.Exists("CountVXBuffer.xxx"));
 }
@@ -188,8 +166,7 @@ TEST(DialogOnScreen, TheWarningBoxHasABlankCaptionAnExclamationIconAndOneButton)
   HICON icon = nullptr;
   const Seen seen = WithUser(
       0, IDOK, [] { platform::OsShowMessage("The buffer is empty."); },
-      [&](HWND box) {
-        // The box's static text and icon controls have the system's fixed ids.
+      [&](HWND box) {  // the box's text and icon controls have the system's fixed ids
         char buffer[128] = {};
         GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
         text = buffer;
@@ -203,29 +180,20 @@ TEST(DialogOnScreen, TheWarningBoxHasABlankCaptionAnExclamationIconAndOneButton)
   EXPECT_EQ(icon, LoadIconA(nullptr, MAKEINTRESOURCEA(32515) /* IDI_EXCLAMATION */));
 }
 
-// --- Without a display ---------------------------------------------------------
-
-TEST(DialogWithoutDisplay, TheDialogCannotBeShownAndTheRunIsCancelled) {
-  // The suite runs this test without a display, so the dialog fails at once
-  // rather than waiting for a user; with one it would wait.
+// Without a display the dialog cannot be shown and the run is cancelled; a
+// missing dialog resource is a failure, never a confirmation.
+TEST(DialogWithoutDisplay, TheRunIsCancelledAndAMissingResourceFails) {
+  static const platform::DialogControl controls[] = {
+      {1, platform::DialogControlKind::kDefaultButton, "OK", 0}};
+  static int calls = 0;
+  auto proc = [](platform::DialogSession*, platform::DialogEvent, int) { return ++calls, true; };
+  EXPECT_EQ(platform::OsRunDialog(0, {9999, "none", controls, 1}, proc), -1);
+  EXPECT_EQ(calls, 0);
   const char* display = getenv("DISPLAY");
   if (display != nullptr && display[0] != '\0') GTEST_SKIP() << "a display is present";
   DialogRun run(5, nullptr);
   EXPECT_EQ(run.Select(), userCanceledErr);
   run.Expect(5);
-}
-
-TEST(DialogWithoutDisplay, AMissingDialogResourceIsAFailureNotAConfirmation) {
-  static const platform::DialogControl controls[] = {
-      {1, platform::DialogControlKind::kDefaultButton, "OK", 0}};
-  const platform::DialogTemplate missing = {9999, "none", controls, 1};
-  static int calls = 0;
-  auto proc = [](platform::DialogSession*, platform::DialogEvent, int) {
-    ++calls;
-    return true;
-  };
-  EXPECT_EQ(platform::OsRunDialog(0, missing, proc), -1);
-  EXPECT_EQ(calls, 0);
 }
 
 }  // namespace
