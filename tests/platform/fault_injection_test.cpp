@@ -157,19 +157,4 @@ TEST_F(FaultInjection, FailedCloseStillReleasesTheFile) {
   EXPECT_EQ(platform::OsCloseFile(again), OsError::kNone);
 }
 
-TEST_F(FaultInjection, MappingAndAllocation) {
-  platform::Mapping mapping;
-  platform::test::FailNthCall(Operation::kMap, 1, OsError::kOther);
-  EXPECT_FALSE(platform::OsMapFile(kInvalidFile, 4096, &mapping));
-  EXPECT_EQ(mapping.view, nullptr);
-  ASSERT_TRUE(platform::OsMapFile(kInvalidFile, 4096, &mapping));
-  platform::OsUnmapFile(&mapping);
-
-  platform::test::FailNthCall(Operation::kAllocate, 1, OsError::kOther);
-  EXPECT_EQ(platform::OsAllocZeroed(16), nullptr);
-  void* p = platform::OsAllocZeroed(16);
-  EXPECT_NE(p, nullptr);
-  platform::OsFree(p);
-}
-
 }  // namespace

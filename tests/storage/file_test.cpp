@@ -63,6 +63,7 @@ TEST_F(FileLayer, EveryOperationOnRealFilesGivesItsStatus) {
   }
   FileRef file = 0;
   EXPECT_EQ(OpenDataFile("c:\\line\r\n", &file), bdNamErr);
+  EXPECT_EQ(MoveDataFile("c:\\held.xxx", "c:\\moved.xxx"), fLckdErr);
   EXPECT_EQ(CloseDataFile(held), noErr);
   EXPECT_EQ(Text("held.xxx"), "keep");
   // Create empties a file and leaves it closed; move only onto a free name.
@@ -127,6 +128,7 @@ TEST_F(FileLayer, LinksReadOnlyFilesAndTheOpenFileLimitAsTheSystemSetsThem) {
   EXPECT_EQ(OpenDataFileForAppend("c:\\TRUXlog.txt", &file), notAFileErr);
   EXPECT_EQ(CreateDataFile("c:\\TRUXlog.txt", 0, 0), notAFileErr);
   EXPECT_EQ(CreateDataFile("c:\\dangling.xxx", 0, 0), notAFileErr);
+  EXPECT_NE(MoveDataFile("c:\\target.txt", "c:\\dangling.xxx"), noErr);  // never replaced
   EXPECT_EQ(Text("target.txt"), "keep");
   EXPECT_FALSE(root_.Exists("nowhere.txt"));
   // A root an unprivileged child can read but not change.
