@@ -55,7 +55,9 @@ TEST_F(FileLayer, EveryOperationOnRealFilesGivesItsStatus) {
     FileRef file = 0;
     EXPECT_EQ(OpenDataFile(c.path, &file), c.open) << c.path;
     EXPECT_EQ(file, kInvalidFile);
-    if (c.open == fnfErr) EXPECT_EQ(OpenDataFileForAppend(c.path, &file), fnfErr);
+    if (c.open == fnfErr) {
+      EXPECT_EQ(OpenDataFileForAppend(c.path, &file), fnfErr);
+    }
     EXPECT_EQ(DeleteDataFile(c.path), c.remove) << c.path;
     EXPECT_EQ(CreateDataFile(c.path, FourCC("CREA"), FourCC("TYPE")), c.create) << c.path;
   }
