@@ -41,7 +41,7 @@ void AddAndCompare(const std::vector<Added>& series, BufferSet* expected) {
 class AddModes : public AddTest, public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
 TEST_P(AddModes, EveryAddMatchesTheReference) {
-  const auto [depth, planes] = GetParam();
+  const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());
   auto random = [&](int w, int h, std::uint32_t seed) {
     return RandomPicture(w, h, planes, depth, seed);
   };

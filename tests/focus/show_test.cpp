@@ -46,7 +46,7 @@ class ShowModes : public ShowTest, public ::testing::WithParamInterface<std::tup
 
 TEST_P(ShowModes, CompositeMatchesTheReferenceWithMappedOrPositionedStores) {
   using platform::test::StoreAccess;
-  const auto [depth, planes] = GetParam();
+  const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());
   const std::uint8_t background[3] = {9, 99, 199};
   std::vector<std::uint16_t> shown;  // RGB; both store accesses are held to the reference
   for (bool mapped : {true, false}) {
@@ -81,7 +81,7 @@ TEST_P(ShowModes, CompositeMatchesTheReferenceWithMappedOrPositionedStores) {
 // Small buffers shown at equal sizes: known ranges, flat buffers (the single
 // precision flat scales), nothing covered, the variance file missing.
 TEST_P(ShowModes, SmallBuffersMatchTheReference) {
-  const auto [depth, planes] = GetParam();
+  const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());
   const std::uint8_t background[3] = {1, 2, 255};
   const BufferSet buffers[] = {
       MakeBuffer({{{2570, 2570, 2570, 1}, {14135, 14135, 14135, 1}, {25700, 25700, 25700, 1}},

@@ -92,7 +92,9 @@ class PausedChild {
     if (pid_ == 0) _exit(body(*this));
   }
   ~PausedChild() {
-    if (pid_ > 0) testsupport::KillOnExit{pid_};
+    if (pid_ > 0) {
+      const testsupport::KillOnExit stop{pid_};  // ends a child still paused
+    }
     close(up_[0]);
     close(down_[1]);
   }
