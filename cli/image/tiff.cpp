@@ -205,6 +205,21 @@ Reason CheckStrips(TIFF* tif, const Layout& layout, std::uint64_t fileSize) {
   }
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  if (!TIFFIsCODECConfigured(compression))
+    return "unsupported TIFF compression " + std::to_string(compression);
+  // One strip or tile is decoded at a time into a buffer of its own; a header
+  // with thousands of samples per pixel would make that buffer far larger than
+  // the picture, and codecs without a bound on expansion would not catch it.
+  const std::uint64_t unit =
+      tiled ? std::uint64_t(TIFFTileSize64(tif)) : std::uint64_t(TIFFStripSize64(tif));
+  const std::uint64_t picture = std::uint64_t(layout.width) * layout.height *
+                                std::uint64_t(layout.colorPlanes + (layout.alpha ? 1 : 0)) *
+                                std::uint64_t(layout.depth / 8);
+  constexpr std::uint64_t kUnitFloor = std::uint64_t(256) << 20;
+  if (unit > std::max(kUnitFloor, 4 * picture))
+    return "damaged TIFF layout (one " + std::string(tiled ? "tile" : "strip") + " holds " +
+           std::to_string(unit >> 20) + " MB for a picture of " + std::to_string(picture >> 20) +
+           " MB)";
   const std::uint64_t most = MostExpansion(compression);
   if (most == 0) return {};
   // Tiles are coded whole; strips hold the picture's rows once for each plane.
