@@ -8,6 +8,8 @@
 # build/fuzz/corpus/<target>; a crash leaves its input in build/fuzz/crashes/
 # and makes the script fail. Reproduce one with
 #   build/fuzz/fuzz/fuzz_<target> build/fuzz/crashes/<file>
+# FUZZ_SEED fixes libFuzzer's random seed (CI sets it, so that a run's inputs
+# do not depend on luck); unset, every run explores anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-10}"
@@ -30,7 +32,7 @@ for t in "${targets[@]}"; do
   log="$out/$t.log"
   # One process, a fixed time; leaks count as failures like crashes do.
   if "$out/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
-      -rss_limit_mb=3072 -artifact_prefix="$out/crashes/$t-" "$work" >"$log" 2>&1; then
+      -rss_limit_mb=3072 ${FUZZ_SEED:+-seed="$FUZZ_SEED"} -artifact_prefix="$out/crashes/$t-" "$work" >"$log" 2>&1; then
     status=ok
   else
     status=FAILED
