@@ -21,11 +21,9 @@
 
 namespace {
 
-// The counting, the row widening (an 8-bit sample v goes on the buffer's
+// The counting, the merge (a mask byte of 128 or more selects its pixel), the
+// row widening (an 8-bit sample v goes on the buffer's
 // scale as (257 v + 1) / 2) and the measure are the kernels of kernels.h.
-
-// A mask byte of 128 or more selects its pixel.
-constexpr std::uint8_t kSelected = 128;
 
 // Reads picture row `row` into a window row and widens it to three 16-bit
 // channels per pixel at window positions 2 .. width + 1, then repeats the edge
@@ -286,26 +284,12 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
       const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
                                                       window[4]};
       ActiveFocusKernels().measureRow(rows, width, measures);
-      // Winners fall at random across a row, so the choice is made without
-      // branches: every pixel is written back, with its old or its new value.
       const std::uint16_t* centre = window[2] + kWindowBorder * kWindowChannels;
-      for (std::int32_t x = x_begin; x < x_end; ++x) {
-        const float stored = variances[left + x];
-        // The measure is at most 60 x 65535^2, so the double holds it exactly;
-        // going through the signed type gives the same value with the
-        // processor's one-instruction conversion (unsigned 64-bit has none
-        // before AVX-512).
-        const double measure = static_cast<double>(static_cast<std::int64_t>(measures[x]));
-        // A stored 0.0 always gives way; otherwise only a strictly sharper
-        // picture wins, so on equal measures the earlier picture keeps the pixel.
-        const bool wins =
-            (mask[x] >= kSelected) & ((stored == 0.0f) | (static_cast<double>(stored) < measure));
-        variances[left + x] = wins ? static_cast<float>(measure) : stored;
-        std::uint16_t* to = focus + (left + x) * kWindowChannels;
-        const std::uint16_t* from = centre + x * kWindowChannels;
-        for (int c = 0; c < kWindowChannels; ++c) to[c] = wins ? from[c] : to[c];
-        band_changed |= wins;
-      }
+      if (x_begin < x_end && ActiveFocusKernels().mergeRow(
+                                 mask + x_begin, measures + x_begin,
+                                 centre + x_begin * kWindowChannels, variances + left + x_begin,
+                                 focus + (left + x_begin) * kWindowChannels, x_end - x_begin))
+        band_changed = true;
       if (++band_done == band_n) {
         if (OSErr s = commit(); s != noErr) return s;
       }

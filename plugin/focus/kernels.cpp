@@ -53,6 +53,27 @@ bool CountRowReference(const std::uint8_t* mask, std::uint16_t* counts, std::int
   return changed;
 }
 
+bool MergeRowReference(const std::uint8_t* mask, const std::uint64_t* measures,
+                       const std::uint16_t* colour, float* variances, std::uint16_t* focus,
+                       std::int32_t n) {
+  bool changed = false;
+  for (std::int32_t x = 0; x < n; ++x) {
+    const float stored = variances[x];
+    // Exact: the measure is below 2^52. Going through the signed type gives
+    // the processor's one-instruction conversion (unsigned 64-bit has none
+    // before AVX-512).
+    const double measure = static_cast<double>(static_cast<std::int64_t>(measures[x]));
+    // Winners fall at random across a row, so the choice is made without
+    // branches: every pixel is written back, with its old or its new value.
+    const bool wins =
+        (mask[x] >= 128) & ((stored == 0.0f) | (static_cast<double>(stored) < measure));
+    variances[x] = wins ? static_cast<float>(measure) : stored;
+    for (int c = 0; c < 3; ++c) focus[3 * x + c] = wins ? colour[3 * x + c] : focus[3 * x + c];
+    changed |= wins;
+  }
+  return changed;
+}
+
 void RangeRowReference(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
                        ShowRange* range) {
   for (std::int32_t x = 0; x < n; ++x) {
@@ -160,11 +181,11 @@ void FinishRow16Reference(const float* acc, std::int32_t n, double inverse, std:
 
 namespace {
 
-const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRow,         WidenRow8Reference,
-                              WidenGreyRow16Reference, CountRowReference,  RangeRowReference,
-                              ShowRow8Reference,       ShowRow16Reference, EnlargeRowReference,
-                              ReduceRowReference,      BlendRowReference,  FinishRow8Reference,
-                              FinishRow16Reference};
+const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRow,          WidenRow8Reference,
+                              WidenGreyRow16Reference, CountRowReference,   MergeRowReference,
+                              RangeRowReference,       ShowRow8Reference,   ShowRow16Reference,
+                              EnlargeRowReference,     ReduceRowReference,  BlendRowReference,
+                              FinishRow8Reference,     FinishRow16Reference};
 
 const FocusKernels* g_forced = nullptr;
 

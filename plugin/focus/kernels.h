@@ -82,6 +82,15 @@ struct FocusKernels {
   // Counting one row: where mask[i] >= 128, counts[i] goes up by one
   // unless it is already 65535. True when any count changed.
   bool (*countRow)(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
+  // Merging one row of n pixels: pixel i takes the picture's measure and
+  // colour where mask[i] >= 128 and its stored measure is 0.0 or, as a double,
+  // strictly below measures[i] (so on equal measures the earlier picture keeps
+  // it). The stored measure becomes float(double(measures[i])), the three
+  // focus values those of `colour`. Measures are below 2^52. True when any
+  // pixel took the picture's.
+  bool (*mergeRow)(const std::uint8_t* mask, const std::uint64_t* measures,
+                   const std::uint16_t* colour, float* variances, std::uint16_t* focus,
+                   std::int32_t n);
 
   // Show's range pass over one buffer row of n pixels, folded into `range`.
   void (*rangeRow)(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
@@ -108,6 +117,9 @@ struct FocusKernels {
 void WidenRow8Reference(std::uint16_t* window, std::int32_t width, int planes);
 void WidenGreyRow16Reference(std::uint16_t* window, std::int32_t width);
 bool CountRowReference(const std::uint8_t* mask, std::uint16_t* counts, std::int32_t n);
+bool MergeRowReference(const std::uint8_t* mask, const std::uint64_t* measures,
+                       const std::uint16_t* colour, float* variances, std::uint16_t* focus,
+                       std::int32_t n);
 void RangeRowReference(const std::uint16_t* focus, const std::uint16_t* counts, std::int32_t n,
                        ShowRange* range);
 void ShowRow8Reference(const ShowRowArgs& args, std::uint8_t* out);

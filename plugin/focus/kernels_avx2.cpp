@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
 #define AVX2_TARGET __attribute__((target("avx2")))
 
@@ -160,6 +161,70 @@ AVX2_TARGET bool CountRowAvx2(const std::uint8_t* mask, std::uint16_t* counts, s
   bool any = !_mm256_testz_si256(changed, changed);
   if (i < n) any = CountRowReference(mask + i, counts + i, n - i) || any;
   return any;
+}
+
+// Eight pixels at a time. A measure below 2^52 becomes a double exactly by
+// putting its bits under the exponent of 2^52 and subtracting 2^52 (AVX2 has
+// no conversion from 64-bit integers).
+AVX2_TARGET inline __m256d MeasuresToDouble(const std::uint64_t* m) {
+  const __m256i magic = _mm256_set1_epi64x(0x4330000000000000LL);
+  const __m256i bits =
+      _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(m)), magic);
+  return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_castsi256_pd(magic));
+}
+
+// Four pixels' choice: selected (bits 0..3 of `selected`) and stored 0.0 or
+// below the measure. Writes the kept or new measures and returns the four
+// choices as bits 0..3.
+AVX2_TARGET inline int MergeFour(const std::uint64_t* measures, float* variances, int selected) {
+  const __m256d measure = MeasuresToDouble(measures);
+  const __m128 stored = _mm_loadu_ps(variances);
+  const __m256d wide = _mm256_cvtps_pd(stored);
+  const __m256d sharper = _mm256_or_pd(_mm256_cmp_pd(wide, _mm256_setzero_pd(), _CMP_EQ_OQ),
+                                       _mm256_cmp_pd(wide, measure, _CMP_LT_OQ));
+  const int wins = _mm256_movemask_pd(sharper) & selected;
+  const __m128i lanes = _mm_setr_epi32(1, 2, 4, 8);
+  const __m128i chosen = _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(wins), lanes), lanes);
+  _mm_storeu_ps(variances,
+                _mm_blendv_ps(stored, _mm256_cvtpd_ps(measure), _mm_castsi128_ps(chosen)));
+  return wins;
+}
+
+AVX2_TARGET bool MergeRowAvx2(const std::uint8_t* mask, const std::uint64_t* measures,
+                              const std::uint16_t* colour, float* variances, std::uint16_t* focus,
+                              std::int32_t n) {
+  // Pixel p of eight owns the 16-bit lanes 3p .. 3p + 2 of three vectors; a
+  // lane is chosen when its pixel's bit is set.
+  const __m128i bit0 = _mm_setr_epi16(1, 1, 1, 2, 2, 2, 4, 4);
+  const __m128i bit1 = _mm_setr_epi16(4, 8, 8, 8, 16, 16, 16, 32);
+  const __m128i bit2 = _mm_setr_epi16(32, 32, 64, 64, 64, 128, 128, 128);
+  int any = 0;
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t selected_bytes;
+    std::memcpy(&selected_bytes, mask + i, 8);
+    const int selected =
+        _mm_movemask_epi8(_mm_cvtsi64_si128(static_cast<long long>(selected_bytes)));
+    const int wins = MergeFour(measures + i, variances + i, selected & 15) |
+                     MergeFour(measures + i + 4, variances + i + 4, selected >> 4) << 4;
+    any |= wins;
+    if (wins == 0) continue;
+    const __m128i bits = _mm_set1_epi16(static_cast<short>(wins));
+    auto* to = reinterpret_cast<__m128i*>(focus + 3 * i);
+    const auto* from = reinterpret_cast<const __m128i*>(colour + 3 * i);
+    const __m128i* masks[3] = {&bit0, &bit1, &bit2};
+    for (int v = 0; v < 3; ++v) {
+      const __m128i chosen = _mm_cmpeq_epi16(_mm_and_si128(bits, *masks[v]), *masks[v]);
+      _mm_storeu_si128(to + v,
+                       _mm_blendv_epi8(_mm_loadu_si128(to + v), _mm_loadu_si128(from + v), chosen));
+    }
+  }
+  bool changed = any != 0;
+  if (i < n)
+    changed = MergeRowReference(mask + i, measures + i, colour + 3 * i, variances + i,
+                                focus + 3 * i, n - i) ||
+              changed;
+  return changed;
 }
 
 // Eight RGB pixels (24 values in three vectors) split into their channels.
@@ -427,9 +492,9 @@ AVX2_TARGET void FinishRow16Avx2(const float* acc, std::int32_t n, double invers
 }
 
 const FocusKernels kAvx2 = {cpu::Isa::kAvx2, MeasureRowAvx2, WidenRow8Avx2, WidenGreyRow16Avx2,
-                            CountRowAvx2,    RangeRowAvx2,   ShowRow8Avx2,  ShowRow16Avx2,
-                            EnlargeRowAvx2,  ReduceRowAvx2,  BlendRowAvx2,  FinishRow8Avx2,
-                            FinishRow16Avx2};
+                            CountRowAvx2,    MergeRowAvx2,   RangeRowAvx2,  ShowRow8Avx2,
+                            ShowRow16Avx2,   EnlargeRowAvx2, ReduceRowAvx2, BlendRowAvx2,
+                            FinishRow8Avx2,  FinishRow16Avx2};
 
 }  // namespace
 

@@ -148,6 +148,11 @@ void EnlargeRowAvx512(const ResampleRowArgs& args, std::int32_t* out) {
 void ReduceRowAvx512(const ResampleRowArgs& args, std::int32_t* out) {
   Avx2FocusKernels()->reduceRow(args, out);
 }
+bool MergeRowAvx512(const std::uint8_t* mask, const std::uint64_t* measures,
+                    const std::uint16_t* colour, float* variances, std::uint16_t* focus,
+                    std::int32_t n) {
+  return Avx2FocusKernels()->mergeRow(mask, measures, colour, variances, focus, n);
+}
 void BlendRowAvx512(float* acc, const std::int32_t* row, std::int32_t n, double weight) {
   Avx2FocusKernels()->blendRow(acc, row, n, weight);
 }
@@ -162,8 +167,8 @@ void FinishRow16Avx512(const float* acc, std::int32_t n, double inverse, std::in
 
 const FocusKernels kAvx512 = {
     cpu::Isa::kAvx512, MeasureRowAvx512, WidenRow8Avx512,  WidenGreyRow16Avx512, CountRowAvx512,
-    RangeRowAvx512,    ShowRow8Avx512,   ShowRow16Avx512,  EnlargeRowAvx512,     ReduceRowAvx512,
-    BlendRowAvx512,    FinishRow8Avx512, FinishRow16Avx512};
+    MergeRowAvx512,    RangeRowAvx512,   ShowRow8Avx512,   ShowRow16Avx512,      EnlargeRowAvx512,
+    ReduceRowAvx512,   BlendRowAvx512,   FinishRow8Avx512, FinishRow16Avx512};
 
 }  // namespace
 

@@ -122,11 +122,11 @@ SSE2_TARGET bool CountRowSse2(const std::uint8_t* mask, std::uint16_t* counts, s
 
 // SSE2 has no byte shuffle to repeat a grey sample or split RGB pixels into
 // channels: grey rows and Show stay scalar.
-const FocusKernels kSse2 = {cpu::Isa::kSse2,         MeasureRowSse2,     WidenRow8Sse2,
-                            WidenGreyRow16Reference, CountRowSse2,       RangeRowReference,
-                            ShowRow8Reference,       ShowRow16Reference, EnlargeRowReference,
-                            ReduceRowReference,      BlendRowReference,  FinishRow8Reference,
-                            FinishRow16Reference};
+const FocusKernels kSse2 = {cpu::Isa::kSse2,         MeasureRowSse2,      WidenRow8Sse2,
+                            WidenGreyRow16Reference, CountRowSse2,        MergeRowReference,
+                            RangeRowReference,       ShowRow8Reference,   ShowRow16Reference,
+                            EnlargeRowReference,     ReduceRowReference,  BlendRowReference,
+                            FinishRow8Reference,     FinishRow16Reference};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -167,6 +168,47 @@ TEST_P(KernelTest, CountRowMatchesReferenceIncludingTheCeiling) {
         ASSERT_EQ(want, got) << "n " << n << " offset " << offset;
         ASSERT_EQ(want_changed, got_changed) << "n " << n << " offset " << offset;
       }
+    }
+  }
+}
+
+// Ties (a stored measure equal to the new one as a double), stored zeros of
+// both signs and measures that a float rounds are where a vector merge could
+// differ from the reference.
+TEST_P(KernelTest, MergeRowMatchesReferenceOnTiesZerosAndRounding) {
+  std::mt19937_64 rng(11);
+  const std::uint64_t top = 60ull * 65535 * 65535;
+  for (int n = 0; n <= kMaxWidth; ++n) {
+    for (int offset = 0; offset < kAlignments; ++offset) {
+      std::vector<std::uint8_t> mask(n + offset);
+      std::vector<std::uint64_t> measures(n + offset);
+      std::vector<float> want_var(n + offset);
+      std::vector<std::uint16_t> colour(3 * (n + offset)), want_focus(3 * (n + offset));
+      for (int i = 0; i < n + offset; ++i) {
+        mask[i] = std::array<std::uint8_t, 4>{0, 127, 128, 255}[rng() % 4];
+        measures[i] = std::array<std::uint64_t, 4>{0, rng() % 1000, rng() % top, top}[rng() % 4];
+        const float same = float(double(measures[i]));
+        want_var[i] = std::array<float, 6>{0.0f,
+                                           -0.0f,
+                                           same,
+                                           std::nextafter(same, 0.0f),
+                                           float(rng() % top),
+                                           float(rng() % 1000)}[rng() % 6];
+      }
+      for (auto& c : colour) c = std::uint16_t(rng() % 32769);
+      for (auto& f : want_focus) f = std::uint16_t(rng() % 32769);
+      std::vector<float> got_var = want_var;
+      std::vector<std::uint16_t> got_focus = want_focus;
+      const bool want_changed = MergeRowReference(
+          mask.data() + offset, measures.data() + offset, colour.data() + 3 * offset,
+          want_var.data() + offset, want_focus.data() + 3 * offset, n);
+      const bool got_changed = kernels_->mergeRow(
+          mask.data() + offset, measures.data() + offset, colour.data() + 3 * offset,
+          got_var.data() + offset, got_focus.data() + 3 * offset, n);
+      ASSERT_EQ(0, std::memcmp(want_var.data(), got_var.data(), want_var.size() * sizeof(float)))
+          << "n " << n << " offset " << offset;
+      ASSERT_EQ(want_focus, got_focus) << "n " << n << " offset " << offset;
+      ASSERT_EQ(want_changed, got_changed) << "n " << n << " offset " << offset;
     }
   }
 }
