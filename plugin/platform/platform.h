@@ -76,12 +76,15 @@ OsError OsCreateAnonymousFile(FileHandle* out);
 // --- Memory mapping ---------------------------------------------------------
 
 // Whether stores are best worked through mapped views (true) or through
-// positioned reads and writes (false) on this system. Both give the same files;
-// the difference is cost. A view pays a page fault for the first touch of each
-// page in every run, and on POSIX systems (virtual machines above all) that
-// costs several times the copy it serves; a positioned read or write moves a
-// whole row in one call.
-bool OsPrefersMappedStores();
+// positioned reads and writes (false) on this system, for stores in named
+// files or for anonymous ones. Both give the same files; the difference is
+// cost. A view of a file pays a page fault for the first touch of each page in
+// every run, and on POSIX systems (virtual machines above all) that costs
+// several times the copy it serves; a positioned read or write moves a whole
+// row in one call. Anonymous memory on Linux is mapped in large pages, all
+// faulted in at once, and there a view costs less than copies through an
+// unnamed file.
+bool OsPrefersMappedStores(bool anonymous);
 
 struct Mapping {
   void* view = nullptr;

@@ -441,7 +441,7 @@ OsError OsCreateAnonymousFile(FileHandle* out) {
 // Windows keeps mapped views, the way stores were designed there; the cost of
 // first touches that makes POSIX prefer positioned access was measured on
 // POSIX systems only.
-bool OsPrefersMappedStores() {
+bool OsPrefersMappedStores(bool /*anonymous*/) {
   return fault::StoresMapped(true);
 }
 

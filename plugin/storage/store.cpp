@@ -161,7 +161,8 @@ void ReleaseStore(ImageStore* store, bool deleteFile) {
 // the system works stores better through positioned reads and writes.
 void MapStore(ImageStore* store) {
   store->mapped = 0;
-  if (store->file != platform::kInvalidFile && !platform::OsPrefersMappedStores()) return;
+  if (store->file != platform::kInvalidFile && !platform::OsPrefersMappedStores(!store->fileBacked))
+    return;
   platform::Mapping mapping;
   if (platform::OsMapFile(store->file, store->mappedSize, &mapping) && mapping.view != nullptr) {
     store->mapping = mapping;
@@ -243,7 +244,7 @@ OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, st
   s->mappedSize = total;
   s->file = platform::kInvalidFile;
 
-  if (!fileBacked && !platform::OsPrefersMappedStores()) {
+  if (!fileBacked && !platform::OsPrefersMappedStores(true)) {
     // Positioned access needs a file: an unnamed one, which vanishes with its
     // handle just as anonymous memory does. Without one the store is mapped.
     FileRef file = platform::kInvalidFile;
