@@ -102,13 +102,18 @@ TEST_F(Driver, RowsAreExchangedInOrder) {
       host.filterArea = {1, 1, 5, height + 1};
       const RunResult r = host.Run(Scripted(mode));
       ASSERT_EQ(r.result, noErr);
+      // Reading reports the first sixth of the bar, writing back the last.
       std::vector<std::tuple<int, int, int, int>> expected, asked;
+      std::vector<std::pair<int, int>> progress;
       for (int row = 0; row < 2 * height + 1; ++row) {
         const int top = 1 + (row < height ? row : row == height ? 0 : row - height - 1);
         expected.emplace_back(1, top, 5, top + 1);
+        if (row != height)
+          progress.emplace_back(row < height ? row : 4 * height + row - 1, 6 * height);
       }
       for (const Area& a : r.inRequests) asked.emplace_back(a.left, a.top, a.right, a.bottom);
       EXPECT_EQ(asked, expected);
+      EXPECT_EQ(r.progress, progress);
       // The advanceState loop ends right after the last write; nothing is left.
       EXPECT_EQ(r.advanceCalls + r.continueCalls, 2 * height + 1);
       EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.continueCalls : r.advanceCalls, 0);

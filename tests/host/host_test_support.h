@@ -131,16 +131,6 @@ class RunFixture : public ::testing::Test {
   host::ScriptingHost scripting;
 };
 
-// The module built next to the tests, loaded once and never unloaded, as an
-// editor keeps its plug-ins.
-inline host::PluginModule& LoadedModule(std::string* error) {
-  static host::PluginModule* module = new host::PluginModule;
-  if (!module->IsLoaded()) {
-    module->Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), error);
-  }
-  return *module;
-}
-
 inline const char* ModeName(host::DriverMode mode) {
   return mode == host::DriverMode::kAdvanceState ? "advanceState" : "continue";
 }
