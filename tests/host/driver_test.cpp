@@ -194,51 +194,34 @@ class ProcessingPhase : public Driver, public ::testing::WithParamInterface<Driv
   }
 };
 
-TEST_P(ProcessingPhase, CancelledRunsStillRecordAndKeepTheSavedChoice) {
-  SavePreferences(root, 5.0F);  // a saved Add, and no terminal for the dialog
-  FilterHost host(ENTRYPOINT);
-  host.picture = PatternPicture(9, 7, 3, 0, 8, 1);
-  const Picture before = host.picture;
-  RunOptions options;
-  options.mode = GetParam();
-  const RunResult run = host.Run(options);
-  EXPECT_EQ(run.result, userCanceledErr);
-  EXPECT_FALSE(run.pictureKept);
-  EXPECT_EQ(host.picture.data, before.data);
-  EXPECT_NE(root.Text(kLog).find("Value = 5\r\nResult = -128\r\n"), std::string::npos);
-  const std::vector<unsigned char> saved = root.Read(kPreferences);
-  ASSERT_EQ(saved.size(), 17408U);
-  EXPECT_EQ(FloatAt(saved, kOperationOffset), 5.0F);
-  EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
-  // Cancelled during the operation instead: recorded just the same.
-  options = Scripted(GetParam(), kOperationAddToBuffer);
-  options.shouldAbort = [] { return true; };
-  EXPECT_EQ(host.Run(options).result, userCanceledErr);
-  EXPECT_EQ(host.picture.data, before.data);
-  EXPECT_TRUE(root.Text(kLog).ends_with("Value = 5\r\nResult = -128\r\n"));
-}
-
 // A played-back step runs without a dialog and is not remembered as the user's
 // choice; one that names no usable operation falls back to the saved choice,
-// and when none was ever confirmed the run fails instead of taking Clear.
-TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
+// and when none was ever confirmed the run fails instead of taking Clear. Runs
+// cancelled in the dialog (which a plain file for a terminal cannot show) or
+// during the operation are recorded just the same, the picture left alone.
+TEST_P(ProcessingPhase, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
   auto step = [](std::uint32_t key, std::uint32_t value) {
     return std::vector<DescriptorItem>{
         DescriptorItem::Enumerated(key, hostsupport::kOperationType, value)};
   };
   const std::uint32_t op = hostsupport::kOperationKey;
+  enum How { kPlayback, kDialog, kAbort };
   const struct {
     float saved;
     std::vector<DescriptorItem> step;
     OSErr result;
     int pictures;  // in the buffer afterwards (one before); 0: cleared
+    How how = kPlayback;
   } cases[] = {{0, step(op, 7), filterBadParameters, 1},
                {0, step(op, 0), filterBadParameters, 1},
                {0, step(FourCC("EFmd"), 5), filterBadParameters, 1},
                {0, {}, filterBadParameters, 1},
                {5, step(op, 7), noErr, 2},  // a confirmed Add still applies
                {5, step(op, 4), noErr, 0},
-               {0, step(op, 5), noErr, 2}};
+               {0, step(op, 5), noErr, 2},
+               {5, {}, userCanceledErr, 1, kDialog},
+               {5, step(op, 5), userCanceledErr, 1, kAbort}};
+  root.Write("tty.txt", std::string("not a terminal"));
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "saved " << c.saved << ", result " << c.result);
     {
@@ -251,11 +234,21 @@ TEST_P(ProcessingPhase, PlaybackWithoutAnOperationNeverFallsBackToClear) {
     SavePreferences(root, c.saved);
     FilterHost host(ENTRYPOINT);
     host.picture = PatternPicture(6, 4, 3, 0, 8, 4);
+    const Picture before = host.picture;
     RunOptions options = Scripted(GetParam());
     scripting.SetPlayback(c.step, plugInDialogOptional);
-    EXPECT_EQ(host.Run(options).result, c.result);
-    EXPECT_EQ(FloatAt(root.Read(kPreferences), kOperationOffset), c.saved);
-    EXPECT_TRUE(root.Text(kLog).ends_with("Result = " + std::to_string(c.result) + "\r\n"));
+    if (c.how == kDialog) options.attach = nullptr;
+    options.shouldAbort = [&c] { return c.how == kAbort; };
+    const RunResult r = host.Run(options);
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.pictureKept, c.result == noErr);
+    EXPECT_TRUE(c.result == noErr || host.picture.data == before.data);
+    const std::vector<unsigned char> saved = root.Read(kPreferences);
+    EXPECT_EQ(FloatAt(saved, kOperationOffset), c.saved);
+    EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
+    EXPECT_TRUE(root.Text(kLog).ends_with(std::string(c.how == kPlayback ? "" : "Value = 5\r\n") +
+                                          "Result = " + std::to_string(c.result) + "\r\n"));
+    EXPECT_EQ(root.Text("tty.txt"), "not a terminal");
     if (c.pictures == 0) {
       EXPECT_FALSE(root.Exists("CountVXBuffer.xxx"));
       continue;

@@ -95,13 +95,14 @@ inline std::vector<std::uint32_t> StoreSamples(ImageStore* store, int bytes) {
   return out;
 }
 
-// A private drive root, hooks off before and after, and (on POSIX) no terminal,
-// so that a dialog nobody asked for fails instead of waiting.
+// A private drive root, hooks off before and after, and (on POSIX) a terminal
+// path naming no terminal, so that a dialog nobody asked for fails instead of
+// waiting.
 class RunFixture : public ::testing::Test {
  protected:
   void SetUp() override {
 #if !defined(_WIN32)
-    setenv("SHARPSTACK_TTY", "/dev/null", 1);
+    setenv("SHARPSTACK_TTY", root.File("tty.txt").string().c_str(), 1);
 #endif
     ResetHooks();
   }

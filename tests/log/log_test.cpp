@@ -161,7 +161,7 @@ TEST(LogRule, LookupInTheRuleFile) {
       // A trailing part record counts on its own bytes; under four it names no key.
       {previous + "Part Short", "Part", 2, noErr, "Short", ""},
       {previous + Rule("Part", "Short", "cur1").substr(0, 52), "Part", 2, noErr, "Short", "(mm)"},
-      {previous + "Pa", "Pa__", 2, fnfErr},
+      {previous + "Pa_", "Pa__", 2, fnfErr},
       {previous + "Pa", "Prev", 2, noErr, "PreviousLabelIsLong", "(mm^2)"},
   };
   TempRoot root;
@@ -242,23 +242,18 @@ TEST(ParameterLog, EachRunAppendsTheOutputsThePathAndTheTime) {
 TEST(RunLog, RecordsAppendToTheExistingLogOnly) {
   TempRoot root;
   OwnedList list;
-  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
   EXPECT_EQ(WriteRunLog(0, list.get()), fnfErr);  // no log: neither written nor created
   EXPECT_TRUE(std::filesystem::is_empty(root.dir()));
-  // The redirect that moves the stores does not move the log.
+  // A list without entries has neither section.
+  root.Write("TRUXlog.txt", std::string("earlier\r\n"));
+  EXPECT_EQ(WriteRunLog(-128, list.get()), noErr);
+  // The redirect that moves the stores does not move the log. Every type,
+  // outputs and flags; only the first 255 characters of a text.
   std::filesystem::create_directory(root.File("elsewhere"));
   root.Write("TRUXPath.TXT", std::string("c:\\elsewhere\\"));
   root.Write("elsewhere/TRUXlog.txt", std::string());
-  root.Write("TRUXlog.txt", std::string("earlier\r\n"));
-  EXPECT_EQ(WriteRunLog(0, list.get()), noErr);
-  EXPECT_EQ(root.Text("TRUXlog.txt"),
-            "earlier\r\n-----------------------------\r\nSignature = BFcB\tWRITEBACK\tNo Mask "
-            "Image\r\n# Inputs = 1\r\n0: Type = RADIO/rB42\tKey = EFMd\tMin = 4\tMax = 6\tValue = "
-            "5\r\nResult = 0\r\n");
-
-  // Every type, outputs and flags; only the first 255 characters of a text.
-  root.Write("TRUXlog.txt", std::string());
   InitDescriptorList(list.get(), FourCC("udef"), 1, 1);
+  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
   AddInputParameter(list.get(), FourCC("Rads"), FourCC("doub"), std::bit_cast<std::uint32_t>(0.5f),
                     std::bit_cast<std::uint32_t>(100.0f), std::bit_cast<std::uint32_t>(-2.5f));
   AddInputParameter(list.get(), FourCC("Cnt "), FourCC("long"), std::uint32_t(-10), 20,
@@ -273,24 +268,20 @@ TEST(RunLog, RecordsAppendToTheExistingLogOnly) {
   list.SplitOutputs(1);
   EXPECT_EQ(WriteRunLog(-43, list.get()), noErr);
   EXPECT_EQ(root.Text("TRUXlog.txt"),
+            "earlier\r\n-----------------------------\r\nSignature = BFcB\tWRITEBACK\tNo Mask "
+            "Image\r\nResult = -128\r\n"
             "-----------------------------\r\nSignature = udef\tNo Writeback\tNEEDS MASK IMAGE\r\n"
-            "# Inputs = 6\r\n"
-            "0: Type = FLOAT\tKey = Rads\tMin = 0.50000\tMax = 100.000\tValue = -2.50000\r\n"
-            "1: Type = LONG\tKey = Cnt \tMin = -10\tMax = 20\tValue = -7\r\n"
-            "2: Type = BOOLEAN\tKey = Flag\tValue = TRUE\r\n"
-            "3: Type = BOOLEAN\tKey = Off \tValue = FALSE\r\n"
-            "4: Type = STRING\tKey = Name\tValue = " +
+            "# Inputs = 7\r\n"
+            "0: Type = RADIO/rB42\tKey = EFMd\tMin = 4\tMax = 6\tValue = 5\r\n"
+            "1: Type = FLOAT\tKey = Rads\tMin = 0.50000\tMax = 100.000\tValue = -2.50000\r\n"
+            "2: Type = LONG\tKey = Cnt \tMin = -10\tMax = 20\tValue = -7\r\n"
+            "3: Type = BOOLEAN\tKey = Flag\tValue = TRUE\r\n"
+            "4: Type = BOOLEAN\tKey = Off \tValue = FALSE\r\n"
+            "5: Type = STRING\tKey = Name\tValue = " +
                 text.substr(0, 255) +
-                "\r\n5: Type = STRING\tKey = None\tValue = NULL\r\n# Outputs = 1\r\n"
-                "6: Type = LONG\tKey = Area\tMin = 0\tMax = 1000\tValue = 640\r\nResult = -43\r\n");
-
-  // A list without entries has neither section; a log held open is skipped.
-  root.Write("TRUXlog.txt", std::string());
-  OwnedList empty;
-  EXPECT_EQ(WriteRunLog(-128, empty.get()), noErr);
-  EXPECT_EQ(root.Text("TRUXlog.txt"),
-            "-----------------------------\r\nSignature = BFcB\tWRITEBACK\tNo Mask Image\r\n"
-            "Result = -128\r\n");
+                "\r\n6: Type = STRING\tKey = None\tValue = NULL\r\n# Outputs = 1\r\n"
+                "7: Type = LONG\tKey = Area\tMin = 0\tMax = 1000\tValue = 640\r\nResult = -43\r\n");
+  // A log held open is skipped.
   FileRef holder = platform::kInvalidFile;
   ASSERT_EQ(OpenDataFile("c:\\TRUXlog.txt", &holder), noErr);
   EXPECT_NE(WriteRunLog(0, list.get()), noErr);

@@ -1,60 +1,11 @@
-// The operation selection and its dialog, on POSIX driven through a
-// pseudo-terminal as a user would: read what it draws, type once it prompts.
+// The operation dialog on POSIX, driven through a pseudo-terminal as a user
+// would: read what it draws, type once it prompts. (Windows shows the dialog
+// resource; the Windows tests have it.)
+#if !defined(_WIN32)
 #include "plugin/ui/operation_dialog.h"
 
-#include <gtest/gtest.h>
-
-#include "plugin/core/memory.h"
-#include "plugin/focus/operation_choice.h"
-#include "plugin/params/descriptor_list.h"
-#include "plugin/params/parameter_block.h"
-#include "support/owned_list.h"
-
-namespace {
-
-// One processing phase's view: a parameter block, the declared list and the
-// run state's choice slot.
-struct Selection {
-  explicit Selection(float savedOperation) {
-    block.params[kParamOperation] = savedOperation;
-    DeclareFilterParameters(list.get(), &block);
-  }
-  ~Selection() { DisposeHandleBlock(choice); }
-  OSErr Select(std::uint8_t noDialog = 0) {
-    return SelectOperation(&block, &choice, list.get(), noDialog);
-  }
-  std::int32_t Chosen() const {
-    return choice != nullptr ? reinterpret_cast<const OperationChoice*>(*choice)->operation : -1;
-  }
-  // The setting remembered for the next run and the value recorded for the host.
-  bool Kept(float saved, std::int32_t listed) const {
-    return block.params[kParamOperation] == saved && GetEntryLong(list.get(), 0) == listed;
-  }
-  ParameterBlock block{};
-  testsupport::OwnedList list;
-  Handle choice = nullptr;
-};
-
-TEST(OperationSelection, WithoutADialogTheValueIsTakenAsItIs) {
-  ParameterBlock block{};
-  EXPECT_EQ(RunOperationDialog(&block, nullptr), kDialogCancelled);  // no choice record
-  Selection s(0.0f);
-  // Nobody ever named an operation: the run fails rather than taking Clear.
-  EXPECT_EQ(s.Select(/*noDialog=*/1), filterBadParameters);
-  EXPECT_EQ(s.Chosen(), 0);
-  EXPECT_TRUE(s.Kept(0.0f, 0));
-  // A recorded action's code passes through as it is.
-  SetEntryLong(s.list.get(), 0, 6);
-  EXPECT_EQ(s.Select(1), noErr);
-  EXPECT_EQ(s.Chosen(), kOperationShowBuffer);
-  EXPECT_TRUE(s.Kept(0.0f, 6));
-}
-
-}  // namespace
-
-// The terminal prompt exists only on POSIX; Windows shows the dialog resource.
-#if !defined(_WIN32)
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -70,9 +21,35 @@ TEST(OperationSelection, WithoutADialogTheValueIsTakenAsItIs) {
 #include <string>
 #include <thread>
 
+#include "plugin/core/memory.h"
+#include "plugin/focus/operation_choice.h"
+#include "plugin/params/descriptor_list.h"
+#include "plugin/params/parameter_block.h"
+#include "support/owned_list.h"
 #include "support/temp_root.h"
 
 namespace {
+
+// One processing phase's view: a parameter block, the declared list and the
+// run state's choice slot.
+struct Selection {
+  explicit Selection(float savedOperation) {
+    block.params[kParamOperation] = savedOperation;
+    DeclareFilterParameters(list.get(), &block);
+  }
+  ~Selection() { DisposeHandleBlock(choice); }
+  OSErr Select() { return SelectOperation(&block, &choice, list.get(), 0); }
+  std::int32_t Chosen() const {
+    return choice != nullptr ? reinterpret_cast<const OperationChoice*>(*choice)->operation : -1;
+  }
+  // The setting remembered for the next run and the value recorded for the host.
+  bool Kept(float saved, std::int32_t listed) const {
+    return block.params[kParamOperation] == saved && GetEntryLong(list.get(), 0) == listed;
+  }
+  ParameterBlock block{};
+  testsupport::OwnedList list;
+  Handle choice = nullptr;
+};
 
 // The label of the marked radio button in one drawing, or "" when none is.
 std::string MarkedLabel(const std::string& drawing) {
@@ -183,20 +160,6 @@ TEST(OperationDialog, KeysMoveConfirmAndCancelTheChoice) {
       EXPECT_EQ(MarkedLabel(screen.substr(last)), c.last);
     }
   }
-}
-
-// (The host tests' runs meet /dev/null, no terminal either.)
-TEST(OperationDialog, WithoutATerminalTheRunIsCancelled) {
-  testsupport::TempRoot root;
-  root.Write("plain.txt", std::string("not a terminal"));
-  testsupport::ScopedVariable variable("SHARPSTACK_TTY", "");
-  for (const std::string& tty : {std::string(""), root.File("plain.txt").string()}) {
-    variable.Set(tty);
-    Selection s(6.0f);
-    EXPECT_EQ(s.Select(), userCanceledErr) << tty;
-    EXPECT_TRUE(s.Kept(6.0f, 6));
-  }
-  EXPECT_EQ(root.Text("plain.txt"), "not a terminal");
 }
 
 // A selection with the default terminal in a child: exit code 0 when the
