@@ -19,7 +19,9 @@ bool AllZero(const void* p, std::size_t n) {
   return n == 0 || std::memcmp(p, zeros.data(), n) == 0;
 }
 
-TEST(HandleBlock, MasterRecordPointsAtZeroedDataAndCarriesSignature) {
+// Handle blocks carry the signature behind a pointer to zeroed data; every
+// block is zero-filled, and null with out of memory when refused.
+TEST(Blocks, ZeroFilledAndNullWithOutOfMemoryWhenRefused) {
   for (std::int32_t size : {0, 100, 4096}) {
     Handle h = NewZeroedHandleBlock(size);
     ASSERT_NE(h, nullptr) << size;
@@ -31,14 +33,10 @@ TEST(HandleBlock, MasterRecordPointsAtZeroedDataAndCarriesSignature) {
     DisposeHandleBlock(h);
     EXPECT_EQ(LastMemoryError(), noErr);
   }
-  DisposeHandleBlock(nullptr);
-  EXPECT_EQ(LastMemoryError(), nilHandleErr);
   EXPECT_EQ(NewZeroedHandleBlock(-1), nullptr);
   EXPECT_EQ(LastMemoryError(), memFullErr);
-}
-
-TEST(Blocks, ZeroFilledAndNullWithOutOfMemoryWhenRefused) {
   DisposeHandleBlock(nullptr);  // plain blocks leave the last memory error alone
+  EXPECT_EQ(LastMemoryError(), nilHandleErr);
   auto* p = static_cast<unsigned char*>(NewBlock(1000));
   char* s = NewString(kStringSize);
   ASSERT_NE(p, nullptr);
@@ -62,7 +60,9 @@ TEST(Blocks, ZeroFilledAndNullWithOutOfMemoryWhenRefused) {
   platform::test::ClearFaults();
 }
 
-TEST(CopyBounded, LimitsAtEveryBoundary) {
+// The bounded copy at every boundary; the join agrees with the bounded copy
+// of the concatenation.
+TEST(Strings, CopyAndJoinStayInBoundsAndAgree) {
   // Exactly size - 1 characters fit; nothing is written past the terminator.
   for (int size = 1; size <= 6; ++size) {
     for (int length = 0; length <= 7; ++length) {
@@ -75,15 +75,12 @@ TEST(CopyBounded, LimitsAtEveryBoundary) {
       EXPECT_EQ(buffer[size], '#') << size << " " << length;
     }
   }
-  char buffer[8] = "abc";
+  char buffer[10] = "abc";
   CopyBounded(nullptr, buffer, 8);  // a null source empties
   EXPECT_STREQ(buffer, "");
   CopyBounded("abc", nullptr, 8);  // a null destination is ignored
   CopyBounded("xyz", buffer, 0);
   EXPECT_STREQ(buffer, "");
-}
-
-TEST(JoinStrings, AgreesWithBoundedCopyOfTheConcatenation) {
   const char* pieces[] = {nullptr, "", "a", "bc", "defgh"};
   const std::string longPiece(520, 'z');
   for (const char* a : pieces) {
@@ -98,7 +95,7 @@ TEST(JoinStrings, AgreesWithBoundedCopyOfTheConcatenation) {
     }
   }
   // The destination may be either piece: appending and prefixing in place.
-  char buffer[10] = "Show:";
+  std::strcpy(buffer, "Show:");
   JoinStrings(buffer, " 12", buffer, 10);
   JoinStrings(buffer, "345", buffer, 10);
   EXPECT_STREQ(buffer, "Show: 123");

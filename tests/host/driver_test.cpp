@@ -92,64 +92,58 @@ INSTANTIATE_TEST_SUITE_P(DepthsAndPlanes, DriverLayouts,
                          ::testing::Combine(::testing::Values(8, 16), ::testing::Values(1, 3),
                                             ::testing::Values(0, 1, 2)));
 
-// Rows are read top to bottom, the first asked again while processing, then written back.
-TEST_F(Driver, RowsAreExchangedInOrder) {
+// Rows are read top to bottom, the first asked again while processing, then
+// written back; the selection's rows follow those read, then stay at the first.
+// The selection inside the filter rectangle goes to the mask store, with its
+// AND. Reading reports the first sixth of the bar, writing back the last.
+TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
+  const int w = 7;
   for (int height : {1, 3, 9}) {
     for (DriverMode mode : kModes) {
-      SCOPED_TRACE(std::string(ModeName(mode)) + " height " + std::to_string(height));
-      FilterHost host(&ENTRYPOINT);
-      host.picture = PatternPicture(6, height + 2, 1, 1, 8, 11);
-      host.filterArea = {1, 1, 5, height + 1};
-      const RunResult r = host.Run(Scripted(mode));
-      ASSERT_EQ(r.result, noErr);
-      // Reading reports the first sixth of the bar, writing back the last.
-      std::vector<std::tuple<int, int, int, int>> expected, asked;
-      std::vector<std::pair<int, int>> progress;
-      for (int row = 0; row < 2 * height + 1; ++row) {
-        const int top = 1 + (row < height ? row : row == height ? 0 : row - height - 1);
-        expected.emplace_back(1, top, 5, top + 1);
-        if (row != height)
-          progress.emplace_back(row < height ? row : 4 * height + row - 1, 6 * height);
+      for (int partial : {-1, 255, 200, 0}) {  // -1: no selection
+        SCOPED_TRACE(testing::Message()
+                     << ModeName(mode) << " height " << height << " selection " << partial);
+        g_seen = Seen{};
+        FilterHost host(&ENTRYPOINT);
+        host.picture = PatternPicture(w, height + 2, 1, 0, 8, 11);
+        if (partial >= 0) {
+          host.selection.assign(std::size_t(w * (height + 2)), 255);
+          host.selection[0] = 3;  // outside the filter rectangle: must not count
+          host.selection[std::size_t(height * w + 4)] = std::uint8_t(partial);
+        }
+        host.filterArea = {1, 1, 6, height + 1};
+        const RunResult r = host.Run(Scripted(mode));
+        ASSERT_EQ(r.result, noErr);
+        EXPECT_EQ(g_seen.state.haveMask, partial >= 0 ? 1 : 0);
+        EXPECT_EQ(g_seen.state.maskAnd, partial >= 0 ? partial : 255);
+        std::vector<std::uint32_t> mask;
+        for (int y = 1; y <= height && partial >= 0; ++y) {
+          for (int x = 1; x < 6; ++x) mask.push_back(host.selection[std::size_t(y * w + x)]);
+        }
+        EXPECT_EQ(g_seen.mask, mask);
+        std::vector<std::tuple<int, int, int, int>> expected, asked;
+        std::vector<int> maskTops, maskAsked;
+        std::vector<std::pair<int, int>> progress;
+        for (int row = 0; row < 2 * height + 1; ++row) {
+          const int top = 1 + (row < height ? row : row == height ? 0 : row - height - 1);
+          expected.emplace_back(1, top, 6, top + 1);
+          if (partial >= 0) maskTops.push_back(row <= height ? top : 1);
+          if (row != height)
+            progress.emplace_back(row < height ? row : 4 * height + row - 1, 6 * height);
+        }
+        // A selection keeps the mask asked once more after the last write;
+        // without one, the advanceState loop ends right after it.
+        if (partial >= 0) maskTops.push_back(1);
+        for (const Area& a : r.inRequests) asked.emplace_back(a.left, a.top, a.right, a.bottom);
+        for (const Area& m : r.maskRequests) maskAsked.push_back(m.top);
+        EXPECT_EQ(asked, expected);
+        EXPECT_EQ(maskAsked, maskTops);
+        EXPECT_EQ(r.progress, progress);
+        EXPECT_EQ(r.advanceCalls + r.continueCalls, 2 * height + 1 + (partial >= 0 ? 1 : 0));
+        EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.continueCalls : r.advanceCalls,
+                  mode == DriverMode::kAdvanceState && partial >= 0 ? 1 : 0);
       }
-      for (const Area& a : r.inRequests) asked.emplace_back(a.left, a.top, a.right, a.bottom);
-      EXPECT_EQ(asked, expected);
-      EXPECT_EQ(r.progress, progress);
-      // The advanceState loop ends right after the last write; nothing is left.
-      EXPECT_EQ(r.advanceCalls + r.continueCalls, 2 * height + 1);
-      EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.continueCalls : r.advanceCalls, 0);
     }
-  }
-}
-
-// The selection inside the filter rectangle goes to the mask store, with its AND.
-TEST_F(Driver, SelectionGoesToTheMaskStoreAndItsAndIsKept) {
-  const int w = 7;
-  for (int partial : {-1, 255, 200, 0}) {  // -1: no selection
-    SCOPED_TRACE(partial);
-    g_seen = Seen{};
-    FilterHost host(&ENTRYPOINT);
-    host.picture = PatternPicture(w, 6, 1, 0, 8, 14);
-    if (partial >= 0) {
-      host.selection.assign(std::size_t(w * 6), 255);
-      host.selection[0] = 3;  // outside the filter rectangle: must not count
-      host.selection[std::size_t(4 * w + 5)] = std::uint8_t(partial);
-    }
-    host.filterArea = {1, 1, 7, 6};
-    const RunResult r = host.Run(Scripted(DriverMode::kAdvanceState));
-    ASSERT_EQ(r.result, noErr);
-    EXPECT_EQ(g_seen.state.haveMask, partial >= 0 ? 1 : 0);
-    EXPECT_EQ(g_seen.state.maskAnd, partial >= 0 ? partial : 255);
-    std::vector<std::uint32_t> expected;
-    for (int y = 1; y < 6 && partial >= 0; ++y) {
-      for (int x = 1; x < 7; ++x) expected.push_back(host.selection[std::size_t(y * w + x)]);
-    }
-    EXPECT_EQ(g_seen.mask, expected);
-    // The mask follows the rows read, then stays at the first row.
-    std::vector<int> tops;
-    for (const Area& m : r.maskRequests) tops.push_back(m.top);
-    EXPECT_EQ(tops, partial < 0 ? std::vector<int>()
-                                : std::vector<int>({1, 2, 3, 4, 5, 1, 1, 1, 1, 1, 1, 1}));
-    EXPECT_EQ(r.continueCalls, partial >= 0 ? 1 : 0);
   }
 }
 

@@ -1,4 +1,4 @@
-// The in-memory host driven by stand-in plug-ins.
+// The in-memory host driven by a stand-in plug-in.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,25 +14,26 @@ using host::DriverMode;
 using host::FilterHost;
 using host::Picture;
 
-// Flips the low bits of g_rows rows at a time, planes g_lo..g_hi; fails at g_fail_row.
-int g_rows = 1;
-int g_lo = 0;
-int g_hi = 0;
-int g_fail_row = -1;
-int g_finish_calls = 0;
+// Flips the low bytes of g_rows rows at a time, planes g_lo..g_hi; fails at
+// g_fail_row; with g_stuck asks for the first row for ever.
+int g_rows = 1, g_lo = 0, g_hi = 0, g_fail_row = -1, g_finish_calls = 0;
+bool g_stuck = false;
+constexpr std::uint32_t kFlip = 0x5A;
 
 void AskRows(FilterRecord* r, int top) {
-  const int bottom = std::min<int>(top + g_rows, r->filterRect.bottom);
+  const int bottom = g_stuck ? top + 1 : std::min<int>(top + g_rows, r->filterRect.bottom);
   r->inRect = {std::int16_t(top), r->filterRect.left, std::int16_t(bottom), r->filterRect.right};
-  r->outRect = r->inRect;
+  r->outRect = g_stuck ? Rect{} : r->inRect;
   r->inLoPlane = r->outLoPlane = std::int16_t(g_lo);
   r->inHiPlane = r->outHiPlane = std::int16_t(g_hi);
 }
 
-constexpr std::uint32_t kFlip = 0x5A;
-
 // Flips the delivered rows; false when the run is over.
 bool FlipStep(FilterRecord* r, std::int16_t* result) {
+  if (g_stuck) {
+    AskRows(r, r->filterRect.top);
+    return true;
+  }
   const int bytes = r->depth / 8;
   const int count = (r->outRect.right - r->outRect.left) * (g_hi - g_lo + 1);
   for (int y = 0; y < r->outRect.bottom - r->outRect.top; ++y) {
@@ -98,6 +99,7 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
       {"whole rows", Area{}, 1, 0, 3, false},
       {"band of rows, two at a time", Area{0, 2, 9, 5}, 2, 0, 3, false},
       {"part of each row", Area{2, 1, 6, 5}, 2, 0, 3, false},
+      {"rows from the left edge", Area{0, 1, 6, 5}, 1, 0, 3, false},
       {"one plane", Area{}, 1, 1, 1, false},
       {"selection", Area{1, 0, 9, 6}, 1, 0, 3, true},
   };
@@ -139,34 +141,26 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
     }
   }
   // By hand: 40 flips to 114; (114 x 128 + 40 x 127 + 127) / 255 = 77 and
-  // (114 x 51 + 40 x 204 + 127) / 255 = 55.
+  // (114 x 143 + 40 x 112 + 127) / 255 = 81.
   FilterHost host(&FlipPlugin);
   host.picture.Allocate(4, 1, 1, 0, 8);
   host.picture.data.assign(4, 40);
-  host.selection = {0, 255, 128, 51};
+  host.selection = {0, 255, 128, 143};
   g_lo = g_hi = 0;
   ASSERT_EQ(host.Run().result, noErr);
-  EXPECT_EQ(host.picture.data, host::PictureData({40, 114, 77, 55}));
-}
-
-// A plug-in that asks for row 0 for ever.
-void StuckPlugin(std::int16_t selector, FilterRecord* r, intptr_t*, std::int16_t* result) {
-  *result = noErr;
-  if (selector == filterSelectorStart || selector == filterSelectorContinue) {
-    r->inRect = {r->filterRect.top, r->filterRect.left, std::int16_t(r->filterRect.top + 1),
-                 r->filterRect.right};
-  }
-  if (selector == filterSelectorFinish) ++g_finish_calls;
+  EXPECT_EQ(host.picture.data, host::PictureData({40, 114, 77, 81}));
 }
 
 TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
   g_finish_calls = 0;
-  FilterHost stuck(&StuckPlugin);
+  g_stuck = true;
+  FilterHost stuck(&FlipPlugin);
   stuck.picture.Allocate(3, 4, 1, 0, 8);
   host::RunOptions options;
   options.mode = DriverMode::kContinue;
   options.maxContinueCalls = 25;
   const host::RunResult r = stuck.Run(options);
+  g_stuck = false;
   EXPECT_EQ(r.result, host::kHostRunaway);
   EXPECT_EQ(r.continueCalls, 25);
   EXPECT_EQ(g_finish_calls, 1);

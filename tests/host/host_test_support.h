@@ -26,20 +26,6 @@ namespace hostsupport {
 inline constexpr std::uint32_t kOperationKey = FourCC("EFMd");
 inline constexpr std::uint32_t kOperationType = FourCC("rB42");
 
-// A deterministic generator (the library's random engines differ by platform).
-class Lcg {
- public:
-  explicit Lcg(std::uint32_t seed) : state_(seed * 2654435761u + 12345u) {}
-  std::uint32_t Next() {
-    state_ = state_ * 1664525u + 1013904223u;
-    return state_ >> 8;
-  }
-  std::uint32_t Below(std::uint32_t n) { return Next() % n; }
-
- private:
-  std::uint32_t state_;
-};
-
 // Varied samples; with extra planes, about one pixel in five fully transparent
 // and one in five fully opaque.
 inline host::Picture PatternPicture(int width, int height, int colourPlanes, int extraPlanes,
@@ -47,13 +33,18 @@ inline host::Picture PatternPicture(int width, int height, int colourPlanes, int
   host::Picture p;
   p.Allocate(width, height, colourPlanes, extraPlanes, depth);
   const std::uint32_t top = depth == 16 ? 32768u : 255u;
-  Lcg lcg(seed);
+  // A generator of its own: the library's random engines differ by platform.
+  std::uint32_t state = seed * 2654435761u + 12345u;
+  auto below = [&state](std::uint32_t n) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % n;
+  };
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       for (int k = 0; k < p.planes; ++k) {
-        std::uint32_t v = lcg.Below(top + 1);
+        std::uint32_t v = below(top + 1);
         if (k == colourPlanes) {
-          const std::uint32_t pick = lcg.Below(5);
+          const std::uint32_t pick = below(5);
           if (pick == 0) v = 0;
           if (pick == 1) v = top;
         }
