@@ -22,10 +22,11 @@ RunState* StateOf(std::intptr_t data) {
   return data == 0 ? nullptr : reinterpret_cast<RunState*>(*reinterpret_cast<Handle>(data));
 }
 
-std::uint16_t ParameterValue(Handle h, int index) {
-  std::uint16_t v;
-  std::memcpy(&v, *h + index * 2, 2);
-  return v;
+// The two values of the parameters handle.
+std::pair<int, int> ParameterValues(Handle h) {
+  std::uint16_t v[2];
+  std::memcpy(v, *h, 4);
+  return {v[0], v[1]};
 }
 
 // The stores and buffers of a run are all released.
@@ -61,25 +62,6 @@ TEST(EntrySelectors, FirstCallOfAnySelectorCreatesTheRunState) {
 }
 
 class EntryRun : public RunFixture {};
-
-// The handle is made once, with its first value; the second is set every time.
-TEST_F(EntryRun, ParametersAskedBeforeEveryRunKeepOneHandle) {
-  FilterHost host(&ENTRYPOINT);
-  host.picture = PatternPicture(4, 3, 3, 0, 8, 9);
-  for (int run = 0; run < 2; ++run) {
-    host::RunOptions options = Scripted(DriverMode::kAdvanceState);
-    options.askParameters = true;
-    const host::RunResult r = host.Run(options);
-    EXPECT_EQ(r.parametersResult, noErr);
-    EXPECT_EQ(r.result, noErr);
-    EXPECT_EQ(r.bufferSpace, 8192);
-    ASSERT_NE(host.ParametersHandle(), nullptr);
-    EXPECT_EQ(ParameterValue(host.ParametersHandle(), 0), run == 0 ? 50 : 7);
-    EXPECT_EQ(ParameterValue(host.ParametersHandle(), 1), 1);
-    const std::uint16_t mine[2] = {7, 9};
-    std::memcpy(*host.ParametersHandle(), mine, 4);
-  }
-}
 
 // (The rows and planes each request names are the driver tests' business.)
 TEST_F(EntryRun, BadSelectorsAndRepeatedStartsAndFinishesMidRunDoNoHarm) {
@@ -126,6 +108,8 @@ OSErr Cancel(RunState*) {
 
 // Every way a run fails: the code is reported, the row requests emptied (which ends
 // the advanceState loop), nothing written back or kept, and the next run works.
+// The parameters handle asked for before each run is made once with its first
+// value; the second is set every time.
 TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
   using Set = std::function<void(FilterHost&, host::RunOptions&)>;
   auto store = [](hosttest::RunStore s) -> Set {
@@ -175,9 +159,12 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
       host.picture = PatternPicture(6, 4, 3, 1, 16, 16);
       const host::Picture before = host.picture;
       host::RunOptions options = Scripted(mode);
+      options.askParameters = true;
       c.set(host, options);
       const host::RunResult r = host.Run(options);
       ResetHooks();
+      ASSERT_NE(host.ParametersHandle(), nullptr);
+      EXPECT_EQ(ParameterValues(host.ParametersHandle()), std::make_pair(50, 1));
       EXPECT_EQ(r.result, c.status);
       EXPECT_EQ(r.advanceCalls + r.continueCalls, c.exchanges);
       EXPECT_FALSE(r.pictureKept);
@@ -187,9 +174,15 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
       for (const auto& p : r.progress) EXPECT_TRUE(options.cancelBeforeContinue || p.first < 20);
       EXPECT_TRUE(options.cancelBeforeContinue ||
                   (host.Record().inRect.bottom | host.Record().outRect.bottom) == 0);
-      const host::RunResult again = host.Run(Scripted(mode));
+      const std::uint16_t mine[2] = {7, 9};
+      std::memcpy(*host.ParametersHandle(), mine, 4);
+      host::RunOptions next = Scripted(mode);
+      next.askParameters = true;
+      const host::RunResult again = host.Run(next);
       EXPECT_EQ(again.result, noErr);
       EXPECT_TRUE(again.pictureKept);
+      EXPECT_EQ(again.bufferSpace, 8192);
+      EXPECT_EQ(ParameterValues(host.ParametersHandle()), std::make_pair(7, 1));
     }
   }
 }
