@@ -214,35 +214,12 @@ void SavePreferences(const testsupport::TempRoot& root, float operation) {
   root.Write(kPreferences, preferences);
 }
 
-class ProcessingPhase : public Driver, public ::testing::WithParamInterface<DriverMode> {
- protected:
-  void SetUp() override {
-    Driver::SetUp();
-    hosttest::SetProcessingHook(nullptr);
-    root.Write(kLog, std::string());
-  }
-  RunResult RunOperation(FilterHost& host, std::int32_t operation) {
-    return host.Run(Scripted(GetParam(), operation));
-  }
-  // The mask the operation saw when run on `picture` with `selection`.
-  std::vector<std::uint32_t> MaskSeen(const Picture& picture,
-                                      const std::vector<std::uint8_t>& selection = {}) {
-    hosttest::SetProcessingHook(&CaptureStores);
-    FilterHost host(ENTRYPOINT);
-    host.picture = picture;
-    host.selection = selection;
-    EXPECT_EQ(RunOperation(host, kOperationClearBuffer).result, noErr);
-    hosttest::SetProcessingHook(nullptr);
-    return g_seen.mask;
-  }
-};
-
 // A played-back step runs without a dialog and is not remembered as the user's
 // choice; one that names no usable operation falls back to the saved choice,
 // and when none was ever confirmed the run fails instead of taking Clear. Runs
 // cancelled in the dialog (which a plain file for a terminal cannot show) or
 // during the operation are recorded just the same, the picture left alone.
-TEST_P(ProcessingPhase, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
+TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
   auto step = [](std::uint32_t key, std::uint32_t value) {
     return std::vector<DescriptorItem>{
         DescriptorItem::Enumerated(key, hostsupport::kOperationType, value)};
@@ -264,21 +241,25 @@ TEST_P(ProcessingPhase, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
                {0, step(op, 5), noErr, 2},
                {5, {}, userCanceledErr, 1, kDialog},
                {5, step(op, 5), userCanceledErr, 1, kAbort}};
+  root.Write(kLog, std::string());
   root.Write("tty.txt", std::string("not a terminal"));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "saved " << c.saved << ", result " << c.result);
+  for (int run = 0; run < 2 * int(std::size(cases)); ++run) {
+    const auto& c = cases[run / 2];
+    const DriverMode mode = kModes[run % 2];
+    SCOPED_TRACE(testing::Message()
+                 << ModeName(mode) << ", saved " << c.saved << ", result " << c.result);
     {
       FilterHost adder(ENTRYPOINT);
       adder.picture = PatternPicture(6, 4, 3, 0, 8, 3);
-      ASSERT_EQ(RunOperation(adder, kOperationClearBuffer).result, noErr);
-      ASSERT_EQ(RunOperation(adder, kOperationAddToBuffer).result, noErr);
+      ASSERT_EQ(adder.Run(Scripted(mode, kOperationClearBuffer)).result, noErr);
+      ASSERT_EQ(adder.Run(Scripted(mode, kOperationAddToBuffer)).result, noErr);
     }
     const std::vector<unsigned char> count = root.Read("CountVXBuffer.xxx");
     SavePreferences(root, c.saved);
     FilterHost host(ENTRYPOINT);
     host.picture = PatternPicture(6, 4, 3, 0, 8, 4);
     const Picture before = host.picture;
-    RunOptions options = Scripted(GetParam());
+    RunOptions options = Scripted(mode);
     scripting.SetPlayback(c.step, plugInDialogOptional);
     if (c.how == kDialog) options.attach = nullptr;
     options.shouldAbort = [&c] { return c.how == kAbort; };
@@ -305,31 +286,38 @@ TEST_P(ProcessingPhase, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
   }
 }
 
-TEST_P(ProcessingPhase, TransparencyAndSelectionMakeTheMask) {
-  // 16-bit transparency: t / 128.5, truncated: 16384 gives 127, 32768 255.
+// 16-bit transparency makes the mask as t / 128.5, truncated: 16384 gives 127,
+// 32768 255. A partial selection on a transparent layer honours both: the smaller.
+TEST_F(Driver, TransparencyAndSelectionMakeTheMask) {
   Picture picture = PatternPicture(6, 2, 3, 1, 16, 3);
   const std::uint32_t alphas[6] = {0, 128, 129, 16384, 32767, 32768};
   for (int x = 0; x < 6; ++x) {
     picture.Set(x, 0, 3, alphas[x]);
     picture.Set(x, 1, 3, 32768 - alphas[x]);
   }
-  EXPECT_EQ(MaskSeen(picture),
-            std::vector<std::uint32_t>({0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0}));
-  // A partial selection on a transparent layer honours both: the smaller.
   const Picture layer = PatternPicture(10, 4, 1, 1, 8, 5);
   std::vector<std::uint8_t> selection(40);
-  std::vector<std::uint32_t> expected;
+  std::vector<std::uint32_t> smaller;
   for (std::size_t i = 0; i < selection.size(); ++i) {
     selection[i] = std::uint8_t(i * 37 % 256);
-    expected.push_back(
+    smaller.push_back(
         std::min<std::uint32_t>(selection[i], layer.Get(int(i % 10), int(i / 10), 1)));
   }
-  EXPECT_EQ(MaskSeen(layer, selection), expected);
+  const struct {
+    Picture picture;
+    std::vector<std::uint8_t> selection;
+    std::vector<std::uint32_t> mask;
+  } cases[] = {{picture, {}, {0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0}},
+               {layer, selection, smaller}};
+  for (DriverMode mode : kModes) {
+    for (const auto& c : cases) {
+      FilterHost host(ENTRYPOINT);
+      host.picture = c.picture;
+      host.selection = c.selection;
+      ASSERT_EQ(host.Run(Scripted(mode)).result, noErr);
+      EXPECT_EQ(g_seen.mask, c.mask) << ModeName(mode);
+    }
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(BothDrivers, ProcessingPhase, ::testing::ValuesIn(kModes),
-                         [](const ::testing::TestParamInfo<DriverMode>& param) {
-                           return std::string(ModeName(param.param));
-                         });
 
 }  // namespace
