@@ -8,6 +8,7 @@
 
 #include "focus/reference.h"
 #include "host_test_support.h"
+#include "plugin/storage/store.h"
 
 namespace {
 
@@ -20,7 +21,6 @@ using host::RunOptions;
 using host::RunResult;
 using hostsupport::ModeName;
 using hostsupport::PatternPicture;
-using hostsupport::StoreSamples;
 using hostsupport::Whitened;
 
 const DriverMode kModes[] = {DriverMode::kAdvanceState, DriverMode::kContinue};
@@ -33,9 +33,22 @@ struct Seen {
 };
 Seen g_seen;
 
+// The mask store's bytes, row after row.
+std::vector<std::uint32_t> MaskBytes(ImageStore* store) {
+  std::vector<std::uint32_t> out;
+  StoreHeader header{};
+  if (store != nullptr) GetStoreHeader(store, &header);
+  std::vector<std::uint8_t> row(std::size_t(header.width));
+  for (int y = 0; y < header.height; ++y) {
+    ReadStoreRow(store, 0, y, header.width, row.data());
+    out.insert(out.end(), row.begin(), row.end());
+  }
+  return out;
+}
+
 OSErr CaptureStores(RunState* state) {
   ++g_seen.calls;
-  g_seen.mask = StoreSamples(state->maskStore, 1);
+  g_seen.mask = MaskBytes(state->maskStore);
   g_seen.state = *state;
   return noErr;
 }

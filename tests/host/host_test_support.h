@@ -18,7 +18,6 @@
 #include "plugin/focus/operation_choice.h"
 #include "plugin/host/run_state.h"
 #include "plugin/host/test_hooks.h"
-#include "plugin/storage/store.h"
 #include "support/temp_root.h"
 
 namespace hostsupport {
@@ -64,23 +63,6 @@ inline host::Picture Whitened(const host::Picture& p) {
     for (int x = 0; x < p.width; ++x) {
       if (p.Get(x, y, p.colorPlanes) != 0) continue;
       for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, white);
-    }
-  }
-  return out;
-}
-
-// Every sample of a store, row after row, as integers of `bytes` bytes.
-inline std::vector<std::uint32_t> StoreSamples(ImageStore* store, int bytes) {
-  std::vector<std::uint32_t> out;
-  if (store == nullptr) return out;
-  StoreHeader header;
-  GetStoreHeader(store, &header);
-  const std::int32_t rowBytes = std::int32_t(header.width) * header.elementSize;
-  std::vector<std::uint8_t> row(static_cast<std::size_t>(rowBytes));
-  for (int y = 0; y < header.height; ++y) {
-    ReadStoreRow(store, 0, y, rowBytes, row.data());
-    for (std::size_t i = 0; i + std::size_t(bytes) <= row.size(); i += std::size_t(bytes)) {
-      out.push_back(bytes == 1 ? row[i] : std::uint32_t(row[i] | row[i + 1] << 8));
     }
   }
   return out;
