@@ -31,13 +31,11 @@ std::pair<int, int> ParameterValues(Handle h) {
 
 // The stores and buffers of a run are all released.
 void ExpectReleased(const FilterHost& host) {
-  const RunState* state = StateOf(host.DataSlot());
-  ASSERT_NE(state, nullptr);
-  EXPECT_EQ(state->colorStore, nullptr);
-  EXPECT_EQ(state->transparencyStore, nullptr);
-  EXPECT_EQ(state->maskStore, nullptr);
-  EXPECT_EQ(state->rowBuffer, nullptr);
-  EXPECT_EQ(state->operationChoice, nullptr);
+  const RunState* s = StateOf(host.DataSlot());
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(std::vector<const void*>({s->colorStore, s->transparencyStore, s->maskStore,
+                                      s->rowBuffer, s->operationChoice}),
+            std::vector<const void*>(5, nullptr));
 }
 
 TEST(EntrySelectors, FirstCallOfAnySelectorCreatesTheRunState) {
