@@ -38,14 +38,15 @@ void ExpectReleased(const FilterHost& host) {
             std::vector<const void*>(5, nullptr));
 }
 
-// About answers; a null data slot is refused and a null result ignored, without
-// crashing. (Bad selectors are the run tests' below.)
+// About answers and makes an idle run state; a null data slot is refused and
+// a null result ignored, without crashing. (Bad selectors: the run tests.)
 TEST(EntrySelectors, AboutAndNullSlotsDoNoHarm) {
   FilterRecord record{};
   std::intptr_t data = 0;
   std::int16_t result = 1;
   ENTRYPOINT(filterSelectorAbout, &record, &data, &result);
   EXPECT_EQ(result, noErr);
+  EXPECT_EQ(StateOf(data)->phase, kPhaseIdle);  // a Continue before any Start does nothing
   ENTRYPOINT(filterSelectorAbout, &record, nullptr, &result);
   EXPECT_EQ(result, filterBadParameters);
   ENTRYPOINT(filterSelectorPrepare, &record, &data, nullptr);
