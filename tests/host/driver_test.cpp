@@ -126,22 +126,24 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
 
 // The composite by the focus tests' whole-picture statement of Add and Show:
 // transparent pixels whitened, those under half opaque not selected, white
-// where nothing was added; the target keeps its extra planes.
-Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& target) {
+// where nothing was added; the target keeps its extra planes. Each picture is
+// added as its part in `area` (empty: all of it).
+Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& target, Area area) {
   focustest::BufferSet set;
   for (const Picture& p : series) {
+    const Area r = area.Empty() ? Area{0, 0, p.width, p.height} : area;
     const Picture whitened = Whitened(p);
-    focustest::Picture f(p.width, p.height, p.colorPlanes, p.depth);
+    focustest::Picture f(r.Width(), r.Height(), p.colorPlanes, p.depth);
     std::vector<std::uint8_t> mask;
-    for (int y = 0; y < p.height; ++y) {
-      for (int x = 0; x < p.width; ++x) {
+    for (int y = r.top; y < r.bottom; ++y) {
+      for (int x = r.left; x < r.right; ++x) {
         for (int k = 0; k < p.colorPlanes; ++k)
-          f.at(x, y, k) = std::uint16_t(whitened.Get(x, y, k));
+          f.at(x - r.left, y - r.top, k) = std::uint16_t(whitened.Get(x, y, k));
         const std::uint32_t t = p.HasAlpha() ? p.Get(x, y, p.colorPlanes) : 0;
         if (p.HasAlpha()) mask.push_back(std::uint8_t(p.depth == 8 ? t : t * 2 / 257));
       }
     }
-    focustest::ReferenceAdd(&set, f, 0, 0, p.width, p.height, mask);
+    focustest::ReferenceAdd(&set, f, r.left, r.top, p.width, p.height, mask);
   }
   const std::uint8_t white[3] = {255, 255, 255};
   const focustest::Picture shown =
@@ -173,12 +175,14 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
   const struct {
     const char* name;
     std::vector<Shape> series;  // the last one is the shape shown
+    Area added = {};            // the rectangle each picture is added in
   } scenarios[] = {
       {"rgb8", {{3, 8, 0}, {3, 8, 0}, {3, 8, 0}, {3, 8, 0}}},
       {"grey16", {{1, 16, 0}, {1, 16, 0}, {1, 16, 0}}},
       {"mixed", {{3, 8, 0}, {1, 16, 0}, {1, 8, 0}, {3, 16, 0}, {3, 16, 0}}},
       {"mixed_shown_grey", {{3, 16, 0}, {3, 8, 0}, {1, 8, 0}, {1, 8, 0}}},
       {"layers", {{3, 8, 1}, {1, 16, 1}, {3, 8, 2}, {3, 16, 1}}},
+      {"layers_added_in_a_rectangle", {{3, 8, 1}, {3, 16, 1}, {1, 8, 1}}, {3, 2, 20, 13}},
       {"layers_with_two_extra_planes", {{1, 8, 2}, {3, 16, 2}, {1, 16, 2}, {1, 8, 2}}},
   };
   std::uint32_t seed = 7;
@@ -191,17 +195,18 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
     }
     const Picture target = series.back();
     series.pop_back();
-    const Picture expected = ReferenceComposite(series, target);
+    const Picture expected = ReferenceComposite(series, target, s.added);
     for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
       FilterHost h(mode == DriverMode::kAdvanceState ? &ENTRYPOINT : module.Entry());
       auto run = [&](const Picture& picture, std::int32_t operation) {
         h.picture = picture;
+        h.filterArea = operation == kOperationAddToBuffer ? s.added : Area{};
         EXPECT_EQ(h.Run(Scripted(mode, operation)).result, noErr);
         return h.picture;
       };
       run(series.front(), kOperationClearBuffer);
       for (const Picture& p : series) {
-        EXPECT_EQ(run(p, kOperationAddToBuffer).data, Whitened(p).data)
+        EXPECT_EQ(run(p, kOperationAddToBuffer).data, Whitened(p, s.added).data)
             << "adding leaves the picture alone";
       }
       EXPECT_EQ(run(target, kOperationShowBuffer).data, expected.data);
