@@ -39,8 +39,9 @@ void ExpectReleased(const FilterHost& host) {
 }
 
 // About answers and makes an idle run state; a null data slot is refused and
-// a null result ignored, without crashing. (Bad selectors: the run tests.)
-TEST(EntrySelectors, AboutAndNullSlotsDoNoHarm) {
+// a null result ignored, without crashing; an unusable picture is refused.
+// (Bad selectors: the run tests.)
+TEST(EntrySelectors, AboutNullSlotsAndUnusablePicturesDoNoHarm) {
   FilterRecord record{};
   std::intptr_t data = 0;
   std::int16_t result = 1;
@@ -51,6 +52,10 @@ TEST(EntrySelectors, AboutAndNullSlotsDoNoHarm) {
   EXPECT_EQ(result, filterBadParameters);
   ENTRYPOINT(filterSelectorPrepare, &record, &data, nullptr);
   EXPECT_EQ(record.bufferSpace, 8192);
+  // A pixel wider than a store's element can describe is refused at Start.
+  FilterHost wide(&ENTRYPOINT);
+  wide.picture.Allocate(2, 1, 3, 16381, 16);
+  EXPECT_EQ(wide.Run().result, filterBadParameters);
 }
 
 class EntryRun : public RunFixture {};
