@@ -1,11 +1,10 @@
 // The operation dialog on POSIX, driven through a pseudo-terminal as a user
 // would: read what it draws, type once it prompts. (Windows shows the dialog
 // resource; the Windows tests have it.)
-#if !defined(_WIN32)
-#include "plugin/ui/operation_dialog.h"
-
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -25,6 +24,7 @@
 #include "plugin/focus/operation_choice.h"
 #include "plugin/params/descriptor_list.h"
 #include "plugin/params/parameter_block.h"
+#include "plugin/ui/operation_dialog.h"
 #include "support/owned_list.h"
 #include "support/temp_root.h"
 
