@@ -161,7 +161,8 @@ Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& ta
 // and through the module loaded from disk driven with Continue. On layers the
 // transparency is the selection of Add: clear and faint pixels are neither
 // counted nor taken, places no picture covers show the background, and Show
-// on a layer keeps the layer's transparency.
+// on a layer keeps the layer's transparency. Pictures added in a rectangle
+// land at its place in the picture-sized buffer.
 TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
   // Loaded once and never unloaded, as an editor keeps its plug-ins.
   static host::PluginModule& module = *new host::PluginModule;
