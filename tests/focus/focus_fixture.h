@@ -226,6 +226,13 @@ inline bool ReadBufferSet(BufferSet* set) {
   return ok;
 }
 
+// The set on disk; an empty one when it cannot be read whole.
+inline BufferSet Stored() {
+  BufferSet set;
+  EXPECT_TRUE(ReadBufferSet(&set));
+  return set;
+}
+
 inline void WriteBufferSet(const BufferSet& set) {
   const char* paths[3] = {kFocusBufferPath, kVarianceBufferPath, kCountBufferPath};
   const void* data[3] = {set.focus.data(), set.variance.data(), set.count.data()};
