@@ -86,6 +86,11 @@ class FocusTest : public ::testing::Test {
     platform::test::ClearFaults();
   }
 
+  bool AnyBufferFile() const {
+    return root_.Exists("BestFocus.xxx") || root_.Exists("BestVariance.xxx") ||
+           root_.Exists("CountVXBuffer.xxx");
+  }
+
   testsupport::TempRoot root_;
 };
 

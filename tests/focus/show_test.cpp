@@ -44,62 +44,49 @@ Picture ShowOn(int w, int h, int planes, int depth, const std::uint8_t backgroun
 
 class ShowModes : public ShowTest, public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
-TEST_P(ShowModes, CompositeMatchesTheReferenceWithMappedOrPositionedStores) {
+// Buffers shown at equal sizes, through mapped and positioned stores and
+// without the variance file: known ranges, flat buffers (the single-precision
+// flat scales), nothing covered, and a set added from pictures with a strip
+// never selected.
+TEST_P(ShowModes, CompositesMatchTheReference) {
   using platform::test::StoreAccess;
   const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());
   const std::uint8_t background[3] = {9, 99, 199};
-  std::vector<std::uint16_t> shown;  // RGB; both store accesses are held to the reference
-  for (bool mapped : {true, false}) {
-    DeleteFocusBufferSet();
-    platform::test::SetStoreAccess(mapped ? StoreAccess::kMapped : StoreAccess::kPositioned);
-    BufferSet expected;
-    for (std::uint32_t seed : {1, 2, 3}) {
-      const Picture p = RandomPicture(41, 29, planes, depth, seed);
-      std::vector<std::uint8_t> mask(41 * 29, 255);
-      std::fill(mask.begin(), mask.begin() + 41 * 3, seed == 1 ? 0 : 255);  // leave some uncovered
-      FilterRun run(p);
-      run.SetMask(mask);
-      ASSERT_EQ(noErr, run.Add());
-      ReferenceAdd(&expected, p, 0, 0, 41, 29, mask);
-    }
-    for (int shown_planes : {1, 3}) {
-      shown = ShowOn(41, 29, shown_planes, depth, background).samples;
-      EXPECT_EQ(ReferenceShow(expected, shown_planes, depth, background).samples, shown);
-    }
-    platform::test::SetStoreAccess(StoreAccess::kSystem);
-  }
-  // An underlying selection or offset changes nothing shown.
-  Picture blank(41, 29, 3, depth);
-  FilterRun run(blank, 4, 1, 100, 100);
-  run.SetMask(std::vector<std::uint8_t>(41 * 29, 0));
-  run.SetBackground(background);
-  ASSERT_EQ(noErr, run.Show(1));
-  EXPECT_EQ(shown, run.Result().samples);
-  EXPECT_TRUE(Host().messages.empty());
-}
-
-// Small buffers shown at equal sizes: known ranges, flat buffers (the single
-// precision flat scales), nothing covered, the variance file missing.
-TEST_P(ShowModes, SmallBuffersMatchTheReference) {
-  const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());
-  const std::uint8_t background[3] = {1, 2, 255};
-  const BufferSet buffers[] = {
+  std::vector<BufferSet> buffers = {
       MakeBuffer({{{2570, 2570, 2570, 1}, {14135, 14135, 14135, 1}, {25700, 25700, 25700, 1}},
                   {{60000, 60000, 60000, 0}, {0, 20000, 32768, 1}, {5, 6, 7, 1}}}),
       UniformBuffer(2, 2, 257, 3),
       UniformBuffer(2, 2, 32768, 3),
       UniformBuffer(2, 2, 1, 1),
       UniformBuffer(2, 2, 12345, 1),
-      UniformBuffer(3, 2, 1234, 0)};
+      UniformBuffer(3, 2, 1234, 0),
+      BufferSet{}};
+  for (std::uint32_t seed : {1, 2, 3}) {
+    const Picture p = RandomPicture(41, 29, planes, depth, seed);
+    std::vector<std::uint8_t> mask(41 * 29, 255);
+    std::fill(mask.begin(), mask.begin() + 41 * 3, seed == 1 ? 0 : 255);
+    FilterRun run(p);
+    run.SetMask(mask);
+    ASSERT_EQ(noErr, run.Add());
+    ReferenceAdd(&buffers.back(), p, 0, 0, 41, 29, mask);
+  }
   for (const BufferSet& set : buffers) {
-    for (bool variance : {true, false}) {
+    for (int access = 0; access < 3; ++access) {
       WriteBufferSet(set);
-      if (!variance) std::filesystem::remove(root_.File("BestVariance.xxx"));
+      platform::test::SetStoreAccess(access == 0 ? StoreAccess::kMapped : StoreAccess::kPositioned);
+      if (access == 2) std::filesystem::remove(root_.File("BestVariance.xxx"));
       EXPECT_EQ(ReferenceShow(set, planes, depth, background).samples,
                 ShowOn(set.width, set.height, planes, depth, background).samples)
-          << set.width << " " << set.focus[0];
+          << set.width << " " << set.focus[0] << " access " << access;
     }
   }
+  platform::test::SetStoreAccess(StoreAccess::kSystem);
+  // An underlying selection or offset changes nothing shown.
+  FilterRun run(Picture(41, 29, planes, depth), 4, 1, 100, 100);
+  run.SetMask(std::vector<std::uint8_t>(41 * 29, 0));
+  run.SetBackground(background);
+  ASSERT_EQ(noErr, run.Show(1));
+  EXPECT_EQ(ReferenceShow(buffers.back(), planes, depth, background).samples, run.Result().samples);
   EXPECT_TRUE(Host().messages.empty());
 }
 
@@ -204,8 +191,7 @@ TEST_F(ShowTest, MessagesForNoOrAnInconsistentBufferAndForOtherSizes) {
     // The message does not depend on the no-dialog flag; the picture is kept.
     EXPECT_EQ(std::vector<std::uint16_t>(12, 5), ShowOn(4, 3, 1, 8, nullptr, noErr, 5, 1).samples);
     EXPECT_EQ(std::vector<std::string>{kNoBuffer}, Host().messages);
-    EXPECT_FALSE(root_.Exists("BestFocus.xxx") || root_.Exists("CountVXBuffer.xxx") ||
-                 root_.Exists("BestVariance.xxx"));
+    EXPECT_FALSE(AnyBufferFile());
   }
   WriteBufferSet(UniformBuffer(640, 480, 5, 1));
   Host().messages.clear();
@@ -246,14 +232,12 @@ TEST_F(ShowTest, ProgressAndCancelsKeepTheRowsWrittenBeforeThem) {
   focus::test::SetWorkingRowsRefused(false);
   // The focus buffer, then the count buffer, refused after their headers were read.
   for (int which = 0; which < 2; ++which) {
-    Picture blank(3, 2, 3, 8);
-    std::fill(blank.samples.begin(), blank.samples.end(), std::uint16_t(42));
-    FilterRun run(blank);
+    FilterRun run(Picture(3, 2, 3, 8));
     FailOpenOfBufferStore(which, {kFocusBufferPath, kCountBufferPath});
     EXPECT_EQ(ioErr, run.Show(1)) << which;
     EXPECT_EQ(1, platform::test::FaultsFired(platform::test::Operation::kOpen)) << which;
     platform::test::ClearFaults();
-    EXPECT_EQ(blank.samples, run.Result().samples) << which;
+    EXPECT_EQ(std::vector<std::uint16_t>(18, 0), run.Result().samples) << which;
   }
   EXPECT_TRUE(root_.Exists("CountVXBuffer.xxx"));
 }
@@ -279,9 +263,7 @@ TEST_F(ShowTest, DispatchRunsTheOperationOfTheCodeAtTheChannelWidth) {
     for (std::int32_t code : {0, 3, 7, -1}) EXPECT_EQ(noErr, Dispatch(run, code, depth)) << code;
     EXPECT_EQ(noErr, RunOperation8(run.color(), run.block(), nullptr, nullptr, 0));
     EXPECT_EQ(p.samples, run.Result().samples);
-    BufferSet set;
-    ASSERT_TRUE(ReadBufferSet(&set));
-    EXPECT_TRUE(set == expected);
+    EXPECT_TRUE(Stored() == expected);
   }
   Host().progress.clear();
   for (int depth : {8, 16}) {
@@ -290,8 +272,7 @@ TEST_F(ShowTest, DispatchRunsTheOperationOfTheCodeAtTheChannelWidth) {
     EXPECT_EQ(ReferenceShow(expected, 3, depth, run.block()->filterRecord->backColor).samples,
               run.Result().samples);
     EXPECT_EQ(noErr, Dispatch(run, kOperationClearBuffer, depth));
-    EXPECT_FALSE(root_.Exists("BestFocus.xxx") || root_.Exists("BestVariance.xxx") ||
-                 root_.Exists("CountVXBuffer.xxx"));
+    EXPECT_FALSE(AnyBufferFile());
     EXPECT_EQ(noErr, Dispatch(run, kOperationClearBuffer, depth));  // quiet without files
     WriteBufferSet(UniformBuffer(12, 9, 1, 1));
     ASSERT_EQ(noErr, Dispatch(run, kOperationShowBuffer, depth, 1));  // the flag reaches Show
@@ -303,15 +284,10 @@ TEST_F(ShowTest, DispatchRunsTheOperationOfTheCodeAtTheChannelWidth) {
   }
   // A cancel is passed through and every buffer file released.
   Host().abortAtCall = 1;
-  Host().abortCalls = 0;
-  {
-    FilterRun run(RandomPicture(5, 4, 1, 8, 3));
-    EXPECT_EQ(userCanceledErr, Dispatch(run, kOperationAddToBuffer, 8));
-  }
-  Host().abortCalls = 0;
-  {
-    FilterRun run(Picture(5, 4, 1, 16));
-    EXPECT_EQ(userCanceledErr, Dispatch(run, kOperationShowBuffer, 16));
+  for (auto [code, depth] : {std::pair{kOperationAddToBuffer, 8}, {kOperationShowBuffer, 16}}) {
+    Host().abortCalls = 0;
+    FilterRun run(RandomPicture(5, 4, 1, depth, 3));
+    EXPECT_EQ(userCanceledErr, Dispatch(run, code, depth));
   }
   // Every buffer file was closed: none is still held against another opener.
   for (const char* path : {kFocusBufferPath, kVarianceBufferPath, kCountBufferPath}) {
@@ -321,33 +297,6 @@ TEST_F(ShowTest, DispatchRunsTheOperationOfTheCodeAtTheChannelWidth) {
   }
   EXPECT_EQ(noErr, ClearBuffer());
   EXPECT_FALSE(root_.Exists("BestFocus.xxx"));
-}
-
-TEST_F(ShowTest, ParameterBlockStringSlotsAndDocumentPath) {
-  ParameterBlock block{};
-  const std::string long_text(600, 'x');
-  SetStringSlot(&block, 3, long_text.c_str());
-  EXPECT_EQ(long_text.substr(0, 513), GetStringSlot(&block, 3));  // at most 513 characters
-  SetStringSlot(&block, 15, nullptr);
-  EXPECT_STREQ("", GetStringSlot(&block, 15));
-  for (int outside : {-1, 16}) {
-    SetStringSlot(&block, outside, "ignored");
-    EXPECT_EQ(nullptr, GetStringSlot(&block, outside));
-  }
-  EXPECT_EQ(nullptr, GetStringSlot(&block, 4));
-  FilterRecord record{};
-  block.filterRecord = &record;
-  char path[16];
-  EXPECT_EQ(fnfErr, GetDocumentPath(&block, path, sizeof path));
-  EXPECT_STREQ("", path);
-  ReadImageDocumentDesc document{0, 0, "/photos/stack_01.tif"};
-  record.documentInfo = &document;
-  EXPECT_EQ(noErr, GetDocumentPath(&block, path, sizeof path));
-  EXPECT_STREQ("/photos/stack_0", path);  // cut at the capacity
-  document.fileSpec = nullptr;            // never saved
-  EXPECT_EQ(noErr, GetDocumentPath(&block, path, sizeof path));
-  EXPECT_STREQ("", path);
-  for (char*& slot : block.strings) DisposeString(slot);
 }
 
 }  // namespace
