@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "interface/filter_record.h"
+#include "plugin/core/memory.h"
 #include "plugin/focus/buffer_set.h"
-#include "plugin/focus/operations.h"
+#include "plugin/focus/dispatch.h"
+#include "plugin/focus/operation_choice.h"
 #include "plugin/focus/test_hooks.h"
 #include "plugin/params/parameter_block.h"
 #include "plugin/platform/test_hooks.h"
@@ -141,13 +143,17 @@ class FilterRun {
   }
   void SetBackground(const std::uint8_t b[3]) { std::copy(b, b + 3, record_.backColor); }
 
-  OSErr Add() {
-    return bytes_ == 1 ? AddToBuffer8(color_, &block_, 0) : AddToBuffer16(color_, &block_, 0);
+  // Through the dispatcher at the picture's channel width, as the host runs them.
+  OSErr Run(std::int32_t code, std::uint8_t noDialog = 0) {
+    Handle choice = NewZeroedHandleBlock(std::int32_t(sizeof(OperationChoice)));
+    reinterpret_cast<OperationChoice*>(*choice)->operation = code;
+    const OSErr s = bytes_ == 1 ? RunOperation8(color_, &block_, choice, nullptr, noDialog)
+                                : RunOperation16(color_, &block_, choice, nullptr, noDialog);
+    DisposeHandleBlock(choice);
+    return s;
   }
-  OSErr Show(std::uint8_t noDialog = 0) {
-    return bytes_ == 1 ? ShowBufferContents8(color_, &block_, noDialog)
-                       : ShowBufferContents16(color_, &block_, noDialog);
-  }
+  OSErr Add() { return Run(kOperationAddToBuffer); }
+  OSErr Show(std::uint8_t noDialog = 0) { return Run(kOperationShowBuffer, noDialog); }
 
   // The colour store as a picture (after Show wrote into it).
   Picture Result() const {
@@ -162,7 +168,6 @@ class FilterRun {
     return out;
   }
 
-  ImageStore* color() { return color_; }
   ParameterBlock* block() { return &block_; }
 
  private:

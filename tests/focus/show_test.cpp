@@ -6,9 +6,6 @@
 #include <tuple>
 
 #include "focus_fixture.h"
-#include "plugin/core/memory.h"
-#include "plugin/focus/dispatch.h"
-#include "plugin/focus/operation_choice.h"
 
 namespace focustest {
 namespace {
@@ -242,61 +239,19 @@ TEST_F(ShowTest, ProgressAndCancelsKeepTheRowsWrittenBeforeThem) {
   EXPECT_TRUE(root_.Exists("CountVXBuffer.xxx"));
 }
 
-// The dispatcher: operation code and channel width to operation.
-OSErr Dispatch(FilterRun& run, std::int32_t code, int depth, std::uint8_t noDialog = 1) {
-  Handle handle = NewZeroedHandleBlock(std::int32_t(sizeof(OperationChoice)));
-  reinterpret_cast<OperationChoice*>(*handle)->operation = code;
-  const OSErr s = depth == 8 ? RunOperation8(run.color(), run.block(), handle, nullptr, noDialog)
-                             : RunOperation16(run.color(), run.block(), handle, nullptr, noDialog);
-  DisposeHandleBlock(handle);
-  return s;
-}
-
-TEST_F(ShowTest, DispatchRunsTheOperationOfTheCodeAtTheChannelWidth) {
-  BufferSet expected;
-  for (int depth : {8, 16}) {
-    const Picture p = RandomPicture(11, 9, depth / 8 * 2 - 1, depth, depth);
-    ReferenceAdd(&expected, p, 0, 0, 11, 9);
-    FilterRun run(p);
-    ASSERT_EQ(noErr, Dispatch(run, kOperationAddToBuffer, depth));
-    // Other codes and a missing choice do nothing.
-    for (std::int32_t code : {0, 3, 7, -1}) EXPECT_EQ(noErr, Dispatch(run, code, depth)) << code;
-    EXPECT_EQ(noErr, RunOperation8(run.color(), run.block(), nullptr, nullptr, 0));
-    EXPECT_EQ(p.samples, run.Result().samples);
-    EXPECT_TRUE(Stored() == expected);
-  }
-  Host().progress.clear();
-  for (int depth : {8, 16}) {
-    FilterRun run(Picture(11, 9, 3, depth));
-    ASSERT_EQ(noErr, Dispatch(run, kOperationShowBuffer, depth));
-    EXPECT_EQ(ReferenceShow(expected, 3, depth, run.block()->filterRecord->backColor).samples,
-              run.Result().samples);
-    EXPECT_EQ(noErr, Dispatch(run, kOperationClearBuffer, depth));
-    EXPECT_FALSE(AnyBufferFile());
-    EXPECT_EQ(noErr, Dispatch(run, kOperationClearBuffer, depth));  // quiet without files
-    WriteBufferSet(UniformBuffer(12, 9, 1, 1));
-    ASSERT_EQ(noErr, Dispatch(run, kOperationShowBuffer, depth, 1));  // the flag reaches Show
-    EXPECT_TRUE(Host().messages.empty());
-    ASSERT_EQ(noErr, Dispatch(run, kOperationShowBuffer, depth, 0));
-    EXPECT_EQ(1u, Host().messages.size());
-    Host().messages.clear();
-    WriteBufferSet(expected);
-  }
-  // A cancel is passed through and every buffer file released.
-  Host().abortAtCall = 1;
-  for (auto [code, depth] : {std::pair{kOperationAddToBuffer, 8}, {kOperationShowBuffer, 16}}) {
-    Host().abortCalls = 0;
-    FilterRun run(RandomPicture(5, 4, 1, depth, 3));
-    EXPECT_EQ(userCanceledErr, Dispatch(run, code, depth));
-  }
-  // Every buffer file was closed: none is still held against another opener.
-  for (const char* path : {kFocusBufferPath, kVarianceBufferPath, kCountBufferPath}) {
-    ImageStore* store = nullptr;
-    EXPECT_EQ(noErr, OpenImageStore(path, &store)) << path;
-    CloseImageStore(store);
-  }
-  EXPECT_EQ(noErr, ClearBuffer());
-  EXPECT_FALSE(root_.Exists("BestFocus.xxx"));
+// Every other test runs Add and Show through the dispatcher; here the codes
+// that choose nothing, and Clear.
+TEST_F(ShowTest, DispatchIgnoresOtherCodesAndClearRemovesTheSet) {
+  const Picture p = RandomPicture(11, 9, 3, 8, 8);
+  FilterRun run(p);
+  for (std::int32_t code : {0, 3, 7, -1}) EXPECT_EQ(noErr, run.Run(code)) << code;
+  EXPECT_EQ(noErr, RunOperation16(nullptr, run.block(), nullptr, nullptr, 0));
+  EXPECT_FALSE(AnyBufferFile());
+  ASSERT_EQ(noErr, run.Add());
+  EXPECT_EQ(p.samples, run.Result().samples);
+  EXPECT_EQ(noErr, run.Run(kOperationClearBuffer));
+  EXPECT_FALSE(AnyBufferFile());
+  EXPECT_EQ(noErr, run.Run(kOperationClearBuffer));  // quiet without files
 }
 
 }  // namespace
