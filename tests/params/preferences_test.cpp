@@ -1,4 +1,4 @@
-// The preferences file against a model of its layout.
+// The preferences file against a model of its layout, and the parameter block's slots.
 #include "plugin/params/preferences.h"
 
 #include <gtest/gtest.h>
@@ -26,36 +26,41 @@ using Bytes = std::vector<unsigned char>;
 constexpr char kFileName[] = "TRUXpref.xxx";
 constexpr std::size_t kSlot = kPreferencesSlotBytes;
 
-// Little-endian singles in the first 1020 bytes (missing bytes count as zero),
-// then, in a file with every single, a string of at most 513 characters at the
-// start of each 1024-byte slot.
-struct Settings {
-  std::uint32_t params[kParamCount] = {};
-  std::string slots[kStringSlotCount];
-};
-
-Settings Decode(const Bytes& b) {
-  Settings s;
-  // (A little-endian host, as every one this builds for.)
-  std::copy_n(b.begin(), std::min(b.size(), sizeof s.params), reinterpret_cast<char*>(s.params));
-  for (std::size_t slot = 0; b.size() >= sizeof s.params && slot < kStringSlotCount; ++slot) {
-    const std::size_t start = std::min(b.size(), kSlot * (slot + 1));
-    const std::string raw(b.begin() + std::ptrdiff_t(start),
-                          b.begin() + std::ptrdiff_t(std::min(b.size(), start + 1020)));
-    s.slots[slot] = raw.substr(0, std::min<std::size_t>(raw.find('\0'), 513));
-  }
-  return s;
+// The settings in the file's layout: little-endian singles (a little-endian
+// host, as every one this builds for), then a text at the start of each
+// 1024-byte slot after them.
+Bytes Layout(const void* params, const std::string (&slots)[kStringSlotCount]) {
+  Bytes b(kPreferencesFileSize, 0);
+  std::memcpy(b.data(), params, kParamCount * 4);
+  for (std::size_t s = 0; s < kStringSlotCount; ++s)
+    std::copy(slots[s].begin(), slots[s].end(), b.begin() + std::ptrdiff_t(kSlot * (s + 1)));
+  return b;
 }
 
-// A save leaves the whole layout and whatever the old file held beyond it.
-Bytes Encode(const Settings& s, Bytes b) {
-  b.resize(std::max<std::size_t>(b.size(), kPreferencesFileSize));
-  std::fill_n(b.begin(), kPreferencesFileSize, 0);
-  std::memcpy(b.data(), s.params, sizeof s.params);
-  for (std::size_t slot = 0; slot < kStringSlotCount; ++slot) {
-    std::copy(s.slots[slot].begin(), s.slots[slot].end(), b.begin() + kSlot * (slot + 1));
+// What a load of `b` holds: the singles of its first 1020 bytes (missing bytes
+// zero) and, when all of them are there, each slot's text before its
+// terminator in the slot's first 1020 bytes, at most 513 characters.
+Bytes Loadable(const Bytes& b) {
+  Bytes params(kParamCount * 4, 0);
+  std::copy_n(b.begin(), std::min(b.size(), params.size()), params.begin());
+  std::string slots[kStringSlotCount];
+  for (std::size_t s = 0; b.size() >= params.size() && s < kStringSlotCount; ++s) {
+    const std::size_t start = std::min(b.size(), kSlot * (s + 1));
+    const std::string raw(b.begin() + std::ptrdiff_t(start),
+                          b.begin() + std::ptrdiff_t(std::min(b.size(), start + 1020)));
+    slots[s] = raw.substr(0, std::min<std::size_t>(raw.find('\0'), 513));
   }
-  return b;
+  return Layout(params.data(), slots);
+}
+
+// The block's settings in the layout; an empty slot must hold no string at all.
+Bytes Held(const ParameterBlock& block) {
+  std::string slots[kStringSlotCount];
+  for (int s = 0; s < kStringSlotCount; ++s) {
+    EXPECT_TRUE(block.strings[s] == nullptr || block.strings[s][0] != 0) << "slot " << s;
+    if (block.strings[s] != nullptr) slots[s] = block.strings[s];
+  }
+  return Layout(block.params, slots);
 }
 
 void PutFloat(Bytes* bytes, std::size_t offset, float value) {
@@ -96,17 +101,6 @@ class PreferencesTest : public ::testing::Test {
     DisposeString(path_);
     path_ = nullptr;
   }
-  void ExpectLoaded(const Settings& s) {
-    for (int i = 0; i < kParamCount; ++i) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(block_.params[i]), s.params[i]) << "param " << i;
-    }
-    for (int slot = 0; slot < kStringSlotCount; ++slot) {
-      EXPECT_EQ(std::string(block_.strings[slot] ? block_.strings[slot] : ""), s.slots[slot]);
-      // An empty slot loads as no string at all.
-      EXPECT_EQ(block_.strings[slot] != nullptr, !s.slots[slot].empty()) << "slot " << slot;
-    }
-  }
-
   testsupport::TempRoot root_;
   ParameterBlock block_{};
   char* path_ = nullptr;
@@ -141,25 +135,22 @@ TEST_F(PreferencesTest, FilesOfEveryLengthLoadAndAreRewrittenAsTheLayoutSays) {
     root_.Write(kFileName, f.bytes);
     Load();
     ASSERT_NE(file_, kNoPreferencesFile);
-    Settings expected = Decode(f.bytes);
-    ExpectLoaded(expected);
-
-    // The run changes a setting and two slots, one of them too long.
+    EXPECT_EQ(Loadable(f.bytes), Held(block_));
+    // The run changes a setting and two slots, one of them too long; the save
+    // writes what a load of it gives, and keeps what the file held beyond.
     block_.params[kParamOperation] = 5.0f;
-    expected.params[kParamOperation] = std::bit_cast<std::uint32_t>(5.0f);
     SetStringSlot(&block_, 3, "new");
-    expected.slots[3] = "new";
     DisposeString(block_.strings[1]);
     block_.strings[1] = NewString(601);
     std::memset(block_.strings[1], 'm', 600);
-    expected.slots[1] = std::string(513, 'm');
+    Bytes expected = Loadable(Held(block_));
+    if (f.bytes.size() > expected.size())
+      expected.insert(expected.end(), f.bytes.begin() + kPreferencesFileSize, f.bytes.end());
     Save();
     for (const char* slot : block_.strings) EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(root_.Read(kFileName), Encode(expected, f.bytes));
-
-    // The next run sees them.
+    EXPECT_EQ(root_.Read(kFileName), expected);
     Load();
-    ExpectLoaded(expected);
+    EXPECT_EQ(Loadable(expected), Held(block_));
     Save();
   }
 }
@@ -172,12 +163,11 @@ TEST_F(PreferencesTest, MissingFileIsCreatedEmptyWhereTheRedirectPoints) {
   ASSERT_NE(file_, kNoPreferencesFile);
   EXPECT_STREQ(path_, "c:\\settings\\TRUXpref.xxx");
   EXPECT_EQ(root_.Read("settings/TRUXpref.xxx").size(), 0u);
-  ExpectLoaded(Settings());
+  EXPECT_EQ(Bytes(kPreferencesFileSize, 0), Held(block_));
   block_.params[kParamCalibrationUnit] = 6.0f;
+  const Bytes expected = Held(block_);
   Save();
-  Settings expected;
-  expected.params[kParamCalibrationUnit] = std::bit_cast<std::uint32_t>(6.0f);
-  EXPECT_EQ(root_.Read("settings/TRUXpref.xxx"), Encode(expected, {}));
+  EXPECT_EQ(root_.Read("settings/TRUXpref.xxx"), expected);
   EXPECT_FALSE(root_.Exists(kFileName));
 }
 
@@ -192,7 +182,7 @@ TEST_F(PreferencesTest, SettingsThatCouldNotBeReadAreNeverSaved) {
   Load();
   EXPECT_EQ(file_, kNoPreferencesFile);
   ASSERT_NE(path_, nullptr);
-  ExpectLoaded(Settings());
+  EXPECT_EQ(Bytes(kPreferencesFileSize, 0), Held(block_));
   platform::OsCloseFile(other);
   block_.params[kParamOperation] = 5.0f;
   Save();
@@ -227,6 +217,34 @@ TEST_F(PreferencesTest, ReadOnlyFileLoadsAndItsSaveFailsSilently) {
 #endif
   EXPECT_EQ(root_.Read(kFileName), original);
   fs::permissions(root_.File(kFileName), fs::perms::owner_write, fs::perm_options::add);
+}
+
+// The slots the file keeps, and the document path the host gives.
+TEST(ParameterBlock, StringSlotsAreBoundedCopiesAndTheDocumentPathIsCut) {
+  ParameterBlock block{};
+  block.filterLeft = block.filterTop = -1;  // what follows the slots: a read past them shows
+  SetStringSlot(&block, 3, std::string(600, 'x').c_str());
+  EXPECT_EQ(std::string(513, 'x'), GetStringSlot(&block, 3));
+  SetStringSlot(&block, 15, nullptr);
+  EXPECT_STREQ("", GetStringSlot(&block, 15));
+  EXPECT_EQ(nullptr, GetStringSlot(&block, 4));
+  for (int outside : {-1, 16}) {
+    SetStringSlot(&block, outside, "ignored");
+    EXPECT_EQ(nullptr, GetStringSlot(&block, outside));
+  }
+  for (char*& slot : block.strings) DisposeString(slot);
+  FilterRecord record{};
+  block.filterRecord = &record;
+  char path[16];
+  EXPECT_EQ(fnfErr, GetDocumentPath(&block, path, sizeof path));
+  EXPECT_STREQ("", path);
+  ReadImageDocumentDesc document{0, 0, "/photos/stack_01.tif"};
+  record.documentInfo = &document;
+  EXPECT_EQ(noErr, GetDocumentPath(&block, path, sizeof path));
+  EXPECT_STREQ("/photos/stack_0", path);  // cut at the capacity
+  document.fileSpec = nullptr;            // never saved
+  EXPECT_EQ(noErr, GetDocumentPath(&block, path, sizeof path));
+  EXPECT_STREQ("", path);
 }
 
 }  // namespace
