@@ -215,31 +215,24 @@ inline bool operator==(const BufferSet& a, const BufferSet& b) {
          std::memcmp(a.variance.data(), b.variance.data(), a.variance.size() * 4) == 0;
 }
 
-// Through the store layer; false when a file is missing or the three disagree.
-inline bool ReadBufferSet(BufferSet* set) {
+// The set on disk, through the store layer; empty, and a failure, when a file
+// is missing or the three disagree in size.
+inline BufferSet Stored() {
   ImageStore* s[3] = {nullptr, nullptr, nullptr};
   const char* paths[3] = {kFocusBufferPath, kVarianceBufferPath, kCountBufferPath};
   bool ok = true;
   for (int i = 0; i < 3; ++i) ok = ok && OpenImageStore(paths[i], &s[i]) == noErr;
   ok = ok && s[0]->width == s[1]->width && s[1]->width == s[2]->width &&
        s[0]->height == s[1]->height && s[1]->height == s[2]->height;
-  if (ok) {
-    *set = BufferSet{};
-    set->Resize(s[0]->width, s[0]->height);
-    for (int y = 0; y < set->height; ++y) {
-      ReadStoreRow(s[0], 0, y, set->width * 6, &set->focus[set->Index(0, y) * 3]);
-      ReadStoreRow(s[1], 0, y, set->width * 4, &set->variance[set->Index(0, y)]);
-      ReadStoreRow(s[2], 0, y, set->width * 2, &set->count[set->Index(0, y)]);
-    }
+  EXPECT_TRUE(ok);
+  BufferSet set;
+  if (ok) set.Resize(s[0]->width, s[0]->height);
+  for (int y = 0; y < set.height; ++y) {
+    ReadStoreRow(s[0], 0, y, set.width * 6, &set.focus[set.Index(0, y) * 3]);
+    ReadStoreRow(s[1], 0, y, set.width * 4, &set.variance[set.Index(0, y)]);
+    ReadStoreRow(s[2], 0, y, set.width * 2, &set.count[set.Index(0, y)]);
   }
   for (ImageStore* store : s) CloseImageStore(store);
-  return ok;
-}
-
-// The set on disk; an empty one when it cannot be read whole.
-inline BufferSet Stored() {
-  BufferSet set;
-  EXPECT_TRUE(ReadBufferSet(&set));
   return set;
 }
 
