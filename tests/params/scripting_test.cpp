@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -141,6 +142,9 @@ TEST(ScriptingRead, PlayedBackOperation) {
 
 // What one run records, the next run plays back: every kind survives the trip
 // at the ends of its range, and a value outside the range changes nothing.
+// Texts are bounded to 513 characters both ways, with the handle suite or
+// (without it) in the plug-in's own blocks; an absent text is recorded as an
+// empty one.
 TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
   DescriptorList l = g.get();
   AddInputParameter(l, FourCC("nRad"), FourCC("long"), std::uint32_t(-5), 50, 7);
@@ -150,7 +154,7 @@ TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
   AddInputParameter(l, FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
   AddInputParameter(l, FourCC("unCd"), FourCC("long"), 1, 8, 2);
   AddInputParameter(l, FourCC("2LMd"), FourCC("rB41"), 1, 36, 1);
-  auto items = [](std::int32_t n, double f, bool b, const char* t, std::uint32_t u,
+  auto items = [](std::int32_t n, double f, bool b, const std::string& t, std::uint32_t u,
                   std::uint32_t e) {
     return std::vector<DescriptorItem>{
         DescriptorItem::Integer(FourCC("nRad"), n),
@@ -160,13 +164,20 @@ TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
         DescriptorItem::Enumerated(FourCC("unCd"), FourCC("UniT"), u),
         DescriptorItem::Enumerated(FourCC("2LMd"), FourCC("rB41"), e)};
   };
-  const auto highs = items(50, 2.0, true, "c:\\kernels\\edge.krn", 8, 36);
+  ASSERT_EQ(WriteScriptedParameters(&record, l), noErr);
+  const auto none = items(7, 0.5, false, "", 2, 1);
+  EXPECT_EQ(Recorded(), none);
+  const std::string longText(600, 'k');
+  const auto highs = items(50, 2.0, true, longText.substr(0, 513), 8, 36);
   const auto lows = items(-5, -1.0, false, "1 2 1\n2 4 2", 1, 1);
-  for (const auto& played : {highs, lows}) {
+  for (const auto& [played, recorded] :
+       {std::pair{none, none}, {items(50, 2.0, true, longText, 8, 36), highs}, {lows, lows}}) {
     scripting.SetPlayback(played, kOptional);
     EXPECT_EQ(ReadScriptedParameters(&record, l), 1);
+    ASSERT_NE(GetEntryText(l, 3), nullptr);
+    EXPECT_LE(std::strlen(GetEntryText(l, 3)), 513u);
     ASSERT_EQ(WriteScriptedParameters(&record, l), noErr);
-    EXPECT_EQ(Recorded(), played);
+    EXPECT_EQ(Recorded(), recorded);
   }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (const DescriptorItem& bad :
@@ -184,6 +195,12 @@ TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
     EXPECT_EQ(Recorded(), lows) << host::CodeToString(bad.key);
   }
   EXPECT_EQ(scripting.LiveHandles(), 1u);  // only the recorded descriptor lives
+  SetEntryText(l, 3, longText.c_str());
+  for (bool handleSuite : {true, false}) {
+    record.handleProcs = handleSuite ? &scripting.Handles() : nullptr;
+    ASSERT_EQ(WriteScriptedParameters(&record, l), noErr);
+    EXPECT_EQ(Recorded()[3], highs[3]) << handleSuite;
+  }
 }
 
 TEST_F(Scripting, WriteLeavesOneOperationAndOptionalDialogOrNothingWhereItCannot) {
@@ -209,31 +226,6 @@ TEST_F(Scripting, WriteLeavesOneOperationAndOptionalDialogOrNothingWhereItCannot
   EXPECT_EQ(other.scripting.LiveHandles(), 1u);
   EXPECT_EQ(other.scripting.ForeignDisposals(), 0);
   EXPECT_EQ(other.scripting.OpenWriters(), 0u);
-}
-
-// Texts are bounded to 513 characters both ways; an absent text is recorded
-// as an empty one; without the handle suite texts travel in the plug-in's blocks.
-TEST_F(Scripting, TextsTravelBoundedAndNeverAsNone) {
-  AddInputParameter(g.get(), FourCC("Krnl"), FourCC("Pth "), 0, 0, 0);
-  ASSERT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
-  EXPECT_EQ(Recorded(), std::vector<DescriptorItem>{DescriptorItem::Text(FourCC("Krnl"), "")});
-  scripting.SetPlayback(Recorded(), kOptional);
-  ReadScriptedParameters(&record, g.get());
-  ASSERT_NE(GetEntryText(g.get(), 0), nullptr);
-  EXPECT_STREQ(GetEntryText(g.get(), 0), "");
-
-  const std::string longText(600, 'k');
-  scripting.SetPlayback({DescriptorItem::Text(FourCC("Krnl"), longText)}, kOptional);
-  ReadScriptedParameters(&record, g.get());
-  ASSERT_NE(GetEntryText(g.get(), 0), nullptr);
-  EXPECT_EQ(std::string(GetEntryText(g.get(), 0)), longText.substr(0, 513));
-  SetEntryText(g.get(), 0, longText.c_str());
-  for (bool handleSuite : {true, false}) {
-    record.handleProcs = handleSuite ? &scripting.Handles() : nullptr;
-    ASSERT_EQ(WriteScriptedParameters(&record, g.get()), noErr);
-    EXPECT_EQ(Recorded(), std::vector<DescriptorItem>{
-                              DescriptorItem::Text(FourCC("Krnl"), longText.substr(0, 513))});
-  }
 }
 
 TEST_F(Scripting, AllocationFailingDoesNotLoseTheRecordedStep) {
