@@ -43,13 +43,12 @@ struct Picture {
   std::uint16_t at(int x, int y, int k = 0) const {
     return samples[(std::size_t(y) * width + x) * planes + k];
   }
-  int max() const { return depth == 8 ? 255 : 32768; }
 };
 
 inline Picture RandomPicture(int w, int h, int planes, int depth, std::uint32_t seed) {
   Picture p(w, h, planes, depth);
   std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> dist(0, p.max());
+  std::uniform_int_distribution<int> dist(0, depth == 8 ? 255 : 32768);
   for (auto& s : p.samples) s = std::uint16_t(dist(rng));
   return p;
 }
@@ -65,22 +64,12 @@ inline HostLog& Host() {
   static HostLog log;
   return log;
 }
-inline void RecordProgress(std::int32_t done, std::int32_t total) {
-  Host().progress.emplace_back(done, total);
-}
-inline Boolean RecordAbort() {
-  ++Host().abortCalls;
-  return Host().abortCalls == Host().abortAtCall ? 1 : 0;
-}
-inline void RecordMessage(const char* text) {
-  Host().messages.emplace_back(text);
-}
 
 class FocusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Host() = HostLog{};
-    focus::test::SetMessageSink(RecordMessage);
+    focus::test::SetMessageSink([](const char* text) { Host().messages.emplace_back(text); });
   }
   void TearDown() override {
     focus::test::SetMessageSink(nullptr);
@@ -103,8 +92,10 @@ class FilterRun {
   explicit FilterRun(const Picture& picture, int left = 0, int top = 0, int imageWidth = 0,
                      int imageHeight = 0)
       : picture_(picture), bytes_(picture.depth == 8 ? 1 : 2) {
-    record_.abortProc = RecordAbort;
-    record_.progressProc = RecordProgress;
+    record_.abortProc = [] { return Boolean(++Host().abortCalls == Host().abortAtCall); };
+    record_.progressProc = [](std::int32_t done, std::int32_t total) {
+      Host().progress.emplace_back(done, total);
+    };
     record_.imageSize.h = std::int16_t(imageWidth > 0 ? imageWidth : picture.width + left);
     record_.imageSize.v = std::int16_t(imageHeight > 0 ? imageHeight : picture.height + top);
     record_.filterRect =
