@@ -78,7 +78,7 @@ struct Case {
       : n(n_),
         offset(offset_),
         fill(fill_),
-        lanes(1 + 2 * (offset % 2)),
+        lanes(1 + 2 * ((offset / 2 + n) % 2)),
         top(fill % 2 != 0 ? 255 : 32768),
         bw(1 + int(rng() % 40)) {
     const bool grey = (offset / 2 + fill) % 2 != 0;
@@ -123,7 +123,7 @@ struct Case {
                                                float(rng() % 1000)}[rng() % 6]);
     }
     for (int i = 0; i < offset + 3 * n; ++i) colour.push_back(std::uint16_t(rng() % 32769));
-    const int gap = std::array{0, 1, 2, 9, 5, 3}[fill];
+    const int gap = std::array{0, 1, 2, 9, 5, 3}[(fill + offset) % 6];
     focus.assign(std::size_t(n) * 3 + offset, 0);
     covered.assign(std::size_t(n) + offset, 0);
     for (int i = 0; i < 3 * n; ++i) focus[offset + i] = Draw(fill, std::size_t(i), rng);
