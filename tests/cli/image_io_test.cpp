@@ -19,6 +19,7 @@
 
 #include "cli/hostlib/picture.h"
 #include "cli/image/sample_scale.h"
+#include "support/pictures.h"
 #include "support/sharpstack_process.h"
 #include "support/temp_root.h"
 
@@ -46,15 +47,7 @@ Picture MakePicture(int width, int height, int colour, bool alpha, int depth, un
   return p;
 }
 
-void ExpectSame(const Picture& a, const Picture& b) {
-  ASSERT_EQ(std::vector<int>({a.width, a.height, a.planes, a.colorPlanes, a.depth}),
-            std::vector<int>({b.width, b.height, b.planes, b.colorPlanes, b.depth}));
-  EXPECT_TRUE(a.data == b.data);
-}
-
-std::vector<std::uint8_t> Bytes(const Picture& p) {
-  return std::vector<std::uint8_t>(p.data.begin(), p.data.end());
-}
+using testsupport::ExpectSamePicture;
 
 struct TiffLayout {
   std::uint16_t compression = COMPRESSION_NONE;
@@ -135,12 +128,7 @@ class ImageIoTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return (root_.dir() / name).string(); }
 
-  Picture Read(const std::string& name) {
-    Picture p;
-    const imageio::Status s = imageio::ReadImage(Path(name), &p);
-    EXPECT_TRUE(s.ok) << s.message;
-    return p;
-  }
+  Picture Read(const std::string& name) const { return testsupport::LoadPicture(Path(name)); }
 
   testsupport::TempRoot root_;
 };
@@ -203,9 +191,9 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
       ASSERT_FALSE(imageio::ReadImage(Path("broken.tif"), &reused).ok);
     }
     ASSERT_TRUE(imageio::ReadImage(Path(c.name), &reused).ok);
-    ExpectSame(out, reused);
+    ExpectSamePicture(out, reused);
     if (!jpeg) {
-      ExpectSame(in, out);
+      ExpectSamePicture(in, out);
       continue;
     }
     ASSERT_EQ(out.planes, c.colour);
@@ -241,13 +229,13 @@ TEST_F(ImageIoTest, ReadsTiffGreyWhiteIsZeroAndPremultipliedAlpha) {
   Picture inverted = grey;
   for (auto& b : inverted.data) b = std::uint8_t(255 - b);
   WriteTiff(Path("w.tif"), inverted, {.photometric = PHOTOMETRIC_MINISWHITE});
-  ExpectSame(grey, Read("w.tif"));
+  ExpectSamePicture(grey, Read("w.tif"));
   // Premultiplied: colour 200 at alpha 128 is stored as 100.
   Picture pre;
   pre.Allocate(2, 1, 1, 1, 8);
   pre.data = {100, 128, 0, 0};
   WriteTiff(Path("pre.tif"), pre, {.extra = EXTRASAMPLE_ASSOCALPHA});
-  EXPECT_EQ(Bytes(Read("pre.tif")), (std::vector<std::uint8_t>{199, 128, 0, 0}));
+  EXPECT_EQ(Read("pre.tif").data, (host::PictureData{199, 128, 0, 0}));
 }
 
 // Palettes expand to RGB; an interlaced 16-bit grey PNG's transparent colour
@@ -260,25 +248,18 @@ TEST_F(ImageIoTest, PalettesAndTransparentColoursExpand) {
         png_color colours[3] = {{255, 0, 0}, {0, 128, 0}, {10, 20, 30}};
         png_set_PLTE(png, info, colours, 3);
       });
-  EXPECT_EQ(Bytes(Read("pal.png")),
-            (std::vector<std::uint8_t>{255, 0,  0,  0,   128, 0, 10, 20,  30, 255, 0,  0,
-                                       10,  20, 30, 255, 0,   0, 0,  128, 0,  10,  20, 30}));
-  // TIFF palette: 16-bit colour map entries, 4-bit indices 1, 2, 15.
-  TIFF* tif = TIFFOpen(Path("pal.tif").c_str(), "w");
-  ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, std::uint32_t(3));
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(1));
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, std::uint16_t(4));
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+  EXPECT_EQ(Read("pal.png").data,
+            (host::PictureData{255, 0,  0,  0,   128, 0, 10, 20,  30, 255, 0,  0,
+                               10,  20, 30, 255, 0,   0, 0,  128, 0,  10,  20, 30}));
+  // TIFF palette: 16-bit colour map entries, 4-bit indices 7, 8, 9.
   std::vector<std::uint16_t> r16(16, 0), g16(16, 0), b16(16, 0);
-  r16[1] = 65535;
-  g16[2] = 257 * 100;
-  b16[15] = 257 * 7;
-  TIFFSetField(tif, TIFFTAG_COLORMAP, r16.data(), g16.data(), b16.data());
-  std::uint8_t row[2] = {0x12, 0xF0};
-  ASSERT_GE(TIFFWriteScanline(tif, row, 0, 0), 0);
-  TIFFClose(tif);
-  EXPECT_EQ(Bytes(Read("pal.tif")), (std::vector<std::uint8_t>{255, 0, 0, 0, 100, 0, 0, 0, 7}));
+  r16[7] = 65535;
+  g16[8] = 257 * 100;
+  b16[9] = 257 * 7;
+  testsupport::WriteOneStripTiff(
+      Path("pal.tif"), 3, 1, 1, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 4, SAMPLEFORMAT_UINT,
+      [&](TIFF* tif) { TIFFSetField(tif, TIFFTAG_COLORMAP, r16.data(), g16.data(), b16.data()); });
+  EXPECT_EQ(Read("pal.tif").data, (host::PictureData{255, 0, 0, 0, 100, 0, 0, 0, 7}));
 
   auto grey = [](int x, int y) {
     return (x + y) % 5 == 0 ? std::uint16_t(1000) : std::uint16_t(x * 5000 + y * 7);

@@ -11,20 +11,16 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/temp_root.h"
+
 namespace testsupport {
 
 inline const char* const kSharpstack = SHARPSTACK_BINARY_DIR "/bin/sharpstack";
-
-inline std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct Process {
   pid_t pid = -1;
@@ -38,14 +34,13 @@ struct CliResult {
 
 // Far below what hostile files declare; the sanitizers reserve terabytes of
 // shadow memory, so their builds run without the limit.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr rlim_t kHostileAddressSpace = 0;
-#elif defined(__has_feature)
+#if defined(__has_feature)
 #if __has_feature(address_sanitizer)
-inline constexpr rlim_t kHostileAddressSpace = 0;
-#else
-inline constexpr rlim_t kHostileAddressSpace = rlim_t(512) << 20;
+#define SHARPSTACK_TEST_ASAN
 #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(SHARPSTACK_TEST_ASAN)
+inline constexpr rlim_t kHostileAddressSpace = 0;
 #else
 inline constexpr rlim_t kHostileAddressSpace = rlim_t(512) << 20;
 #endif
@@ -97,14 +92,18 @@ inline CliResult Wait(const Process& p) {
   return r;
 }
 
-// Waits until a program's output holds `text`; false after a minute.
-inline bool WaitForText(const std::filesystem::path& file, const std::string& text) {
+// Waits until `done` holds; false after a minute.
+inline bool WaitUntil(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  while (Slurp(file).find(text) == std::string::npos) {
+  while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+inline bool WaitForText(const std::filesystem::path& file, const std::string& text) {
+  return WaitUntil([&] { return Slurp(file).find(text) != std::string::npos; });
 }
 
 // Ends a child that a failed step left running.

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testsupport {
@@ -51,6 +52,11 @@ class ScopedVariable {
   bool had_old_ = false;
 };
 
+inline std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class TempRoot {
  public:
   TempRoot() {
@@ -78,21 +84,16 @@ class TempRoot {
   // The file that the plug-in path "c:\<name>" maps to.
   std::filesystem::path File(const std::string& name) const { return dir_ / name; }
 
+  std::string Text(const std::string& name) const { return Slurp(File(name)); }
   std::vector<unsigned char> Read(const std::string& name) const {
-    std::ifstream in(File(name), std::ios::binary);
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+    const std::string text = Text(name);
+    return std::vector<unsigned char>(text.begin(), text.end());
   }
-  std::string Text(const std::string& name) const {
-    const std::vector<unsigned char> bytes = Read(name);
-    return std::string(bytes.begin(), bytes.end());
+  void Write(const std::string& name, std::string_view bytes) const {
+    std::ofstream(File(name), std::ios::binary | std::ios::trunc) << bytes;
   }
   void Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
-    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  }
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-    out << text;
+    Write(name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
   bool Exists(const std::string& name) const { return std::filesystem::exists(File(name)); }
 
