@@ -213,14 +213,13 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
   TIFFClose(tif);
 }
 
-TEST(SampleScale, EndpointsAndEveryHostValueSurviveARoundTrip) {
+// Every host value's round trip: the all.png and all.tif rows above.
+TEST(SampleScale, FileValuesRoundToTheNearestHostValueAndHostValuesClip) {
   EXPECT_EQ(imageio::FileFromHost16(40000), 65535);  // out of range clips, not wraps
   for (std::uint32_t v = 0; v <= 65535; ++v)         // nearest to v * 32768 / 65535
     ASSERT_EQ(imageio::HostFromFile16(std::uint16_t(v)),
               std::uint32_t(double(v) * 32768.0 / 65535.0 + 0.5))
         << v;
-  for (std::uint32_t h = 0; h <= 32768; ++h)
-    ASSERT_EQ(imageio::HostFromFile16(imageio::FileFromHost16(std::uint16_t(h))), h) << h;
 }
 
 // White-is-zero grey and premultiplied alpha, written by libtiff.
