@@ -29,14 +29,8 @@ TEST(Align, FindsKnownMotionsWithinATenthOfAPixelAtTheCorners) {
                  << "scale " << c.motion.scale << ", angle " << c.motion.angleDegrees << ", shift "
                  << c.motion.shiftX << ", " << c.motion.shiftY << ", " << c.depth << " bit, "
                  << c.planes << " planes");
-    series::SeriesOptions o;
-    o.width = 640;
-    o.height = 480;
-    o.frames = 2;
-    o.depth = c.depth;
-    o.colorPlanes = c.planes;
-    o.maxBlurRadius = 2.0;
-    o.motions = {series::Motion{}, c.motion};
+    const series::SeriesOptions o{
+        640, 480, 2, c.depth, c.planes, false, 1, 2.0, {series::Motion{}, c.motion}};
     const series::FocusSeries s = series::MakeFocusSeries(o);
     cli::align::State state;
     Transform first, second;
@@ -56,12 +50,7 @@ TEST(Align, FindsKnownMotionsWithinATenthOfAPixelAtTheCorners) {
 TEST(Align, PixelsWhoseInterpolationReachesOutsideThePictureAreUnselected) {
   // A cut from a larger picture and the larger one, moved alike (by whole
   // 32nds, placed exactly): every selected pixel of the cut must agree.
-  series::SeriesOptions o;
-  o.width = 96;
-  o.height = 80;
-  o.frames = 1;
-  o.depth = 16;
-  o.transparency = true;
+  const series::SeriesOptions o{96, 80, 1, 16, 3, true, 1, 6.0, {}};
   const host::Picture large = series::MakeFocusSeries(o).frames[0];
   const int margin = 8;
   host::Picture cut;

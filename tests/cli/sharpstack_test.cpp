@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -75,13 +74,13 @@ class SharpstackTest : public ::testing::Test {
     std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  // Writes the frames of a focus series (48 x 36, three frames, 8-bit RGB
-  // unless `tweak` says otherwise) and returns their paths.
-  std::vector<std::string> WriteSeries(
-      const std::string& stem, const std::string& extension, std::uint32_t seed,
-      const std::function<void(series::SeriesOptions&)>& tweak = nullptr) {
-    series::SeriesOptions o{48, 36, 3, 8, 3, false, seed, 3.0, {}};
-    if (tweak) tweak(o);
+  // Writes the frames of a focus series and returns their paths; by default
+  // 48 x 36, three frames, 8-bit RGB.
+  std::vector<std::string> WriteSeries(const std::string& stem, const std::string& extension,
+                                       std::uint32_t seed,
+                                       series::SeriesOptions o = {
+                                           48, 36, 3, 8, 3, false, 0, 3.0, {}}) {
+    o.seed = seed;
     const series::FocusSeries s = series::MakeFocusSeries(o);
     std::vector<std::string> names;
     for (std::size_t i = 0; i < s.frames.size(); ++i) {
@@ -138,11 +137,8 @@ TEST_F(SharpstackTest, StackMatchesAnIndependentComposite) {
   std::uint32_t seed = 3;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.extension << " " << c.depth << " " << c.colour);
-    const std::vector<std::string> names = WriteSeries("f", c.extension, ++seed, [&](auto& o) {
-      o.depth = c.depth;
-      o.colorPlanes = c.colour;
-      o.transparency = c.alpha;
-    });
+    const std::vector<std::string> names =
+        WriteSeries("f", c.extension, ++seed, {48, 36, 3, c.depth, c.colour, c.alpha, 0, 3.0, {}});
     const std::string out = Path(std::string("out") + (c.depth == 16 ? ".tif" : ".png"));
     std::vector<std::string> args = {"stack", "-o", out};
     if (c.colour == 1) args.insert(args.begin(), "--quiet");
@@ -210,18 +206,11 @@ TEST_F(SharpstackTest, AlignedAddsAcrossInvocationsEqualOneAlignedStack) {
   // Large enough for the match to be sure of a hundredth of a pixel. Eight
   // still pictures blurred as strongly as the generator does by default: the
   // neighbours' blur differences must not add up to a motion.
-  const std::vector<std::string> still = WriteSeries("s", ".png", 1, [](auto& o) {
-    o.width = 800;
-    o.height = 600;
-    o.frames = 8;
-    o.maxBlurRadius = series::SeriesOptions{}.maxBlurRadius;
-  });
-  const std::vector<std::string> moved = WriteSeries("m", ".png", 1, [](auto& o) {
-    o.width = 800;
-    o.height = 600;
-    o.maxBlurRadius = 2.0;
-    o.motions = series::HandHeldMotions(3, 1.02, 4.0, 0.3, 1);
-  });
+  const std::vector<std::string> still =
+      WriteSeries("s", ".png", 1, {800, 600, 8, 8, 3, false, 0, 6.0, {}});
+  const std::vector<std::string> moved = WriteSeries(
+      "m", ".png", 1,
+      {800, 600, 3, 8, 3, false, 0, 2.0, series::HandHeldMotions(3, 1.02, 4.0, 0.3, 1)});
   const fs::path state = dir() / "root" / "AlignmentState.bin";
   // Pictures that are already aligned go in unchanged.
   ASSERT_TRUE(Ok({"stack", "-o", Path("out.png")}, still));
@@ -461,11 +450,8 @@ TEST_F(SharpstackTest, DamagedBuffersUnwritableFoldersAndLinksAreRefusedAndLeftA
 
 TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {
   // Pictures large enough that an add takes a while.
-  std::vector<std::string> args = WriteSeries("big", ".tif", 20, [](auto& o) {
-    o.width = 1600;
-    o.height = 1200;
-    o.frames = 4;
-  });
+  std::vector<std::string> args =
+      WriteSeries("big", ".tif", 20, {1600, 1200, 4, 8, 3, false, 0, 3.0, {}});
   args.insert(args.begin(), "add");
   Process p = Spawn(args);
   // Once the count file exists the first add is under way.
@@ -648,7 +634,7 @@ TEST(ProgressBar, LineShowsNamePlaceNoteAndPercentage) {
 // with 130 and the composite so far, a folder that goes away with 1.
 TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
   const std::vector<std::string> names =
-      WriteSeries("f", ".png", 15, [](auto& o) { o.frames = 5; });
+      WriteSeries("f", ".png", 15, {48, 36, 5, 8, 3, false, 0, 3.0, {}});
   const fs::path in = dir() / "in", more = dir() / "more";
   fs::create_directory(in);
   fs::create_directory(more);
