@@ -3,6 +3,7 @@
 #include "cli/image/image_io.h"
 
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <png.h>
 #include <tiffio.h>
 
@@ -198,9 +199,10 @@ TEST(SampleScale, FileValuesRoundToTheNearestHostValueAndHostValuesClip) {
         << v;
 }
 
-// Palettes expand to RGB, a palette's transparency to an alpha plane;
-// premultiplied alpha is undone (colour 200 at alpha 128 is stored as 100).
-TEST_F(ImageIoTest, PalettesExpandAndPremultipliedAlphaIsUndone) {
+// Palettes expand to RGB, a palette's or a grey picture's transparent value
+// (tRNS) to an alpha plane; premultiplied alpha is undone (colour 200 at
+// alpha 128 is stored as 100).
+TEST_F(ImageIoTest, PalettesAndTransparentValuesExpandAndPremultipliedAlphaIsUndone) {
   Picture pre;
   pre.Allocate(2, 1, 1, 1, 8);
   pre.data = {100, 128, 0, 0};
@@ -222,6 +224,22 @@ TEST_F(ImageIoTest, PalettesExpandAndPremultipliedAlphaIsUndone) {
   for (std::size_t i = 0; i < indices.size(); ++i)
     for (int k = 0; k < 4; ++k)
       EXPECT_EQ(out.Get(int(i % 13), int(i / 13), k), colours[indices[i] * 4 + k]) << i;
+  // A 16-bit grey PNG of ours given a tRNS chunk after its header.
+  const Picture grey = MakePicture(13, 11, 1, false, 16, 5);
+  ASSERT_TRUE(imageio::WriteImage(Path("g.png"), grey).ok);
+  const std::uint16_t clear = imageio::FileFromHost16(std::uint16_t(grey.Get(3, 2, 0)));
+  std::string chunk = std::string("\0\0\0\2tRNS", 8) + char(clear >> 8) + char(clear & 0xFF);
+  const std::uint32_t crc = libdeflate_crc32(0, chunk.data() + 4, 6);
+  for (int shift : {24, 16, 8, 0}) chunk += char(crc >> shift);
+  std::ofstream(Path("t.png"), std::ios::binary)
+      << testsupport::Slurp(Path("g.png")).insert(33, chunk);
+  const Picture t = Read("t.png");
+  ASSERT_EQ(t.planes * 100 + t.depth, 216);
+  for (int i = 0; i < 13 * 11; ++i) {
+    const std::uint32_t v = grey.Get(i % 13, i / 13, 0);
+    EXPECT_EQ(t.Get(i % 13, i / 13, 0), v) << i;
+    EXPECT_EQ(t.Get(i % 13, i / 13, 1), v == grey.Get(3, 2, 0) ? 0u : 32768u) << i;
+  }
   // TIFF palette: 16-bit colour map entries, 4-bit indices 7, 8, 9.
   std::vector<std::uint16_t> r16(16, 0), g16(16, 0), b16(16, 0);
   r16[7] = 65535;
