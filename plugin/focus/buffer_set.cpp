@@ -85,17 +85,15 @@ OSErr WriteBandRows(const JournalBand& band, std::int32_t first, std::int32_t ro
 // Puts the new files of a growth in place when the new focus file is complete
 // (all three were built), or deletes them otherwise.
 OSErr RecoverGrowth() {
-  ImageStore* grown = nullptr;
-  const OSErr opened = OpenImageStore(kFocusGrowthPath, &grown);
-  bool complete = false;
-  if (opened == noErr) {
-    StoreHeader header{};
-    GetStoreHeader(grown, &header);
-    complete = header.elementSize == kFocusElementSize && header.width > 0 && header.height > 0;
-    CloseImageStore(grown);
-  } else if (opened != fnfErr) {
-    return opened;
-  }
+  // A run killed while it made the new focus file can leave it shorter than a
+  // header: as when it is missing, the growth never completed. Only a file
+  // that cannot be read now (another run holds it) stops the recovery.
+  StoreHeader header{};
+  OSErr status = noErr;
+  if (ReadFocusBufferHeader(kFocusGrowthPath, &header, &status) == FocusBufferState::kUnavailable)
+    return status;
+  const bool complete =
+      header.elementSize == kFocusElementSize && header.width > 0 && header.height > 0;
   for (int i = 0; i < 3; ++i) {
     char from[kStringSize], to[kStringSize];
     if (!Redirected(kGrowthPaths[i], from) || !Redirected(kSetPaths[i], to)) return bdNamErr;

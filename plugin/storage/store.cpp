@@ -221,8 +221,12 @@ bool ApplyPathRedirect(char* path) {
   return true;
 }
 
-OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, std::int16_t height,
-                       std::int16_t elementSize, ImageStore** store) {
+namespace {
+
+// CreateImageStore with `headerElementSize` in the header: 0 for a store
+// whose rows are still to be filled in (BuildGrownStore).
+OSErr CreateStore(const char* path, bool fileBacked, std::int16_t width, std::int16_t height,
+                  std::int16_t elementSize, std::int16_t headerElementSize, ImageStore** store) {
   *store = nullptr;
   if (width < 0 || height < 0 || elementSize < 0) return filterBadParameters;
   const std::uint64_t total = StoreTotalSize(elementSize, width, height);
@@ -281,7 +285,7 @@ OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, st
 
   MapStore(s);
   std::uint8_t header[kStoreHeaderSize];
-  EncodeHeader(elementSize, width, height, header);
+  EncodeHeader(headerElementSize, width, height, header);
   if (s->mapped) {
     // A new mapping is all zero bytes: the file was emptied and grown, and
     // anonymous memory starts zeroed. Only the header needs writing.
@@ -303,6 +307,13 @@ OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, st
   }
   *store = s;
   return noErr;
+}
+
+}  // namespace
+
+OSErr CreateImageStore(const char* path, bool fileBacked, std::int16_t width, std::int16_t height,
+                       std::int16_t elementSize, ImageStore** store) {
+  return CreateStore(path, fileBacked, width, height, elementSize, elementSize, store);
 }
 
 OSErr OpenImageStore(const char* path, ImageStore** store) {
@@ -420,8 +431,12 @@ OSErr EnsureImageStoreSize(const char* path, std::int16_t width, std::int16_t he
 
 OSErr BuildGrownStore(const char* source, const char* target, std::int16_t width,
                       std::int16_t height, std::int16_t elementSize) {
+  // Until every old row is in the new file its header names no element size,
+  // from the moment the file exists: a run that dies part-way (killed,
+  // crashed) then leaves a file that every check refuses, never a well-formed
+  // store with its rows missing.
   ImageStore* fresh = nullptr;
-  if (OSErr status = CreateImageStore(target, true, width, height, elementSize, &fresh);
+  if (OSErr status = CreateStore(target, true, width, height, elementSize, 0, &fresh);
       status != noErr) {
     return status;
   }
@@ -434,10 +449,6 @@ OSErr BuildGrownStore(const char* source, const char* target, std::int16_t width
     return status;
   }
 
-  // Until every old row is in the new file its header names no element size:
-  // a run that dies part-way (killed, crashed) then leaves a file that every
-  // check refuses, never a well-formed store with its rows missing.
-  status = WriteStoreHeader(fresh, 0);
   const std::int16_t rows = previous == nullptr                ? 0
                             : previous->height < fresh->height ? previous->height
                                                                : fresh->height;

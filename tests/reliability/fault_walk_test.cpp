@@ -46,17 +46,22 @@ class FaultWalk : public reliability::RunFixture {
     return counts;
   }
   // Fails each counted call in turn on a root restored to `start`; `check`
-  // judges what the run returned and left.
+  // judges what the run returned and left. With `stranded`, no file can be
+  // deleted either: the run leaves behind what it made, as one killed at
+  // that call would, and the calls past its first delete go unwalked.
   template <typename Run, typename Check>
-  void Walk(const DirSnapshot& start, const std::vector<int>& calls, Run run, Check check) {
+  void Walk(const DirSnapshot& start, const std::vector<int>& calls, Run run, Check check,
+            bool stranded = false) {
     for (std::size_t k = 0; k < std::size(kFaults); ++k) {
-      for (int n = 1; n <= calls[k]; ++n) {
+      for (int n = 1; n <= calls[k] && !(stranded && kFaults[k].first == Operation::kDelete); ++n) {
         SCOPED_TRACE("fault " + std::to_string(k) + " at call " + std::to_string(n));
         reliability::Restore(root.dir(), start);
+        if (stranded) platform::test::FailNthCall(Operation::kDelete, 1, OsError::kOther, 0);
         platform::test::FailNthCall(kFaults[k].first, n, kFaults[k].second);
         const auto result = run();
         const int fired = platform::test::FaultsFired(kFaults[k].first);
         platform::test::ClearFaults();
+        if (stranded && fired == 0) continue;
         ASSERT_EQ(fired, 1) << "the walk must reach every call it counted";
         check(result);
         if (HasFailure()) return;
@@ -74,15 +79,17 @@ class FaultWalk : public reliability::RunFixture {
 TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
   struct Case {
     int firstW, firstH;  // 0: no set
-    bool fileMode;
+    bool fileMode, stranded;
     host::DriverMode mode;
-  } const cases[] = {{kW, kH, false, host::DriverMode::kAdvanceState},
-                     {20, 12, false, host::DriverMode::kContinue},
-                     {0, 0, false, host::DriverMode::kAdvanceState},
-                     {kW, kH, true, host::DriverMode::kAdvanceState}};
+  } const cases[] = {{kW, kH, false, false, host::DriverMode::kAdvanceState},
+                     {20, 12, false, false, host::DriverMode::kContinue},
+                     {20, 12, false, true, host::DriverMode::kAdvanceState},
+                     {0, 0, false, false, host::DriverMode::kAdvanceState},
+                     {kW, kH, true, false, host::DriverMode::kAdvanceState}};
   const Picture second = PatternPicture(kW, kH, 3, 0, 8, 22);
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.firstW) + (c.fileMode ? " file mode" : " mapped"));
+    SCOPED_TRACE(std::to_string(c.firstW) + (c.fileMode ? " file mode" : " mapped") +
+                 (c.stranded ? " stranded" : ""));
     UseFileMode(c.fileMode);
     ASSERT_EQ(Clear(), noErr);
     ASSERT_EQ(c.firstW > 0 ? Add(PatternPicture(c.firstW, c.firstH, 1, 0, 16, 21)) : OSErr(noErr),
@@ -109,7 +116,8 @@ TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
           EXPECT_EQ(valid ? reliability::MixedPixels(before, after, Buffer()) : 0, 0) << result;
           ASSERT_EQ(Add(second), noErr);
           EXPECT_EQ(Show(kW, kH).data, valid ? kept.data : rebuilt.data) << result;
-        });
+        },
+        c.stranded);
   }
 }
 
