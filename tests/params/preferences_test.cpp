@@ -16,7 +16,7 @@
 #include "plugin/platform/platform.h"
 #include "support/temp_root.h"
 #if !defined(_WIN32)
-#include "storage/unprivileged.h"
+#include "support/unprivileged.h"
 #endif
 
 namespace {
@@ -213,7 +213,7 @@ TEST_F(PreferencesTest, ReadOnlyFileLoadsAndItsSaveFailsSilently) {
 #if defined(_WIN32)
   EXPECT_EQ(run(), 0);
 #else
-  EXPECT_EQ(storagetest::RunUnprivileged(run), 0);
+  EXPECT_EQ(testsupport::RunUnprivileged(run), 0);
 #endif
   EXPECT_EQ(root_.Read(kFileName), original);
   fs::permissions(root_.File(kFileName), fs::perms::owner_write, fs::perm_options::add);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "plugin/platform/platform.h"
@@ -76,11 +75,7 @@ TEST(MapPath, DriveRootFallbacks) {
                         {nullptr, data.c_str(), s / "data/sharpstack"},
                         {nullptr, nullptr, s / "home/.local/share/sharpstack"},
                         {nullptr, "relative/data", s / "home/.local/share/sharpstack"}};
-  const char* old_xdg = getenv("XDG_DATA_HOME");
-  const std::optional<std::string> saved_xdg =
-      old_xdg ? std::optional<std::string>(old_xdg) : std::nullopt;
-  const std::string old_home = getenv("HOME") ? getenv("HOME") : "";
-  setenv("HOME", home.c_str(), 1);
+  testsupport::ScopedVariable xdg("XDG_DATA_HOME", ""), homeVariable("HOME", home);
   auto set = [](const char* name, const char* value) {
     value ? setenv(name, value, 1) : unsetenv(name);
   };
@@ -100,8 +95,6 @@ TEST(MapPath, DriveRootFallbacks) {
     }
     EXPECT_EQ(fs::exists(s / "home"), c.expected.string().find("/home/") != std::string::npos);
   }
-  set("XDG_DATA_HOME", saved_xdg ? saved_xdg->c_str() : nullptr);
-  setenv("HOME", old_home.c_str(), 1);
 }
 
 }  // namespace
