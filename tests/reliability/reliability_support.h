@@ -100,18 +100,10 @@ class PausedChild {
   }
   PausedChild(const PausedChild&) = delete;
   PausedChild& operator=(const PausedChild&) = delete;
-
   // In the child: says it has stopped and waits until it may go on.
-  void Pause() {
-    char c = 'p';
-    (void)!write(up_[1], &c, 1);
-    (void)!read(down_[0], &c, 1);
-  }
+  void Pause() { (void)!(write(up_[1], "p", 1) + read(down_[0], &byte_, 1)); }
   // In the test: true once the child has paused.
-  bool WaitUntilPaused() {
-    char c = 0;
-    return read(up_[0], &c, 1) == 1;
-  }
+  bool WaitUntilPaused() { return read(up_[0], &byte_, 1) == 1; }
   // In the test: lets the child go on; its exit code.
   int Resume() {
     (void)!write(down_[1], "g", 1);
@@ -121,6 +113,7 @@ class PausedChild {
  private:
   pid_t pid_ = -1;
   int up_[2] = {-1, -1}, down_[2] = {-1, -1};
+  char byte_ = 0;
 };
 
 // A host with its own drive root, a scratch folder beside it for picture
