@@ -75,8 +75,9 @@ class FaultWalk : public reliability::RunFixture {
   }
 };
 
-// An Add into a set of the same size, one it must enlarge first, or none.
-TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
+// An Add into a set of the same size, one it must enlarge first, or none:
+// a set that was there survives every failure.
+TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewAndNeverLosesTheSet) {
   struct Case {
     int firstW, firstH;  // 0: no set
     bool fileMode, stranded;
@@ -111,6 +112,7 @@ TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewOrADamagedSetTheNextAddRebuilds) {
         [&](OSErr result) {
           ASSERT_EQ(RecoverFocusBufferSet(), noErr);
           const bool valid = SetIsValid();
+          EXPECT_TRUE(valid || c.firstW == 0) << "a set that was there is never lost";
           EXPECT_TRUE(result != noErr || Buffer() == after)
               << "a successful Add leaves the new set";
           EXPECT_EQ(valid ? reliability::MixedPixels(before, after, Buffer()) : 0, 0) << result;
