@@ -292,6 +292,8 @@ Outcome AddHeldPicture(Runner* runner, const std::string& path, int index, int c
   job.detail = detail;
   job.index = index;
   job.count = count;
+  // Only the buffer is wanted from an Add: the picture need not be copied.
+  job.inPlace = true;
   return runner->Run(job);
 }
 

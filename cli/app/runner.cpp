@@ -99,6 +99,7 @@ Outcome Runner::Run(const Job& job) {
   host::RunOptions options;
   options.mode = host::DriverMode::kAdvanceState;
   options.documentPath = job.documentPath;
+  options.inPlace = job.inPlace;
   options.backColor[0] = job.backColor[0];
   options.backColor[1] = job.backColor[1];
   options.backColor[2] = job.backColor[2];

@@ -42,6 +42,9 @@ struct Job {
   std::string detail;
   int index = 1;
   int count = 1;
+  // The picture is not wanted after the run: the plug-in writes into it
+  // directly (see host::RunOptions::inPlace).
+  bool inPlace = false;
 };
 
 struct Outcome {

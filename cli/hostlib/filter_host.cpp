@@ -46,8 +46,10 @@ struct FilterHost::Impl {
   RunResult* result = nullptr;
   // The run's copy of the picture. A row is copied in only when the plug-in
   // first writes to it (rowTaken); until then the picture's own row stands
-  // for it, so a run that writes whole rows never copies them in.
-  Picture work;
+  // for it, so a run that writes whole rows never copies them in. In place,
+  // `work` is the picture itself and every row counts as taken.
+  Picture copy;
+  Picture* work = &copy;
   std::vector<std::uint8_t> rowTaken;
   Area area;  // the filter rectangle, inside the picture
 
@@ -85,36 +87,45 @@ struct FilterHost::Impl {
 
   // Sets up the copy for a new run, its buffer kept from the last run when
   // the size allows.
-  void StartCopy(const Picture& source) {
-    work.width = source.width;
-    work.height = source.height;
-    work.planes = source.planes;
-    work.depth = source.depth;
-    work.colorPlanes = source.colorPlanes;
-    work.data.resize(source.data.size());
+  void StartCopy(Picture& source, bool inPlace) {
+    if (inPlace) {
+      // The memory of earlier copies goes back: a host that works in place
+      // does so to hold one picture, not two.
+      copy = Picture{};
+      work = &source;
+      rowTaken.assign(std::size_t(source.height), 1);
+      return;
+    }
+    work = &copy;
+    work->width = source.width;
+    work->height = source.height;
+    work->planes = source.planes;
+    work->depth = source.depth;
+    work->colorPlanes = source.colorPlanes;
+    work->data.resize(source.data.size());
     rowTaken.assign(std::size_t(source.height), 0);
   }
 
   // Row y as the run sees it now.
   const std::uint8_t* CurrentRow(int y) const {
-    return rowTaken[std::size_t(y)] != 0 ? work.Row(y) : owner->picture.Row(y);
+    return rowTaken[std::size_t(y)] != 0 ? work->Row(y) : owner->picture.Row(y);
   }
 
   // Row y of the copy, ready to be written; `whole` when every byte of it is
   // about to be overwritten, so the picture's row need not be copied first.
   std::uint8_t* TakeRow(int y, bool whole) {
     if (rowTaken[std::size_t(y)] == 0) {
-      if (!whole) std::memcpy(work.Row(y), owner->picture.Row(y), work.RowBytes());
+      if (!whole) std::memcpy(work->Row(y), owner->picture.Row(y), work->RowBytes());
       rowTaken[std::size_t(y)] = 1;
     }
-    return work.Row(y);
+    return work->Row(y);
   }
 
   // The finished copy: rows never written are the picture's own.
   void CompleteCopy() {
-    for (int y = 0; y < work.height; ++y) {
+    for (int y = 0; y < work->height; ++y) {
       if (rowTaken[std::size_t(y)] == 0) {
-        std::memcpy(work.Row(y), owner->picture.Row(y), work.RowBytes());
+        std::memcpy(work->Row(y), owner->picture.Row(y), work->RowBytes());
       }
     }
   }
@@ -123,15 +134,15 @@ struct FilterHost::Impl {
   // outside the picture read as 0.
   void Deliver(const Area& rect, int lo, int hi, std::vector<std::uint8_t>* buffer,
                std::int32_t* rowBytes) const {
-    const int bytes = work.BytesPerSample();
+    const int bytes = work->BytesPerSample();
     const int count = std::max(0, hi - lo + 1);
     const std::size_t row = std::size_t(rect.Width()) * std::size_t(count) * std::size_t(bytes);
     *rowBytes = std::int32_t(row);
     // All planes of a rectangle inside the picture: whole rows at once (the
     // common case, and the one whose speed the benchmarks see). Every byte is
     // overwritten, so the buffer is not cleared first.
-    if (lo == 0 && hi == work.planes - 1 && rect.left >= 0 && rect.top >= 0 &&
-        rect.right <= work.width && rect.bottom <= work.height) {
+    if (lo == 0 && hi == work->planes - 1 && rect.left >= 0 && rect.top >= 0 &&
+        rect.right <= work->width && rect.bottom <= work->height) {
       buffer->resize(row * std::size_t(rect.Height()));
       for (int y = rect.top; y < rect.bottom; ++y) {
         std::memcpy(
@@ -143,18 +154,19 @@ struct FilterHost::Impl {
     buffer->assign(row * std::size_t(rect.Height()), 0);
     for (int y = rect.top; y < rect.bottom; ++y) {
       for (int x = rect.left; x < rect.right; ++x) {
-        if (x < 0 || y < 0 || x >= work.width || y >= work.height) continue;
+        if (x < 0 || y < 0 || x >= work->width || y >= work->height) continue;
         for (int p = lo; p <= hi; ++p) {
-          if (p < 0 || p >= work.planes) continue;
+          if (p < 0 || p >= work->planes) continue;
           const std::size_t at =
               std::size_t(y - rect.top) * row +
               (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - lo)) *
                   std::size_t(bytes);
           // Whole samples are copied as they are stored.
-          std::memcpy(buffer->data() + at,
-                      CurrentRow(y) + (std::size_t(x) * std::size_t(work.planes) + std::size_t(p)) *
-                                          std::size_t(bytes),
-                      std::size_t(bytes));
+          std::memcpy(
+              buffer->data() + at,
+              CurrentRow(y) + (std::size_t(x) * std::size_t(work->planes) + std::size_t(p)) *
+                                  std::size_t(bytes),
+              std::size_t(bytes));
         }
       }
     }
@@ -167,14 +179,14 @@ struct FilterHost::Impl {
     outPending = false;
     const Area rect = outDelivered;
     const Area inside = Intersect(rect, area);
-    const int bytes = work.BytesPerSample();
+    const int bytes = work->BytesPerSample();
     const int count = std::max(0, outHi - outLo + 1);
     const std::size_t row = std::size_t(rect.Width()) * std::size_t(count) * std::size_t(bytes);
     // No selection and all planes: the part inside the filter rectangle is
     // taken whole, row by row.
-    if (owner->selection.empty() && outLo == 0 && outHi == work.planes - 1 && !inside.Empty()) {
+    if (owner->selection.empty() && outLo == 0 && outHi == work->planes - 1 && !inside.Empty()) {
       const std::size_t pixel = std::size_t(count) * std::size_t(bytes);
-      const bool whole = inside.left == 0 && inside.right == work.width;
+      const bool whole = inside.left == 0 && inside.right == work->width;
       for (int y = inside.top; y < inside.bottom; ++y) {
         std::memcpy(TakeRow(y, whole) + std::size_t(inside.left) * pixel,
                     outBuffer.data() + std::size_t(y - rect.top) * row +
@@ -185,10 +197,10 @@ struct FilterHost::Impl {
     }
     // A selection with all planes: runs of fully selected pixels are taken
     // whole and unselected ones skipped; only partly selected pixels blend.
-    if (!owner->selection.empty() && outLo == 0 && outHi == work.planes - 1 && !inside.Empty()) {
+    if (!owner->selection.empty() && outLo == 0 && outHi == work->planes - 1 && !inside.Empty()) {
       const std::size_t pixel = std::size_t(count) * std::size_t(bytes);
       for (int y = inside.top; y < inside.bottom; ++y) {
-        const std::uint8_t* weights = owner->selection.data() + std::size_t(y) * work.width;
+        const std::uint8_t* weights = owner->selection.data() + std::size_t(y) * work->width;
         std::uint8_t* target = nullptr;
         for (int x = inside.left; x < inside.right;) {
           int end = x + 1;
@@ -214,7 +226,7 @@ struct FilterHost::Impl {
         const std::uint32_t weight =
             owner->selection.empty()
                 ? 255u
-                : owner->selection[std::size_t(y) * std::size_t(work.width) + std::size_t(x)];
+                : owner->selection[std::size_t(y) * std::size_t(work->width) + std::size_t(x)];
         if (weight == 0) continue;
         Blend(rect, row, x, y, weight);
       }
@@ -224,10 +236,10 @@ struct FilterHost::Impl {
   // Pixel (x, y) of the delivered outData into the copy, by the selection's
   // weight; its row has been taken.
   void Blend(const Area& rect, std::size_t row, int x, int y, std::uint32_t weight) {
-    const int bytes = work.BytesPerSample();
+    const int bytes = work->BytesPerSample();
     const int count = std::max(0, outHi - outLo + 1);
     for (int p = outLo; p <= outHi; ++p) {
-      if (p < 0 || p >= work.planes) continue;
+      if (p < 0 || p >= work->planes) continue;
       const std::size_t at =
           std::size_t(y - rect.top) * row +
           (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - outLo)) *
@@ -241,10 +253,10 @@ struct FilterHost::Impl {
         fresh = v16;
       }
       if (weight != 255) {
-        const std::uint32_t old = work.Get(x, y, p);
+        const std::uint32_t old = work->Get(x, y, p);
         fresh = (fresh * weight + old * (255 - weight) + 127) / 255;
       }
-      work.Set(x, y, p, fresh);
+      work->Set(x, y, p, fresh);
     }
   }
 
@@ -278,13 +290,13 @@ struct FilterHost::Impl {
       result->maskRequests.push_back(rect);
       maskBuffer.assign(std::size_t(rect.Width()) * std::size_t(rect.Height()), 0);
       // The part of each row inside the picture, copied whole.
-      const int left = std::max(rect.left, 0), right = std::min(rect.right, work.width);
-      for (int y = std::max(rect.top, 0); y < std::min(rect.bottom, work.height) && left < right;
+      const int left = std::max(rect.left, 0), right = std::min(rect.right, work->width);
+      for (int y = std::max(rect.top, 0); y < std::min(rect.bottom, work->height) && left < right;
            ++y) {
         std::memcpy(
             maskBuffer.data() + std::size_t(y - rect.top) * std::size_t(rect.Width()) +
                 std::size_t(left - rect.left),
-            owner->selection.data() + std::size_t(y) * std::size_t(work.width) + std::size_t(left),
+            owner->selection.data() + std::size_t(y) * std::size_t(work->width) + std::size_t(left),
             std::size_t(right - left));
       }
       record.maskData = maskBuffer.data();
@@ -396,7 +408,7 @@ std::size_t FilterHost::LiveHandles() const {
 
 void FilterHost::Rebuild(const RunOptions& options) {
   Impl& impl = *impl_;
-  impl.StartCopy(picture);
+  impl.StartCopy(picture, options.inPlace);
   impl.area = filterArea.Empty() ? Area{0, 0, picture.width, picture.height}
                                  : Intersect(filterArea, Area{0, 0, picture.width, picture.height});
   impl.outPending = false;
@@ -535,8 +547,10 @@ RunResult FilterHost::Run(const RunOptions& options) {
   // The finished copy becomes the picture; the old buffer stays with the
   // host, where the next run's copy reuses it without new memory.
   if (result.result == noErr) {
-    impl.CompleteCopy();
-    std::swap(picture, impl.work);
+    if (impl.work != &picture) {
+      impl.CompleteCopy();
+      std::swap(picture, impl.copy);
+    }
     result.pictureKept = true;
   }
   record_.inData = nullptr;

@@ -95,6 +95,13 @@ struct RunOptions {
   // filterSelectorContinue call (1 for the first): it calls Finish and the
   // run ends with userCanceledErr.
   int cancelBeforeContinue = 0;
+
+  // The plug-in's rows go straight into the picture rather than into a copy
+  // that becomes the picture only when the run succeeds: for a host that
+  // discards the picture afterwards (adding to the focus buffer), which then
+  // holds one picture instead of two. A failed or cancelled run leaves the
+  // picture partly written.
+  bool inPlace = false;
 };
 
 struct RunResult {
