@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <tuple>
 
@@ -12,18 +13,8 @@
 
 namespace {
 
-using host::Area;
-using host::DescriptorItem;
-using host::DriverMode;
-using host::FilterHost;
-using host::Picture;
-using host::RunOptions;
-using host::RunResult;
-using hostsupport::ModeName;
-using hostsupport::PatternPicture;
-using hostsupport::Whitened;
-
-const DriverMode kModes[] = {DriverMode::kAdvanceState, DriverMode::kContinue};
+using namespace host;
+using namespace hostsupport;
 
 // What the processing hook saw of the run.
 struct Seen {
@@ -34,26 +25,19 @@ struct Seen {
 Seen g_seen;
 
 // The mask store's bytes, row after row.
-std::vector<std::uint32_t> MaskBytes(ImageStore* store) {
-  std::vector<std::uint32_t> out;
+OSErr CaptureStores(RunState* state) {
+  g_seen = {g_seen.calls + 1, {}, *state};
   StoreHeader header{};
-  if (store != nullptr) GetStoreHeader(store, &header);
+  if (state->maskStore != nullptr) GetStoreHeader(state->maskStore, &header);
   std::vector<std::uint8_t> row(std::size_t(header.width));
   for (int y = 0; y < header.height; ++y) {
-    ReadStoreRow(store, 0, y, header.width, row.data());
-    out.insert(out.end(), row.begin(), row.end());
+    ReadStoreRow(state->maskStore, 0, y, header.width, row.data());
+    g_seen.mask.insert(g_seen.mask.end(), row.begin(), row.end());
   }
-  return out;
-}
-
-OSErr CaptureStores(RunState* state) {
-  ++g_seen.calls;
-  g_seen.mask = MaskBytes(state->maskStore);
-  g_seen.state = *state;
   return noErr;
 }
 
-class Driver : public hostsupport::RunFixture {
+class Driver : public RunFixture {
  protected:
   void SetUp() override {
     RunFixture::SetUp();
@@ -158,18 +142,30 @@ Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& ta
 }
 
 // Each series shown through the linked entry point driven with advanceState
-// and through the module loaded from disk driven with Continue. On layers the
+// and through the module loaded from disk (its own copy of the library, the
+// entry point its only export) driven with Continue. On layers the
 // transparency is the selection of Add: clear and faint pixels are neither
 // counted nor taken, places no picture covers show the background, and Show
 // on a layer keeps the layer's transparency. Pictures added in a rectangle
 // land at its place in the picture-sized buffer.
 TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
   // Loaded once and never unloaded, as an editor keeps its plug-ins.
-  static host::PluginModule& module = *new host::PluginModule;
+  static PluginModule& module = *new PluginModule;
+  const std::string path = PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin");
   std::string error;
-  ASSERT_TRUE(module.IsLoaded() ||
-              module.Load(host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin"), &error))
-      << error;
+  ASSERT_TRUE(module.IsLoaded() || module.Load(path, &error)) << error;
+  EXPECT_NE(module.Entry(), &ENTRYPOINT);
+#if defined(__ELF__)  // every name it defines dynamically, as the toolchain reads them
+  FILE* names = popen(("nm -D --defined-only --format=just-symbols " + path).c_str(), "r");
+  ASSERT_NE(names, nullptr);
+  std::string text(4096, '\0');
+  text.resize(fread(text.data(), 1, text.size(), names));
+  EXPECT_EQ(pclose(names), 0);
+  EXPECT_EQ(text, "ENTRYPOINT\n");
+#else
+  for (const char* hidden : {"_Z9PhaseStepP8RunState", "_Z18RunProcessingPhaseP8RunState"})
+    EXPECT_EQ(module.Symbol(hidden), nullptr) << hidden;
+#endif
   struct Shape {
     int colourPlanes, depth, extraPlanes;
   };
@@ -197,7 +193,7 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
     const Picture target = series.back();
     series.pop_back();
     const Picture expected = ReferenceComposite(series, target, s.added);
-    for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+    for (DriverMode mode : kModes) {
       FilterHost h(mode == DriverMode::kAdvanceState ? &ENTRYPOINT : module.Entry());
       auto run = [&](const Picture& picture, std::int32_t operation) {
         h.picture = picture;
@@ -221,18 +217,6 @@ constexpr char kLog[] = "TRUXlog.txt";
 constexpr char kPreferences[] = "TRUXpref.xxx";
 constexpr std::size_t kOperationOffset = 205 * 4;
 
-float FloatAt(const std::vector<unsigned char>& bytes, std::size_t offset) {
-  float value = 0;
-  if (offset + sizeof value <= bytes.size()) std::memcpy(&value, bytes.data() + offset, 4);
-  return value;
-}
-
-void SavePreferences(const testsupport::TempRoot& root, float operation) {
-  std::vector<unsigned char> preferences(17408, 0);
-  std::memcpy(preferences.data() + kOperationOffset, &operation, sizeof operation);
-  root.Write(kPreferences, preferences);
-}
-
 // A played-back step runs without a dialog and is not remembered as the user's
 // choice; one that names no usable operation falls back to the saved choice,
 // and when none was ever confirmed the run fails instead of taking Clear. Runs
@@ -240,10 +224,9 @@ void SavePreferences(const testsupport::TempRoot& root, float operation) {
 // during the operation are recorded just the same, the picture left alone.
 TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
   auto step = [](std::uint32_t key, std::uint32_t value) {
-    return std::vector<DescriptorItem>{
-        DescriptorItem::Enumerated(key, hostsupport::kOperationType, value)};
+    return std::vector<DescriptorItem>{DescriptorItem::Enumerated(key, kOperationType, value)};
   };
-  const std::uint32_t op = hostsupport::kOperationKey;
+  const std::uint32_t op = kOperationKey;
   enum How { kPlayback, kDialog, kAbort };
   const struct {
     float saved;
@@ -274,7 +257,9 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
       ASSERT_EQ(adder.Run(Scripted(mode, kOperationAddToBuffer)).result, noErr);
     }
     const std::vector<unsigned char> count = root.Read("CountVXBuffer.xxx");
-    SavePreferences(root, c.saved);
+    std::vector<unsigned char> preferences(17408, 0);
+    std::memcpy(&preferences[kOperationOffset], &c.saved, 4);
+    root.Write(kPreferences, preferences);
     FilterHost host(ENTRYPOINT);
     host.picture = PatternPicture(6, 4, 3, 0, 8, 4);
     const Picture before = host.picture;
@@ -286,9 +271,12 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
     EXPECT_EQ(r.result, c.result);
     EXPECT_EQ(r.pictureKept, c.result == noErr);
     EXPECT_TRUE(c.result == noErr || host.picture.data == before.data);
-    const std::vector<unsigned char> saved = root.Read(kPreferences);
-    EXPECT_EQ(FloatAt(saved, kOperationOffset), c.saved);
-    EXPECT_EQ(FloatAt(saved, 8), 6.0F);  // the calibration default is saved too
+    preferences = root.Read(kPreferences);
+    ASSERT_EQ(preferences.size(), 17408u);
+    float saved[2];  // the operation, and the calibration default saved too
+    std::memcpy(&saved[0], &preferences[kOperationOffset], 4);
+    std::memcpy(&saved[1], &preferences[8], 4);
+    EXPECT_EQ(std::vector<float>(saved, saved + 2), std::vector<float>({c.saved, 6.0F}));
     EXPECT_TRUE(root.Text(kLog).ends_with(std::string(c.how == kPlayback ? "" : "Value = 5\r\n") +
                                           "Result = " + std::to_string(c.result) + "\r\n"));
     EXPECT_EQ(root.Text("tty.txt"), "not a terminal");

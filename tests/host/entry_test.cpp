@@ -1,7 +1,6 @@
-// The entry point: run state, parameters handle, bad selectors, failed runs, exports.
+// The entry point: run state, parameters handle, bad selectors, failed runs.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <new>
 #include <stdexcept>
@@ -10,13 +9,8 @@
 
 namespace {
 
-using host::DriverMode;
-using host::FilterHost;
-using hostsupport::ModeName;
-using hostsupport::PatternPicture;
-using hostsupport::RunFixture;
-
-const DriverMode kModes[] = {DriverMode::kAdvanceState, DriverMode::kContinue};
+using namespace host;
+using namespace hostsupport;
 
 RunState* StateOf(std::intptr_t data) {
   return data == 0 ? nullptr : reinterpret_cast<RunState*>(*reinterpret_cast<Handle>(data));
@@ -67,7 +61,7 @@ TEST_F(EntryRun, BadSelectorsAndRepeatedStartsAndFinishesMidRunDoNoHarm) {
     host.picture = PatternPicture(9, 6, 3, 1, 8, 3);
     host.filterArea = {2, 1, 8, 5};
     if (withMask) host.selection.assign(9 * 6, 255);
-    host::RunOptions options;
+    RunOptions options;
     options.mode = DriverMode::kContinue;
     host.Rebuild(options);
     ASSERT_EQ(host.Call(filterSelectorStart), noErr);
@@ -86,7 +80,7 @@ TEST_F(EntryRun, BadSelectorsAndRepeatedStartsAndFinishesMidRunDoNoHarm) {
     EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
     ExpectReleased(host);
     // A later full run works on the same run state.
-    const host::RunResult run = host.Run(Scripted(DriverMode::kContinue));
+    const RunResult run = host.Run(Scripted(DriverMode::kContinue));
     EXPECT_EQ(run.result, noErr);
     EXPECT_TRUE(run.pictureKept);
   }
@@ -108,15 +102,15 @@ OSErr Cancel(RunState*) {
 // The parameters handle asked for before each run is made once with its first
 // value; the second is set every time.
 TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
-  using Set = std::function<void(FilterHost&, host::RunOptions&)>;
+  using Set = std::function<void(FilterHost&, RunOptions&)>;
   auto store = [](hosttest::RunStore s) -> Set {
-    return [s](FilterHost&, host::RunOptions&) { hosttest::FailStoreCreation(s, dskFulErr); };
+    return [s](FilterHost&, RunOptions&) { hosttest::FailStoreCreation(s, dskFulErr); };
   };
   auto hook = [](hosttest::ProcessingHook h) -> Set {
-    return [h](FilterHost&, host::RunOptions&) { hosttest::SetProcessingHook(h); };
+    return [h](FilterHost&, RunOptions&) { hosttest::SetProcessingHook(h); };
   };
   auto cancelAt = [](int call) -> Set {
-    return [call](FilterHost&, host::RunOptions& o) { o.cancelBeforeContinue = call; };
+    return [call](FilterHost&, RunOptions& o) { o.cancelBeforeContinue = call; };
   };
   const auto advance = DriverMode::kAdvanceState, either = DriverMode(-1);
   const struct {
@@ -127,19 +121,19 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
     Set set;
   } cases[] = {
       {"row buffer", either, memFullErr, 0,
-       [](FilterHost&, host::RunOptions&) { hosttest::SetRowBufferRefused(true); }},
+       [](FilterHost&, RunOptions&) { hosttest::SetRowBufferRefused(true); }},
       {"operation", either, userCanceledErr, 5, hook(&Cancel)},
       {"bad_alloc", either, memFullErr, 5, hook(&ThrowBadAlloc)},
       {"exception", either, OSErr(-1), 5, hook(&ThrowOther)},
       {"colour store", either, dskFulErr, 1, store(hosttest::RunStore::kColor)},
       {"transparency store", either, dskFulErr, 1, store(hosttest::RunStore::kTransparency)},
       {"mask store", either, dskFulErr, 1,  // a selection, and no unmasked run
-       [](FilterHost& h, host::RunOptions&) {
+       [](FilterHost& h, RunOptions&) {
          h.selection.assign(24, 128);
          hosttest::FailStoreCreation(hosttest::RunStore::kMask, dskFulErr);
        }},
       {"editor fails a row", advance, userCanceledErr, 3,
-       [](FilterHost&, host::RunOptions& o) {
+       [](FilterHost&, RunOptions& o) {
          o.advanceFailure = [](int call) -> OSErr { return call == 3 ? userCanceledErr : noErr; };
        }},
       // An editor giving up between two exchanges calls only Finish: reading,
@@ -154,11 +148,11 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
       SCOPED_TRACE(std::string(c.name) + " " + ModeName(mode));
       FilterHost host(&ENTRYPOINT);
       host.picture = PatternPicture(6, 4, 3, 1, 16, 16);
-      const host::Picture before = host.picture;
-      host::RunOptions options = Scripted(mode);
+      const Picture before = host.picture;
+      RunOptions options = Scripted(mode);
       options.askParameters = true;
       c.set(host, options);
-      const host::RunResult r = host.Run(options);
+      const RunResult r = host.Run(options);
       ResetHooks();
       ASSERT_NE(host.ParametersHandle(), nullptr);
       EXPECT_EQ(ParameterValues(host.ParametersHandle()), std::make_pair(50, 1));
@@ -173,38 +167,15 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
                   (host.Record().inRect.bottom | host.Record().outRect.bottom) == 0);
       const std::uint16_t mine[2] = {7, 9};
       std::memcpy(*host.ParametersHandle(), mine, 4);
-      host::RunOptions next = Scripted(mode);
+      RunOptions next = Scripted(mode);
       next.askParameters = true;
-      const host::RunResult again = host.Run(next);
+      const RunResult again = host.Run(next);
       EXPECT_EQ(again.result, noErr);
       EXPECT_TRUE(again.pictureKept);
       EXPECT_EQ(again.bufferSpace, 8192);
       EXPECT_EQ(ParameterValues(host.ParametersHandle()), std::make_pair(7, 1));
     }
   }
-}
-
-// The module has its own copy of the library and exports the entry point alone.
-TEST(PluginModuleExports, OnlyTheEntryPointIsExported) {
-  const std::string path = host::PluginModule::ModulePath(SHARPSTACK_BINARY_DIR "/bin");
-  host::PluginModule module;
-  std::string error;
-  ASSERT_TRUE(module.Load(path, &error)) << error;
-  EXPECT_NE(module.Entry(), nullptr);
-  EXPECT_NE(module.Entry(), &ENTRYPOINT);
-#if defined(__ELF__)
-  // Every name it defines dynamically, as the toolchain's own lister reads them.
-  FILE* names = popen(("nm -D --defined-only --format=just-symbols " + path).c_str(), "r");
-  ASSERT_NE(names, nullptr);
-  std::string text(4096, '\0');
-  text.resize(fread(text.data(), 1, text.size(), names));
-  EXPECT_EQ(pclose(names), 0);
-  EXPECT_EQ(text, "ENTRYPOINT\n");
-#else
-  for (const char* hidden : {"_Z9PhaseStepP8RunState", "_Z18RunProcessingPhaseP8RunState"}) {
-    EXPECT_EQ(module.Symbol(hidden), nullptr) << hidden;
-  }
-#endif
 }
 
 }  // namespace

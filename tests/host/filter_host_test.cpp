@@ -9,10 +9,7 @@
 
 namespace {
 
-using host::Area;
-using host::DriverMode;
-using host::FilterHost;
-using host::Picture;
+using namespace host;
 
 // Flips the low bytes of g_rows rows at a time, planes g_lo..g_hi; with
 // g_stuck asks for the first row for ever. (Failed runs are the entry tests'.)
@@ -99,7 +96,7 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
       {"one plane", Area{}, 1, 1, 1, false},
       {"selection", Area{1, 0, 9, 6}, 1, 0, 3, true},
   };
-  for (DriverMode mode : {DriverMode::kAdvanceState, DriverMode::kContinue}) {
+  for (DriverMode mode : hostsupport::kModes) {
     for (int depth : {8, 16}) {
       for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " depth " + std::to_string(depth));
@@ -114,11 +111,11 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
           host.selection.push_back(std::uint8_t(i % 3 == 0 ? 0 : i % 3 == 1 ? 255 : 100));
         }
         const Area area = c.area.Empty() ? Area{0, 0, 9, 6} : c.area;
-        host::RunOptions options;
+        RunOptions options;
         options.mode = mode;
         // Two runs in a row: the second starts from the first one's result.
         for (int run = 1; run <= 2; ++run) {
-          const host::RunResult r = host.Run(options);
+          const RunResult r = host.Run(options);
           ASSERT_EQ(r.result, noErr);
           EXPECT_TRUE(r.pictureKept);
           EXPECT_EQ(host.picture.data,
@@ -137,7 +134,7 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
   host.selection = {0, 255, 128, 143};
   g_lo = g_hi = 0;
   ASSERT_EQ(host.Run().result, noErr);
-  EXPECT_EQ(host.picture.data, host::PictureData({40, 114, 77, 81}));
+  EXPECT_EQ(host.picture.data, PictureData({40, 114, 77, 81}));
 }
 
 TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
@@ -145,12 +142,12 @@ TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
   g_stuck = true;
   FilterHost stuck(&FlipPlugin);
   stuck.picture.Allocate(3, 4, 1, 0, 8);
-  host::RunOptions options;
+  RunOptions options;
   options.mode = DriverMode::kContinue;
   options.maxContinueCalls = 25;
-  const host::RunResult r = stuck.Run(options);
+  const RunResult r = stuck.Run(options);
   g_stuck = false;
-  EXPECT_EQ(r.result, host::kHostRunaway);
+  EXPECT_EQ(r.result, kHostRunaway);
   EXPECT_EQ(r.continueCalls, 25);
   EXPECT_EQ(g_finish_calls, 1);
   EXPECT_FALSE(r.pictureKept);
@@ -159,14 +156,14 @@ TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
   FilterHost h(&FlipPlugin);
   h.picture.Allocate(3, 2, 3, 0, 8);
   h.picture.data.pop_back();
-  EXPECT_EQ(h.Run().result, host::kHostBadPicture);
+  EXPECT_EQ(h.Run().result, kHostBadPicture);
   h.picture.Allocate(3, 2, 3, 0, 12);
-  EXPECT_EQ(h.Run().result, host::kHostBadPicture);
+  EXPECT_EQ(h.Run().result, kHostBadPicture);
   h.picture.Allocate(3, 2, 1, 0, 8);
   h.selection.assign(5, 255);
-  EXPECT_EQ(h.Run().result, host::kHostBadPicture);
+  EXPECT_EQ(h.Run().result, kHostBadPicture);
   EXPECT_EQ(g_finish_calls, 1);
-  EXPECT_EQ(FilterHost(nullptr).Run().result, host::kHostNoPlugin);
+  EXPECT_EQ(FilterHost(nullptr).Run().result, kHostNoPlugin);
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ namespace hostsupport {
 
 inline constexpr std::uint32_t kOperationKey = FourCC("EFMd");
 inline constexpr std::uint32_t kOperationType = FourCC("rB42");
+inline constexpr host::DriverMode kModes[] = {host::DriverMode::kAdvanceState,
+                                              host::DriverMode::kContinue};
 
 // Varied samples; with extra planes, about one pixel in five fully transparent
 // and one in five fully opaque.
