@@ -181,20 +181,16 @@ struct BufferSet {
   std::vector<std::uint16_t> count;
 
   void Resize(int w, int h) {
-    BufferSet grown;
-    grown.width = w;
-    grown.height = h;
-    grown.focus.assign(std::size_t(w) * h * 3, 0);
-    grown.variance.assign(std::size_t(w) * h, 0.0f);
-    grown.count.assign(std::size_t(w) * h, 0);
-    for (int y = 0; y < std::min(h, height); ++y) {
+    const std::size_t n = std::size_t(w) * h;
+    BufferSet grown{w, h, std::vector<std::uint16_t>(n * 3), std::vector<float>(n),
+                    std::vector<std::uint16_t>(n)};
+    for (int y = 0; y < std::min(h, height); ++y)
       for (int x = 0; x < std::min(w, width); ++x) {
         const std::size_t from = Index(x, y), to = grown.Index(x, y);
         std::copy_n(&focus[from * 3], 3, &grown.focus[to * 3]);
         grown.variance[to] = variance[from];
         grown.count[to] = count[from];
       }
-    }
     *this = std::move(grown);
   }
   std::size_t Index(int x, int y) const { return std::size_t(y) * width + x; }
@@ -212,9 +208,9 @@ inline BufferSet Stored() {
   ImageStore* s[3] = {nullptr, nullptr, nullptr};
   const char* paths[3] = {kFocusBufferPath, kVarianceBufferPath, kCountBufferPath};
   bool ok = true;
-  for (int i = 0; i < 3; ++i) ok = ok && OpenImageStore(paths[i], &s[i]) == noErr;
-  ok = ok && s[0]->width == s[1]->width && s[1]->width == s[2]->width &&
-       s[0]->height == s[1]->height && s[1]->height == s[2]->height;
+  for (int i = 0; i < 3; ++i)
+    ok = ok && OpenImageStore(paths[i], &s[i]) == noErr && s[i]->width == s[0]->width &&
+         s[i]->height == s[0]->height;
   EXPECT_TRUE(ok);
   BufferSet set;
   if (ok) set.Resize(s[0]->width, s[0]->height);
@@ -329,15 +325,12 @@ inline Picture ReferenceShow(const BufferSet& set, int planes, int depth,
                              const std::uint8_t background[3]) {
   const bool grey = planes == 1;
   float low = 1.0e9f, high = -1.0e9f;
-  for (std::size_t i = 0; i < set.count.size(); ++i) {
-    if (set.count[i] == 0) continue;
-    const std::uint16_t* f = &set.focus[i * 3];
-    for (float v : grey ? std::vector<float>{float(f[0]) + float(f[1]) + float(f[2])}
-                        : std::vector<float>{float(f[0]), float(f[1]), float(f[2])}) {
-      low = std::min(low, v);
-      high = std::max(high, v);
+  for (std::size_t i = 0; i < set.count.size(); ++i)
+    for (int k = 0; k < (grey ? 1 : 3) && set.count[i] != 0; ++k) {
+      const std::uint16_t* f = &set.focus[i * 3];
+      const float v = grey ? float(f[0]) + float(f[1]) + float(f[2]) : float(f[k]);
+      low = std::min(low, v), high = std::max(high, v);
     }
-  }
   const float top = depth == 8 ? 255.49f : 32768.49f;
   float offset = 0.0f, scale = 0.0f;
   if (low == high) {
