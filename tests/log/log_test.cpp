@@ -172,6 +172,18 @@ TEST(LogRule, LookupInTheRuleFile) {
   }
 }
 
+// An entry of every kind: an enumeration, a real, a long, both booleans, a text and none.
+void AddEveryKind(DescriptorList l, const std::string& text) {
+  AddInputParameter(l, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
+  AddInputParameter(l, FourCC("Rads"), FourCC("doub"), std::bit_cast<std::uint32_t>(0.5f),
+                    std::bit_cast<std::uint32_t>(100.0f), std::bit_cast<std::uint32_t>(-2.5f));
+  AddInputParameter(l, FourCC("Cnt "), FourCC("long"), std::uint32_t(-10), 20, std::uint32_t(-7));
+  AddInputParameter(l, FourCC("Flag"), FourCC("bool"), 0, 0, 0x100);
+  AddInputParameter(l, FourCC("Off "), FourCC("bool"), 0, 0, 0);
+  SetEntryText(l, AddInputParameter(l, FourCC("Name"), FourCC("Pth "), 0, 0, 0), text.c_str());
+  AddInputParameter(l, FourCC("None"), FourCC("Pth "), 0, 0, 0);
+}
+
 TEST(ParameterLog, EachRunAppendsTheOutputsThePathAndTheTime) {
   TempRoot root;
   FilterRecord record{};
@@ -179,17 +191,10 @@ TEST(ParameterLog, EachRunAppendsTheOutputsThePathAndTheTime) {
   block.filterRecord = &record;
   block.params[kParamCalibrationUnit] = 2;  // mm
   block.params[kParamCalibrationSize] = 0.01f;
-  OwnedList list;  // one input, then outputs of every kind
+  OwnedList list;  // every kind ("Off " has no rule: dropped), then the closing entry
   DescriptorList l = list.get();
-  AddInputParameter(l, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
-  AddInputParameter(l, FourCC("Rads"), FourCC("doub"), 0, 0, std::bit_cast<std::uint32_t>(2.5f));
-  AddInputParameter(l, FourCC("Flag"), FourCC("bool"), 0, 0, 1);
+  AddEveryKind(l, "one.tif");
   AddInputParameter(l, FourCC("Hide"), FourCC("long"), 0, 0, 99);
-  AddInputParameter(l, FourCC("Gone"), FourCC("long"), 0, 0, 98);  // no rule: dropped
-  SetEntryText(l, AddInputParameter(l, FourCC("Name"), FourCC("Pth "), 0, 0, 0), "one.tif");
-  AddInputParameter(l, FourCC("Path"), FourCC("Pth "), 0, 0, 0);
-  AddInputParameter(l, FourCC("Cnt "), FourCC("long"), 0, 0, std::uint32_t(-12));
-  AddInputParameter(l, FourCC("Mode"), FourCC("rB42"), 4, 6, 6);
   AddInputParameter(l, FourCC("crlf"), FourCC("long"), 0, 0, 0);
   // Nothing to log (slot absent, slot empty, inputs only) opens nothing.
   EXPECT_EQ(WriteParameterLog(&block, l), noErr);
@@ -198,7 +203,7 @@ TEST(ParameterLog, EachRunAppendsTheOutputsThePathAndTheTime) {
   SetStringSlot(&block, kSlotParameterLogPath, "c:\\plog.txt");
   EXPECT_EQ(WriteParameterLog(&block, l), noErr);
   EXPECT_TRUE(std::filesystem::is_empty(root.dir()));
-  list.SplitOutputs(GetInputCount(l) - 1);
+  list.SplitOutputs(GetInputCount(l));
   EXPECT_EQ(WriteParameterLog(&block, l), noErr);
   EXPECT_EQ(root.Text("plog.txt"), "");  // made, but no rules: empty
 
@@ -208,10 +213,10 @@ TEST(ParameterLog, EachRunAppendsTheOutputsThePathAndTheTime) {
   root.Write("QZLogDef.rul", Rule("Rads", "AtRoot", "px"));
   root.Write("stores/QZLogDef.rul", Rule("Rads", "Radius", "cur2") + Rule("Flag", "Sharp", "") +
                                         Rule("Hide", "Hidden", "omit") + Rule("Name", "", "none") +
-                                        Rule("Path", "File", "blan") + Rule("Cnt ", "Count", "px") +
-                                        Rule("Mode", "Op", "") + Rule("crlf", "", "crlf"));
+                                        Rule("None", "File", "blan") + Rule("Cnt ", "Count", "px") +
+                                        Rule("EFMd", "Op", "") + Rule("crlf", "", "crlf"));
   const std::string outputs =
-      "Radius\t2.50000\t(mm^2)\tSharp\tTRUE\tone.tif\tFile\tNULL\tCount\t-12\tpx\tOp\t6\t";
+      "Op\t5\tRadius\t-2.50000\t(mm^2)\tCount\t-7\tpx\tSharp\tTRUE\tone.tif\tFile\tNULL\t";
   ReadImageDocumentDesc document{};
   std::string earlier;
   for (const char* path : {"", "C:\\pictures\\stack 01.tif", "-"}) {
@@ -241,31 +246,23 @@ TEST(RunLog, RecordsAppendToTheExistingLogOnly) {
   EXPECT_TRUE(std::filesystem::is_empty(root.dir()));
   // A list without entries has neither section.
   root.Write("TRUXlog.txt", std::string("earlier\r\n"));
+  InitDescriptorList(list.get(), FourCC("BFcB"), 0, 1);  // no mask, no writeback
   EXPECT_EQ(WriteRunLog(-128, list.get()), noErr);
   // The redirect that moves the stores does not move the log. Every type,
   // outputs and flags; only the first 255 characters of a text.
   std::filesystem::create_directory(root.File("elsewhere"));
   root.Write("TRUXPath.TXT", std::string("c:\\elsewhere\\"));
   root.Write("elsewhere/TRUXlog.txt", std::string());
-  InitDescriptorList(list.get(), FourCC("udef"), 1, 1);
-  AddInputParameter(list.get(), FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
-  AddInputParameter(list.get(), FourCC("Rads"), FourCC("doub"), std::bit_cast<std::uint32_t>(0.5f),
-                    std::bit_cast<std::uint32_t>(100.0f), std::bit_cast<std::uint32_t>(-2.5f));
-  AddInputParameter(list.get(), FourCC("Cnt "), FourCC("long"), std::uint32_t(-10), 20,
-                    std::uint32_t(-7));
-  AddInputParameter(list.get(), FourCC("Flag"), FourCC("bool"), 0, 0, 0x100);
-  AddInputParameter(list.get(), FourCC("Off "), FourCC("bool"), 0, 0, 0);
+  InitDescriptorList(list.get(), FourCC("udef"), 1, 0);  // needs a mask, writes back
   const std::string text = std::string(255, 'a') + "bcdef";
-  SetEntryText(list.get(), AddInputParameter(list.get(), FourCC("Name"), FourCC("Pth "), 0, 0, 0),
-               text.c_str());
-  AddInputParameter(list.get(), FourCC("None"), FourCC("Pth "), 0, 0, 0);
+  AddEveryKind(list.get(), text);
   AddInputParameter(list.get(), FourCC("Area"), FourCC("long"), 0, 1000, 640);
   list.SplitOutputs(1);
   EXPECT_EQ(WriteRunLog(-43, list.get()), noErr);
   EXPECT_EQ(root.Text("TRUXlog.txt"),
-            "earlier\r\n-----------------------------\r\nSignature = BFcB\tWRITEBACK\tNo Mask "
+            "earlier\r\n-----------------------------\r\nSignature = BFcB\tNo Writeback\tNo Mask "
             "Image\r\nResult = -128\r\n"
-            "-----------------------------\r\nSignature = udef\tNo Writeback\tNEEDS MASK IMAGE\r\n"
+            "-----------------------------\r\nSignature = udef\tWRITEBACK\tNEEDS MASK IMAGE\r\n"
             "# Inputs = 7\r\n"
             "0: Type = RADIO/rB42\tKey = EFMd\tMin = 4\tMax = 6\tValue = 5\r\n"
             "1: Type = FLOAT\tKey = Rads\tMin = 0.50000\tMax = 100.000\tValue = -2.50000\r\n"
