@@ -76,9 +76,8 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
         EXPECT_EQ(g_seen.state.haveMask, partial >= 0 ? 1 : 0);
         EXPECT_EQ(g_seen.state.maskAnd, partial >= 0 ? partial : 255);
         std::vector<std::uint32_t> mask;
-        for (int y = 1; y <= height && partial >= 0; ++y) {
+        for (int y = 1; y <= height && partial >= 0; ++y)
           for (int x = 2; x < 6; ++x) mask.push_back(host.selection[std::size_t(y * w + x)]);
-        }
         EXPECT_EQ(g_seen.mask, mask);
         std::vector<std::tuple<int, int, int, int>> expected, asked;
         std::vector<int> maskTops, maskAsked;
@@ -119,25 +118,22 @@ Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& ta
     const Picture whitened = Whitened(p);
     focustest::Picture f(r.Width(), r.Height(), p.colorPlanes, p.depth);
     std::vector<std::uint8_t> mask;
-    for (int y = r.top; y < r.bottom; ++y) {
+    for (int y = r.top; y < r.bottom; ++y)
       for (int x = r.left; x < r.right; ++x) {
         for (int k = 0; k < p.colorPlanes; ++k)
           f.at(x - r.left, y - r.top, k) = std::uint16_t(whitened.Get(x, y, k));
         const std::uint32_t t = p.HasAlpha() ? p.Get(x, y, p.colorPlanes) : 0;
         if (p.HasAlpha()) mask.push_back(std::uint8_t(p.depth == 8 ? t : t * 2 / 257));
       }
-    }
     focustest::ReferenceAdd(&set, f, r.left, r.top, p.width, p.height, mask);
   }
   const std::uint8_t white[3] = {255, 255, 255};
   const focustest::Picture shown =
       focustest::ReferenceShow(set, target.colorPlanes, target.depth, white);
   Picture expected = target;
-  for (int y = 0; y < target.height; ++y) {
-    for (int x = 0; x < target.width; ++x) {
+  for (int y = 0; y < target.height; ++y)
+    for (int x = 0; x < target.width; ++x)
       for (int k = 0; k < target.colorPlanes; ++k) expected.Set(x, y, k, shown.at(x, y, k));
-    }
-  }
   return expected;
 }
 
@@ -186,10 +182,9 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
   for (const auto& s : scenarios) {
     SCOPED_TRACE(s.name);
     std::vector<Picture> series;
-    for (const Shape& shape : s.series) {
+    for (const Shape& shape : s.series)
       series.push_back(
           PatternPicture(23, 17, shape.colourPlanes, shape.extraPlanes, shape.depth, seed++));
-    }
     const Picture target = series.back();
     series.pop_back();
     const Picture expected = ReferenceComposite(series, target, s.added);
@@ -202,10 +197,9 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
         return h.picture;
       };
       run(series.front(), kOperationClearBuffer);
-      for (const Picture& p : series) {
+      for (const Picture& p : series)
         EXPECT_EQ(run(p, kOperationAddToBuffer).data, Whitened(p, s.added).data)
             << "adding leaves the picture alone";
-      }
       EXPECT_EQ(run(target, kOperationShowBuffer).data, expected.data);
     }
   }
@@ -287,9 +281,8 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
     // Every pixel's count, 16 bits little-endian behind the 6-byte header.
     const std::vector<unsigned char> after = root.Read("CountVXBuffer.xxx");
     ASSERT_EQ(after.size(), count.size());
-    for (std::size_t i = 6; i + 1 < after.size(); i += 2) {
+    for (std::size_t i = 6; i + 1 < after.size(); i += 2)
       ASSERT_EQ(after[i] | after[i + 1] << 8, c.pictures) << i;
-    }
   }
 }
 

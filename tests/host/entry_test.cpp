@@ -32,10 +32,15 @@ void ExpectReleased(const FilterHost& host) {
             std::vector<const void*>(5, nullptr));
 }
 
+class EntryRun : public RunFixture {};
+
 // About answers and makes an idle run state; a null data slot is refused and
 // a null result ignored, without crashing; an unusable picture is refused.
-// (Bad selectors: the run tests.)
-TEST(EntrySelectors, AboutNullSlotsAndUnusablePicturesDoNoHarm) {
+// Bad selectors leave a run in progress alone, a second Start releases the
+// first run's buffers, Finish releases them, twice harmlessly, and a full run
+// follows on the same state. (The rows and planes each request names are the
+// driver tests' business.)
+TEST_F(EntryRun, AboutBadSelectorsAndRepeatedStartsAndFinishesDoNoHarm) {
   FilterRecord record{};
   std::intptr_t data = 0;
   std::int16_t result = 1;
@@ -50,12 +55,6 @@ TEST(EntrySelectors, AboutNullSlotsAndUnusablePicturesDoNoHarm) {
   FilterHost wide(&ENTRYPOINT);
   wide.picture.Allocate(2, 1, 3, 16381, 16);
   EXPECT_EQ(wide.Run().result, filterBadParameters);
-}
-
-class EntryRun : public RunFixture {};
-
-// (The rows and planes each request names are the driver tests' business.)
-TEST_F(EntryRun, BadSelectorsAndRepeatedStartsAndFinishesMidRunDoNoHarm) {
   for (bool withMask : {false, true}) {
     FilterHost host(&ENTRYPOINT);
     host.picture = PatternPicture(9, 6, 3, 1, 8, 3);
@@ -67,34 +66,19 @@ TEST_F(EntryRun, BadSelectorsAndRepeatedStartsAndFinishesMidRunDoNoHarm) {
     ASSERT_EQ(host.Call(filterSelectorStart), noErr);
     const Rect firstRow{1, 2, 2, 8};
     EXPECT_NE(StateOf(host.DataSlot())->rowBuffer, nullptr);
-    // Bad selectors leave the run in progress alone.
     for (std::int16_t selector : {std::int16_t(6), std::int16_t(-1), std::int16_t(-32768)}) {
       EXPECT_EQ(host.Call(selector), filterBadParameters) << selector;
       EXPECT_EQ(StateOf(host.DataSlot())->phase, kPhaseReadRows);
       EXPECT_EQ(std::memcmp(&host.Record().inRect, &firstRow, sizeof(Rect)), 0);
     }
-    // A second start without a finish releases the first run's buffers (the
-    // sanitizer build sees any leak); finish releases, twice harmlessly.
-    ASSERT_EQ(host.Call(filterSelectorStart), noErr);
+    ASSERT_EQ(host.Call(filterSelectorStart), noErr);  // any leak shows in the sanitizer build
     EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
     EXPECT_EQ(host.Call(filterSelectorFinish), noErr);
     ExpectReleased(host);
-    // A later full run works on the same run state.
     const RunResult run = host.Run(Scripted(DriverMode::kContinue));
     EXPECT_EQ(run.result, noErr);
     EXPECT_TRUE(run.pictureKept);
   }
-}
-
-// Exceptions below the entry point come back as result codes.
-OSErr ThrowBadAlloc(RunState*) {
-  throw std::bad_alloc();
-}
-OSErr ThrowOther(RunState*) {
-  throw std::runtime_error("unforeseen");
-}
-OSErr Cancel(RunState*) {
-  return userCanceledErr;
 }
 
 // Every way a run fails: the code is reported, the row requests emptied (which ends
@@ -122,9 +106,13 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
   } cases[] = {
       {"row buffer", either, memFullErr, 0,
        [](FilterHost&, RunOptions&) { hosttest::SetRowBufferRefused(true); }},
-      {"operation", either, userCanceledErr, 5, hook(&Cancel)},
-      {"bad_alloc", either, memFullErr, 5, hook(&ThrowBadAlloc)},
-      {"exception", either, OSErr(-1), 5, hook(&ThrowOther)},
+      {"operation", either, userCanceledErr, 5,
+       hook([](RunState*) -> OSErr { return userCanceledErr; })},
+      // Exceptions below the entry point come back as result codes.
+      {"bad_alloc", either, memFullErr, 5,
+       hook([](RunState*) -> OSErr { throw std::bad_alloc(); })},
+      {"exception", either, OSErr(-1), 5,
+       hook([](RunState*) -> OSErr { throw std::runtime_error("unforeseen"); })},
       {"colour store", either, dskFulErr, 1, store(hosttest::RunStore::kColor)},
       {"transparency store", either, dskFulErr, 1, store(hosttest::RunStore::kTransparency)},
       {"mask store", either, dskFulErr, 1,  // a selection, and no unmasked run

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host_test_support.h"
@@ -52,10 +53,7 @@ void FlipPlugin(std::int16_t selector, FilterRecord* r, intptr_t*, std::int16_t*
   *result = noErr;
   if (selector == filterSelectorStart) {
     AskRows(r, r->filterRect.top);
-    if (r->advanceState != nullptr) {
-      while (r->advanceState() == noErr && FlipStep(r)) {
-      }
-    }
+    while (r->advanceState != nullptr && r->advanceState() == noErr && FlipStep(r)) continue;
   } else if (selector == filterSelectorContinue) {
     FlipStep(r);
   } else if (selector == filterSelectorFinish) {
@@ -67,8 +65,8 @@ void FlipPlugin(std::int16_t selector, FilterRecord* r, intptr_t*, std::int16_t*
 Picture Expected(const Picture& original, const Area& area, int lo, int hi, int times,
                  const std::vector<std::uint8_t>& selection) {
   Picture e = original;
-  for (int t = 0; t < times; ++t) {
-    for (int y = area.top; y < area.bottom; ++y) {
+  for (int t = 0; t < times; ++t)
+    for (int y = area.top; y < area.bottom; ++y)
       for (int x = area.left; x < area.right; ++x) {
         const std::uint32_t w =
             selection.empty() ? 255u : selection[std::size_t(y) * std::size_t(e.width) + x];
@@ -77,8 +75,6 @@ Picture Expected(const Picture& original, const Area& area, int lo, int hi, int 
           e.Set(x, y, k, ((old ^ kFlip) * w + old * (255 - w) + 127) / 255);
         }
       }
-    }
-  }
   return e;
 }
 
@@ -96,20 +92,17 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
       {"one plane", Area{}, 1, 1, 1, false},
       {"selection", Area{1, 0, 9, 6}, 1, 0, 3, true},
   };
-  for (DriverMode mode : hostsupport::kModes) {
-    for (int depth : {8, 16}) {
+  for (DriverMode mode : hostsupport::kModes)
+    for (int depth : {8, 16})
       for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " depth " + std::to_string(depth));
-        g_rows = c.rows;
-        g_lo = c.lo;
-        g_hi = c.hi;
+        std::tie(g_rows, g_lo, g_hi) = std::tie(c.rows, c.lo, c.hi);
         FilterHost host(&FlipPlugin);
         const Picture original = hostsupport::PatternPicture(9, 6, 3, 1, depth, 5);
         host.picture = original;
         host.filterArea = c.area;
-        for (int i = 0; c.selection && i < 54; ++i) {
+        for (int i = 0; c.selection && i < 54; ++i)
           host.selection.push_back(std::uint8_t(i % 3 == 0 ? 0 : i % 3 == 1 ? 255 : 100));
-        }
         const Area area = c.area.Empty() ? Area{0, 0, 9, 6} : c.area;
         RunOptions options;
         options.mode = mode;
@@ -124,8 +117,6 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
           EXPECT_EQ(host.Record().haveMask, c.selection ? 1 : 0);
         }
       }
-    }
-  }
   // By hand: 40 flips to 114; (114 x 128 + 40 x 127 + 127) / 255 = 77 and
   // (114 x 143 + 40 x 112 + 127) / 255 = 81.
   FilterHost host(&FlipPlugin);
