@@ -61,8 +61,8 @@ TEST(Blocks, ZeroFilledAndNullWithOutOfMemoryWhenRefused) {
 }
 
 // The bounded copy at every boundary; the join agrees with the bounded copy
-// of the concatenation.
-TEST(Strings, CopyAndJoinStayInBoundsAndAgree) {
+// of the concatenation; a code agrees with the one read from its text.
+TEST(Strings, CopyAndJoinStayInBoundsAndAgreeAsCodesDo) {
   // Exactly size - 1 characters fit; nothing is written past the terminator.
   for (int size = 1; size <= 6; ++size) {
     for (int length = 0; length <= 7; ++length) {
@@ -102,10 +102,7 @@ TEST(Strings, CopyAndJoinStayInBoundsAndAgree) {
   char tail[10] = "tail";
   JoinStrings("head-", tail, tail, 10);
   EXPECT_STREQ(tail, "head-tail");
-}
-
-TEST(FourCC, AgreesWithTheCodeReadFromItsText) {
-  // Bytes above 0x7F are taken unsigned, not sign-extended into the others.
+  // A code's bytes above 0x7F are taken unsigned, as the code read back from its text.
   static_assert(FourCC("\xff\x01\x02\x03") == 0xFF010203u);
   for (const char* code : {"TYPE", "ttxt", "BFcB", "\xff\x01\x02\x03", "\x80\xfe\x7f "}) {
     char text[5];

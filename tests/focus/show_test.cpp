@@ -18,12 +18,10 @@ class ShowTest : public FocusTest {};
 // A buffer given pixel by pixel: {c0, c1, c2, count}, count 0 uncovered.
 BufferSet MakeBuffer(const std::vector<std::vector<std::array<std::uint16_t, 4>>>& rows) {
   BufferSet set = UniformBuffer(int(rows[0].size()), int(rows.size()), 0, 0);
-  for (int y = 0; y < set.height; ++y) {
-    for (int x = 0; x < set.width; ++x) {
-      const std::size_t i = set.Index(x, y);
-      std::copy_n(rows[y][x].begin(), 3, &set.focus[i * 3]);
-      set.count[i] = rows[y][x][3];
-    }
+  for (std::size_t i = 0; i < set.count.size(); ++i) {
+    const auto& pixel = rows[i / std::size_t(set.width)][i % std::size_t(set.width)];
+    std::copy_n(pixel.begin(), 3, &set.focus[i * 3]);
+    set.count[i] = pixel[3];
   }
   return set;
 }
@@ -156,11 +154,8 @@ TEST_F(ShowTest, LargeBuffersNeverReadBeyondTheirLastRowOrColumn) {
   // 600 in single precision, yet the last pixel takes 598 and 599 alone.
   BufferSet set = UniformBuffer(600, 600, 0, 1);
   for (int y = 0; y < 600; ++y)
-    for (int k = 0; k < 3; ++k) {
-      set.focus[set.Index(599, y) * 3 + k] = 2000;
-      set.focus[set.Index(598, y) * 3 + k] = 1001;
-      set.focus[set.Index(0, y) * 3 + k] = 32768;
-    }
+    for (auto [x, value] : {std::pair{0, 32768}, {598, 1001}, {599, 2000}})
+      std::fill_n(&set.focus[set.Index(x, y) * 3], 3, value);
   WriteBufferSet(set);
   const Picture shown = ShowOn(300, 300, 3, 16);
   // (1001 + 2000) x s / 2 = 1500 with s = 32768.49 / 32768; above row 256 the
