@@ -107,7 +107,12 @@ class PreferencesTest : public ::testing::Test {
   FileRef file_ = kNoPreferencesFile;
 };
 
+// Files where the redirect points; a missing one is made there, empty. (A
+// missing file at the root is made by every run of the host tests.)
 TEST_F(PreferencesTest, FilesOfEveryLengthLoadAndAreRewrittenAsTheLayoutSays) {
+  std::filesystem::create_directory(root_.File("settings"));
+  root_.Write("TRUXPath.TXT", std::string("c:\\settings\\"));
+  const std::string name = "settings/TRUXpref.xxx";
   Bytes shortFile(502, 0x12);  // ends in the middle of a single
   for (int i = 0; i < 125; ++i) PutFloat(&shortFile, 4 * i, float(i) + 0.5f);
   // Ends inside slot 3, whose 404 bytes have no terminator; slot 2 is longer,
@@ -124,7 +129,8 @@ TEST_F(PreferencesTest, FilesOfEveryLengthLoadAndAreRewrittenAsTheLayoutSays) {
   const struct {
     const char* name;
     Bytes bytes;
-  } files[] = {{"empty", {}},
+  } files[] = {{"missing", {}},
+               {"empty", {}},
                {"short", shortFile},
                {"params only", Bytes(1020, 1)},
                {"cut in slot 3", cutFile},
@@ -132,9 +138,12 @@ TEST_F(PreferencesTest, FilesOfEveryLengthLoadAndAreRewrittenAsTheLayoutSays) {
                {"longer", longFile}};
   for (const auto& f : files) {
     SCOPED_TRACE(f.name);
-    root_.Write(kFileName, f.bytes);
+    std::filesystem::remove(root_.File(name));
+    if (f.name != std::string("missing")) root_.Write(name, f.bytes);
     Load();
     ASSERT_NE(file_, kNoPreferencesFile);
+    EXPECT_STREQ(path_, "c:\\settings\\TRUXpref.xxx");
+    EXPECT_EQ(root_.Read(name), f.bytes);  // loading changes nothing
     EXPECT_EQ(Loadable(f.bytes), Held(block_));
     // The run changes a setting and two slots, one of them too long; the save
     // writes what a load of it gives, and keeps what the file held beyond.
@@ -148,33 +157,19 @@ TEST_F(PreferencesTest, FilesOfEveryLengthLoadAndAreRewrittenAsTheLayoutSays) {
       expected.insert(expected.end(), f.bytes.begin() + kPreferencesFileSize, f.bytes.end());
     Save();
     for (const char* slot : block_.strings) EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(root_.Read(kFileName), expected);
+    EXPECT_EQ(root_.Read(name), expected);
     Load();
     EXPECT_EQ(Loadable(expected), Held(block_));
     Save();
   }
-}
-
-// (A missing file at the root is made by every run of the host tests.)
-TEST_F(PreferencesTest, MissingFileIsCreatedEmptyWhereTheRedirectPoints) {
-  std::filesystem::create_directory(root_.File("settings"));
-  root_.Write("TRUXPath.TXT", std::string("c:\\settings\\"));
-  Load();
-  ASSERT_NE(file_, kNoPreferencesFile);
-  EXPECT_STREQ(path_, "c:\\settings\\TRUXpref.xxx");
-  EXPECT_EQ(root_.Read("settings/TRUXpref.xxx").size(), 0u);
-  EXPECT_EQ(Bytes(kPreferencesFileSize, 0), Held(block_));
-  block_.params[kParamCalibrationUnit] = 6.0f;
-  const Bytes expected = Held(block_);
-  Save();
-  EXPECT_EQ(root_.Read("settings/TRUXpref.xxx"), expected);
   EXPECT_FALSE(root_.Exists(kFileName));
 }
 
 // Another run holds the file (files are opened without sharing, so a second
 // handle of this process locks it out just the same): this run works with
 // cleared settings and, even once the file is free again, never saves them.
-TEST_F(PreferencesTest, SettingsThatCouldNotBeReadAreNeverSaved) {
+// A read-only file loads, and its save fails silently.
+TEST_F(PreferencesTest, SettingsThatCouldNotBeReadAreNeverSavedNorAreReadOnlyOnes) {
   const Bytes original = HandBuiltFile();
   root_.Write(kFileName, original);
   platform::FileHandle other = platform::kInvalidFile;
@@ -187,11 +182,6 @@ TEST_F(PreferencesTest, SettingsThatCouldNotBeReadAreNeverSaved) {
   block_.params[kParamOperation] = 5.0f;
   Save();
   EXPECT_EQ(root_.Read(kFileName), original);
-}
-
-TEST_F(PreferencesTest, ReadOnlyFileLoadsAndItsSaveFailsSilently) {
-  const Bytes original = HandBuiltFile();
-  root_.Write(kFileName, original);
   namespace fs = std::filesystem;
   fs::permissions(root_.File(kFileName),
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
