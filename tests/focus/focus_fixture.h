@@ -248,12 +248,9 @@ inline void CreateBlankStore(const char* path, int w, int h, int elementBytes) {
 
 // Every pixel holds the grey `value` in three channels and the given count.
 inline BufferSet UniformBuffer(int w, int h, std::uint16_t value, std::uint16_t count) {
-  BufferSet set;
-  set.Resize(w, h);
-  std::fill(set.focus.begin(), set.focus.end(), value);
-  std::fill(set.count.begin(), set.count.end(), count);
-  std::fill(set.variance.begin(), set.variance.end(), 1.0f);
-  return set;
+  const std::size_t n = std::size_t(w) * h;
+  return {w, h, std::vector<std::uint16_t>(n * 3, value), std::vector<float>(n, 1.0f),
+          std::vector<std::uint16_t>(n, count)};
 }
 
 // Refuses the open of the which-th buffer store after the set's check reads `checked`.

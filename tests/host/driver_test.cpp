@@ -52,8 +52,8 @@ class Driver : public RunFixture {
 // AND. Reading reports the first sixth of the bar, writing back the last.
 TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
   const int w = 7;
-  for (int height : {1, 3, 9}) {
-    for (DriverMode mode : kModes) {
+  for (int height : {1, 3, 9})
+    for (DriverMode mode : kModes)
       for (int partial : {-1, 255, 200, 0}) {  // -1: no selection
         SCOPED_TRACE(testing::Message()
                      << ModeName(mode) << " height " << height << " selection " << partial);
@@ -101,8 +101,6 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
         EXPECT_EQ(mode == DriverMode::kAdvanceState ? r.continueCalls : r.advanceCalls,
                   mode == DriverMode::kAdvanceState && partial >= 0 ? 1 : 0);
       }
-    }
-  }
 }
 
 // --- Whole runs ---------------------------------------------------------------
@@ -309,7 +307,7 @@ TEST_F(Driver, TransparencyAndSelectionMakeTheMask) {
     std::vector<std::uint32_t> mask;
   } cases[] = {{picture, {}, {0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0}},
                {layer, selection, smaller}};
-  for (DriverMode mode : kModes) {
+  for (DriverMode mode : kModes)
     for (const auto& c : cases) {
       FilterHost host(ENTRYPOINT);
       host.picture = c.picture;
@@ -317,7 +315,6 @@ TEST_F(Driver, TransparencyAndSelectionMakeTheMask) {
       ASSERT_EQ(host.Run(Scripted(mode)).result, noErr);
       EXPECT_EQ(g_seen.mask, c.mask) << ModeName(mode);
     }
-  }
 }
 
 }  // namespace
