@@ -132,9 +132,9 @@ TEST_F(AddTest, AGrowthThatFailsAnywhereLeavesTheOldSetOrTheGrownOneWhole) {
   EXPECT_GT(walked, 20);
 }
 
-// Short of memory, or with a buffer file held by another opener, Add fails and
-// leaves the set as it was, even a damaged one.
-TEST_F(AddTest, WithoutWorkingRowsOrAnOpenableFileTheSetIsLeftAsItWas) {
+// Short of memory, or with a buffer file held by another opener, Add and Show
+// fail and leave the set, even a damaged one, and the picture as they were.
+TEST_F(AddTest, WithoutWorkingRowsOrAnOpenableFileNothingChanges) {
   const Picture p = RandomPicture(8, 6, 3, 8, 80);
   focus::test::SetWorkingRowsRefused(true);
   EXPECT_EQ(memFullErr, FilterRun(p).Add());
@@ -142,15 +142,21 @@ TEST_F(AddTest, WithoutWorkingRowsOrAnOpenableFileTheSetIsLeftAsItWas) {
   WriteBufferSet(UniformBuffer(8, 6, 5, 1));
   std::filesystem::remove(root_.File("BestVariance.xxx"));
   EXPECT_EQ(memFullErr, FilterRun(p).Add());
+  FilterRun shown(p);
+  EXPECT_EQ(memFullErr, shown.Show(1));
+  EXPECT_EQ(p.samples, shown.Result().samples);
   focus::test::SetWorkingRowsRefused(false);
   EXPECT_TRUE(root_.Exists("CountVXBuffer.xxx") && root_.Exists("BestFocus.xxx"));
   WriteBufferSet(UniformBuffer(8, 6, 5, 1));
-  for (int which = 0; which < 3; ++which) {
+  // Add's three stores, then Show's focus and count stores after their headers were read.
+  for (int which = 0; which < 5; ++which) {
     FilterRun run(p);
-    FailOpenOfBufferStore(which);
-    EXPECT_EQ(ioErr, run.Add()) << which;
+    if (which < 3) FailOpenOfBufferStore(which);
+    if (which >= 3) FailOpenOfBufferStore(which - 3, {kFocusBufferPath, kCountBufferPath});
+    EXPECT_EQ(ioErr, which < 3 ? run.Add() : run.Show(1)) << which;
     EXPECT_EQ(1, platform::test::FaultsFired(platform::test::Operation::kOpen)) << which;
     platform::test::ClearFaults();
+    EXPECT_EQ(p.samples, run.Result().samples) << which;
     EXPECT_TRUE(Stored() == UniformBuffer(8, 6, 5, 1)) << which;
   }
 }

@@ -218,20 +218,6 @@ TEST_F(ShowTest, ProgressAndCancelsKeepTheRowsWrittenBeforeThem) {
     }
     Host().abortAtCall = -1;
   }
-  focus::test::SetWorkingRowsRefused(true);
-  EXPECT_EQ(std::vector<std::uint16_t>(18, 42),
-            ShowOn(3, 2, 3, 8, nullptr, memFullErr, 42).samples);
-  focus::test::SetWorkingRowsRefused(false);
-  // The focus buffer, then the count buffer, refused after their headers were read.
-  for (int which = 0; which < 2; ++which) {
-    FilterRun run(Picture(3, 2, 3, 8));
-    FailOpenOfBufferStore(which, {kFocusBufferPath, kCountBufferPath});
-    EXPECT_EQ(ioErr, run.Show(1)) << which;
-    EXPECT_EQ(1, platform::test::FaultsFired(platform::test::Operation::kOpen)) << which;
-    platform::test::ClearFaults();
-    EXPECT_EQ(std::vector<std::uint16_t>(18, 0), run.Result().samples) << which;
-  }
-  EXPECT_TRUE(root_.Exists("CountVXBuffer.xxx"));
 }
 
 // Every other test runs Add and Show through the dispatcher; here the codes
