@@ -162,14 +162,11 @@ using Outputs = std::map<std::string, std::vector<std::int64_t>>;
 
 template <typename Values>
 void Put(Outputs* out, const std::string& name, const Values& values) {
-  auto& to = (*out)[name];
-  for (auto v : values) {
-    if constexpr (std::is_same_v<decltype(v), float>) {
-      to.push_back(std::bit_cast<std::uint32_t>(v));
-    } else {
-      to.push_back(std::int64_t(v));
-    }
-  }
+  for (auto v : values)  // floats by their bits
+    if constexpr (std::is_same_v<decltype(v), float>)
+      (*out)[name].push_back(std::bit_cast<std::uint32_t>(v));
+    else
+      (*out)[name].push_back(std::int64_t(v));
 }
 
 Outputs RunAll(const FocusKernels& k, const Case& c) {

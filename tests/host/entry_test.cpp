@@ -34,12 +34,9 @@ void ExpectReleased(const FilterHost& host) {
 
 class EntryRun : public RunFixture {};
 
-// About answers and makes an idle run state; a null data slot is refused and
-// a null result ignored, without crashing; an unusable picture is refused.
-// Bad selectors leave a run in progress alone, a second Start releases the
-// first run's buffers, Finish releases them, twice harmlessly, and a full run
-// follows on the same state. (The rows and planes each request names are the
-// driver tests' business.)
+// About makes an idle run state; null slots and unusable pictures are refused.
+// Bad selectors leave a run alone; a second Start releases the first run's
+// buffers, Finish releases them, twice harmlessly, and a full run follows.
 TEST_F(EntryRun, AboutBadSelectorsAndRepeatedStartsAndFinishesDoNoHarm) {
   FilterRecord record{};
   std::intptr_t data = 0;

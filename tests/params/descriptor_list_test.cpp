@@ -29,9 +29,8 @@ TEST(DescriptorList, CreationGivesZeroedSlotsOrReportsFailure) {
   EXPECT_EQ(std::memcmp(list, zeros.data(), zeros.size()), 0);
   DisposeDescriptorList(list);
   // Too few slots for the header, a size too big to ask for, and no memory.
-  for (std::int32_t slots : {1, -5, std::numeric_limits<std::int32_t>::max()}) {
+  for (std::int32_t slots : {1, -5, std::numeric_limits<std::int32_t>::max()})
     EXPECT_EQ(CreateDescriptorList(slots), nullptr) << slots;
-  }
   platform::test::FailNthCall(Operation::kAllocate, 1, platform::OsError::kOther);
   EXPECT_EQ(CreateDescriptorList(kDescriptorListSlots), nullptr);
   platform::test::ClearFaults();
@@ -54,9 +53,8 @@ TEST(DescriptorList, InitStartsTheCountsOverAndABooleanIsTrueForABitInAnyByte) {
 TEST(DescriptorList, TextsAreOwnedCopiesAndAFullListRefusesMore) {
   OwnedList g;
   const int capacity = kDescriptorListSlots - kDescriptorHeaderBytes / kDescriptorSlotBytes;
-  for (int i = 0; i < capacity; ++i) {
+  for (int i = 0; i < capacity; ++i)
     ASSERT_EQ(AddInputParameter(g.get(), std::uint32_t(i + 1), FourCC("Pth "), 0, 0, 0), i);
-  }
   EXPECT_EQ(AddInputParameter(g.get(), FourCC("over"), FourCC("long"), 0, 1, 1), -1);
   EXPECT_EQ(GetInputCount(g.get()), capacity);
   const int last = capacity - 1;  // the last slot holds a text like any other
@@ -143,9 +141,8 @@ TEST(Terminology, TheHostReadsTheOperationThatTheFilterDeclares) {
     }
   }
   EXPECT_TRUE(r.AtEnd());  // nothing padded, nothing left over
-  for (const auto& [key, type] : types) {
+  for (const auto& [key, type] : types)
     EXPECT_TRUE(type.rfind("rB", 0) != 0 || enumerations.count(type) == 1) << key;
-  }
 
   // The declared operation's type names the enumeration whose codes are its
   // range; the saved setting is truncated, and a damaged one gives 0.

@@ -17,8 +17,7 @@
 
 namespace {
 
-using host::DescriptorItem;
-using host::ScriptingHost;
+using namespace host;
 using testsupport::OwnedList;
 
 constexpr std::uint32_t kOperationKey = FourCC("EFMd");
@@ -232,9 +231,8 @@ TEST_F(Scripting, AllocationFailingDoesNotLoseTheRecordedStep) {
   // A long list needs memory for the read: without it the step goes unread and
   // the user chooses rather than the run doing whatever the preferences hold.
   OwnedList big(64);
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 40; ++i)
     AddInputParameter(big.get(), FourCC("aaaa") + i, FourCC("long"), 0, 9, 1);
-  }
   AddInputParameter(big.get(), kOperationKey, FourCC("rB42"), 4, 6, 5);
   scripting.SetPlayback({Op(6)}, kOptional);
   platform::test::FailNthCall(platform::test::Operation::kAllocate, 1, platform::OsError::kOther);

@@ -64,13 +64,11 @@ std::string MarkedLabel(const std::string& drawing) {
 // Returns what it drew; the terminal's settings must be left as found.
 std::string Drive(const std::string& keys, const std::function<void()>& show, bool hangUp) {
   std::string screen;
-  int master = -1;
-  int slave = -1;
+  int master = -1, slave = -1;
   char name[256] = {};
   EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
   testsupport::ScopedVariable tty("SHARPSTACK_TTY", name);
-  termios before{};
-  termios after{};
+  termios before{}, after{};
   tcgetattr(slave, &before);
   std::atomic<bool> done{false};
   std::thread typist([&] {
