@@ -22,10 +22,9 @@ struct Added {
 
 class AddModes : public AddTest, public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
-// Each picture's measures, colours and counts against the reference: growth
-// in either direction, sizes of one row or column, a selection (bytes 127 and
-// 128 among them) in a larger image, equal measures in other colours (the
-// earlier picture keeps the pixel), and files of the set's element sizes.
+// Measures, colours and counts against the reference: growth either way, one row or
+// column, a selection (127 and 128 among it) in a larger image, equal measures in
+// other colours (the earlier picture keeps the pixel), files of the element sizes.
 TEST_P(AddModes, EveryAddMatchesTheReference) {
   const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());
   auto random = [&](int w, int h, std::uint32_t seed) {

@@ -24,9 +24,8 @@ constexpr int kMaxWidth = 70;
 // Start offsets, in 16-bit values, cover every alignment up to 64 bytes.
 constexpr int kAlignments = 32;
 
-std::vector<cpu::Isa> VectorIsas() {
-  return {cpu::Isa::kSse2, cpu::Isa::kAvx2, cpu::Isa::kAvx512, cpu::Isa::kNeon};
-}
+constexpr cpu::Isa kVectorIsas[] = {cpu::Isa::kSse2, cpu::Isa::kAvx2, cpu::Isa::kAvx512,
+                                    cpu::Isa::kNeon};
 
 // Random on the buffer's scale, its two ends at random, a checker of them, one
 // spike in a field of 0 (a measure that wraps 32-bit sums), then random and the
@@ -251,12 +250,12 @@ TEST_P(KernelTest, EveryKernelMatchesTheScalarTableOnEveryLengthAlignmentAndFill
       }
 }
 
-INSTANTIATE_TEST_SUITE_P(Isa, KernelTest, ::testing::ValuesIn(VectorIsas()),
+INSTANTIATE_TEST_SUITE_P(Isa, KernelTest, ::testing::ValuesIn(kVectorIsas),
                          [](const auto& i) { return std::string(cpu::IsaName(i.param)); });
 
 TEST(KernelChoice, TheWidestTableThisProcessorRunsIsInUse) {
   cpu::Isa widest = cpu::Isa::kScalar;  // the tables in ascending order, one family built
-  for (cpu::Isa isa : VectorIsas())
+  for (cpu::Isa isa : kVectorIsas)
     if (FocusKernelsFor(isa) != nullptr) widest = isa;
   EXPECT_EQ(widest, ActiveFocusKernels().isa);
 #if defined(__x86_64__)

@@ -39,10 +39,9 @@ Picture ShowOn(int w, int h, int planes, int depth, const std::uint8_t backgroun
 
 class ShowModes : public ShowTest, public ::testing::WithParamInterface<std::tuple<int, int>> {};
 
-// Buffers shown at equal sizes, through mapped and positioned stores and
-// without the variance file: known ranges, flat buffers (the single-precision
-// flat scales), nothing covered, and a set added from pictures with a strip
-// never selected.
+// Buffers shown at equal sizes, mapped, positioned and without the variance file:
+// known ranges, flat ones (single-precision flat scales), nothing covered, and a
+// set added from pictures with a strip never selected.
 TEST_P(ShowModes, CompositesMatchTheReference) {
   using platform::test::StoreAccess;
   const int depth = std::get<0>(GetParam()), planes = std::get<1>(GetParam());

@@ -105,10 +105,9 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
 
 // --- Whole runs ---------------------------------------------------------------
 
-// The composite by the focus tests' whole-picture statement of Add and Show:
-// transparent pixels whitened, those under half opaque not selected, white
-// where nothing was added; the target keeps its extra planes. Each picture is
-// added as its part in `area` (empty: all of it).
+// The composite by the focus tests' reference: transparent pixels whitened, those
+// under half opaque not selected, white where nothing was added, the target's extra
+// planes kept. Each picture is added as its part in `area` (empty: all of it).
 Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& target, Area area) {
   focustest::BufferSet set;
   for (const Picture& p : series) {
@@ -135,13 +134,11 @@ Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& ta
   return expected;
 }
 
-// Each series shown through the linked entry point driven with advanceState
-// and through the module loaded from disk (its own copy of the library, the
-// entry point its only export) driven with Continue. On layers the
-// transparency is the selection of Add: clear and faint pixels are neither
-// counted nor taken, places no picture covers show the background, and Show
-// on a layer keeps the layer's transparency. Pictures added in a rectangle
-// land at its place in the picture-sized buffer.
+// Each series through the linked entry point (advanceState) and the module loaded
+// from disk (Continue; its own copy of the library, the entry point its only export).
+// On layers the transparency selects: clear and faint pixels are neither counted nor
+// taken, uncovered places show the background, Show keeps the layer's transparency;
+// pictures added in a rectangle land at its place in the picture-sized buffer.
 TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
   // Loaded once and never unloaded, as an editor keeps its plug-ins.
   static PluginModule& module = *new PluginModule;
@@ -286,10 +283,8 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
 TEST_F(Driver, TransparencyAndSelectionMakeTheMask) {
   Picture picture = PatternPicture(6, 2, 3, 1, 16, 3);
   const std::uint32_t alphas[6] = {0, 128, 129, 16384, 32767, 32768};
-  for (int x = 0; x < 6; ++x) {
-    picture.Set(x, 0, 3, alphas[x]);
-    picture.Set(x, 1, 3, 32768 - alphas[x]);
-  }
+  for (int i = 0; i < 12; ++i)
+    picture.Set(i % 6, i / 6, 3, i < 6 ? alphas[i] : 32768 - alphas[i - 6]);
   const Picture layer = PatternPicture(10, 4, 1, 1, 8, 5);
   std::vector<std::uint8_t> selection(40);
   std::vector<std::uint32_t> smaller;

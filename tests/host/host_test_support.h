@@ -71,9 +71,8 @@ inline host::Picture Whitened(const host::Picture& p, host::Area area = {}) {
   return out;
 }
 
-// A private drive root, hooks off before and after, and (on POSIX) a terminal
-// path naming no terminal, so that a dialog nobody asked for fails instead of
-// waiting.
+// A private drive root, hooks off before and after, and (on POSIX) a terminal path
+// naming no terminal, so that a dialog nobody asked for fails instead of waiting.
 class RunFixture : public ::testing::Test {
  protected:
   void SetUp() override {

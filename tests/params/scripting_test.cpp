@@ -139,11 +139,9 @@ TEST(ScriptingRead, PlayedBackOperation) {
   EXPECT_EQ(ReadScriptedParameters(nullptr, OwnedList().get()), 0);
 }
 
-// What one run records, the next run plays back: every kind survives the trip
-// at the ends of its range, and a value outside the range changes nothing.
-// Texts are bounded to 513 characters both ways, with the handle suite or
-// (without it) in the plug-in's own blocks; an absent text is recorded as an
-// empty one.
+// What one run records, the next plays back: every kind at the ends of its range;
+// a value outside it changes nothing. Texts are cut at 513 characters both ways,
+// with or without the handle suite; an absent text is recorded empty.
 TEST_F(Scripting, EveryKindIsReadWithinItsRangeAndRecordedAsRead) {
   DescriptorList l = g.get();
   AddInputParameter(l, FourCC("nRad"), FourCC("long"), std::uint32_t(-5), 50, 7);

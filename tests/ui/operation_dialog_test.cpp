@@ -58,10 +58,9 @@ std::string MarkedLabel(const std::string& drawing) {
   return start < 4 ? "" : drawing.substr(start, drawing.find_first_of("\r\n", start) - start);
 }
 
-// Runs `show` on a fresh pseudo-terminal while a second thread waits for the
-// prompt, types `keys` and, with hangUp, closes the far end; a dialog still up
-// 5 s after the keys is hung up on, so that a fault fails instead of stalling.
-// Returns what it drew; the terminal's settings must be left as found.
+// Runs `show` on a fresh pseudo-terminal while a thread types `keys` at the prompt
+// and, with hangUp, closes the far end (or does so 5 s later, so that a fault fails
+// rather than stalls). Returns what it drew; the settings must be left as found.
 std::string Drive(const std::string& keys, const std::function<void()>& show, bool hangUp) {
   std::string screen;
   int master = -1, slave = -1;
