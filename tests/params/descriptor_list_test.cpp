@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/hostlib/descriptor_item.h"
 #include "plugin/params/parameter_block.h"
 #include "plugin/params/terminology.h"
 #include "plugin/platform/test_hooks.h"
@@ -22,7 +23,9 @@ namespace {
 using platform::test::Operation;
 using testsupport::OwnedList;
 
-TEST(DescriptorList, CreationGivesZeroedSlotsOrReportsFailure) {
+// A new list is zeroed, or none; Init starts the counts over; a boolean is true for
+// a bit in any byte. (The getters: the run log's records, the scripting round trips.)
+TEST(DescriptorList, CreationInitAndBooleans) {
   DescriptorList list = CreateDescriptorList(kDescriptorListSlots);
   ASSERT_NE(list, nullptr);
   const std::vector<std::uint8_t> zeros(kDescriptorListSlots * kDescriptorSlotBytes, 0);
@@ -34,10 +37,6 @@ TEST(DescriptorList, CreationGivesZeroedSlotsOrReportsFailure) {
   platform::test::FailNthCall(Operation::kAllocate, 1, platform::OsError::kOther);
   EXPECT_EQ(CreateDescriptorList(kDescriptorListSlots), nullptr);
   platform::test::ClearFaults();
-}
-
-// (What the getters read back: the run log's records and the scripting round trips.)
-TEST(DescriptorList, InitStartsTheCountsOverAndABooleanIsTrueForABitInAnyByte) {
   OwnedList g;
   AddInputParameter(g.get(), FourCC("abcd"), FourCC("long"), 0, 9, 3);
   InitDescriptorList(g.get(), FourCC("BFcB"), 1, 0);
@@ -104,10 +103,6 @@ struct Reader {
   bool AtEnd() const { return position == bytes.size() && over == 0; }
 };
 
-std::string CodeText(std::uint32_t code) {
-  return {char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
-}
-
 TEST(Terminology, TheHostReadsTheOperationThatTheFilterDeclares) {
   Reader r{TerminologyResource()};
   // Reserved word, version, language, script, one suite: name, description,
@@ -153,14 +148,14 @@ TEST(Terminology, TheHostReadsTheOperationThatTheFilterDeclares) {
     ParameterBlock block{};
     block.params[kParamOperation] = setting;
     DeclareFilterParameters(list.get(), &block);
-    EXPECT_EQ(CodeText(GetListSignature(list.get())), event);
+    EXPECT_EQ(host::CodeToString(GetListSignature(list.get())), event);
     EXPECT_EQ(GetNeedsMaskFlag(list.get()) | GetNoWritebackFlag(list.get()), 0u);
     ASSERT_EQ(GetInputCount(list.get()), 1);
     EXPECT_EQ(GetOutputCount(list.get()), 0);
     EXPECT_EQ(GetEntryLong(list.get(), 0), declared) << setting;
   }
-  const std::string type = types[CodeText(GetEntryKey(list.get(), 0))];
-  EXPECT_EQ(type, CodeText(GetEntryType(list.get(), 0)));
+  const std::string type = types[host::CodeToString(GetEntryKey(list.get(), 0))];
+  EXPECT_EQ(type, host::CodeToString(GetEntryType(list.get(), 0)));
   EXPECT_EQ(enumerations[type], (std::vector<std::pair<std::string, std::uint32_t>>{
                                     {"Clear Buffer", GetEntryMinimum(list.get(), 0)},
                                     {"Add To Buffer", 5},
