@@ -78,7 +78,7 @@ Picture Expected(const Picture& original, const Area& area, int lo, int hi, int 
   return e;
 }
 
-TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
+TEST(FilterHost, WrittenRowsReachThePictureTheRestStaysAndRunawaysAreCutOff) {
   const struct {
     const char* name;
     Area area;  // empty: the whole picture
@@ -126,9 +126,8 @@ TEST(FilterHost, WrittenRowsReachThePictureAndTheRestStays) {
   g_lo = g_hi = 0;
   ASSERT_EQ(host.Run().result, noErr);
   EXPECT_EQ(host.picture.data, PictureData({40, 114, 77, 81}));
-}
 
-TEST(FilterHost, RunsThatCannotWorkAreCutOffOrRefused) {
+  // A plug-in that never stops asking is cut off.
   g_finish_calls = 0;
   g_stuck = true;
   FilterHost stuck(&FlipPlugin);
