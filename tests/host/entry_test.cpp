@@ -127,7 +127,7 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
       {"finish processing", DriverMode::kContinue, userCanceledErr, 4, cancelAt(5)},
       {"finish writing", DriverMode::kContinue, userCanceledErr, 8, cancelAt(9)},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     for (DriverMode mode : kModes) {
       if (c.mode != either && c.mode != mode) continue;
       SCOPED_TRACE(std::string(c.name) + " " + ModeName(mode));
@@ -160,7 +160,6 @@ TEST_F(EntryRun, FailedRunsReportReleaseAndLeaveThePicture) {
       EXPECT_EQ(again.bufferSpace, 8192);
       EXPECT_EQ(ParameterValues(host.ParametersHandle()), std::make_pair(7, 1));
     }
-  }
 }
 
 }  // namespace
