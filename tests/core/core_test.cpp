@@ -64,7 +64,7 @@ TEST(Blocks, ZeroFilledAndNullWithOutOfMemoryWhenRefused) {
 // of the concatenation; a code agrees with the one read from its text.
 TEST(Strings, CopyAndJoinStayInBoundsAndAgreeAsCodesDo) {
   // Exactly size - 1 characters fit; nothing is written past the terminator.
-  for (int size = 1; size <= 6; ++size) {
+  for (int size = 1; size <= 6; ++size)
     for (int length = 0; length <= 7; ++length) {
       const std::string source(std::size_t(length), 'q');
       char buffer[16];
@@ -74,7 +74,6 @@ TEST(Strings, CopyAndJoinStayInBoundsAndAgreeAsCodesDo) {
       EXPECT_EQ(std::string(buffer), source.substr(0, expected)) << size << " " << length;
       EXPECT_EQ(buffer[size], '#') << size << " " << length;
     }
-  }
   char buffer[10] = "abc";
   CopyBounded(nullptr, buffer, 8);  // a null source empties
   EXPECT_STREQ(buffer, "");
@@ -83,17 +82,14 @@ TEST(Strings, CopyAndJoinStayInBoundsAndAgreeAsCodesDo) {
   EXPECT_STREQ(buffer, "");
   const char* pieces[] = {nullptr, "", "a", "bc", "defgh"};
   const std::string longPiece(520, 'z');
-  for (const char* a : pieces) {
-    for (const char* b : {pieces[0], pieces[2], pieces[4], longPiece.c_str()}) {
+  for (const char* a : pieces)
+    for (const char* b : {pieces[0], pieces[2], pieces[4], longPiece.c_str()})
       for (int size : {1, 2, 5, 9, kStringSize}) {
-        char joined[kStringSize];
-        char copied[kStringSize];
+        char joined[kStringSize], copied[kStringSize];
         JoinStrings(a, b, joined, size);
         CopyBounded((std::string(a ? a : "") + (b ? b : "")).c_str(), copied, size);
         EXPECT_STREQ(joined, copied) << (a ? a : "null") << "+" << (b ? b : "null") << " " << size;
       }
-    }
-  }
   // The destination may be either piece: appending and prefixing in place.
   std::strcpy(buffer, "Show:");
   JoinStrings(buffer, " 12", buffer, 10);

@@ -28,10 +28,7 @@ namespace focustest {
 
 // width x height pixels of `planes` interleaved samples, 0..255 or 0..32768.
 struct Picture {
-  int width = 0;
-  int height = 0;
-  int planes = 1;
-  int depth = 8;
+  int width = 0, height = 0, planes = 1, depth = 8;
   std::vector<std::uint16_t> samples;
 
   Picture() = default;
@@ -174,8 +171,7 @@ class FilterRun {
 
 // The buffer set held whole in memory.
 struct BufferSet {
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
   std::vector<std::uint16_t> focus;  // 3 per pixel
   std::vector<float> variance;
   std::vector<std::uint16_t> count;
@@ -283,7 +279,7 @@ inline std::uint16_t BufferSample(const Picture& p, int x, int y, int k) {
 // The sharpness: squared differences to the 5 x 5 square without its corners.
 inline std::uint64_t ReferenceMeasure(const Picture& p, int x, int y) {
   std::uint64_t sum = 0;
-  for (int dy = -2; dy <= 2; ++dy) {
+  for (int dy = -2; dy <= 2; ++dy)
     for (int dx = -2; dx <= 2; ++dx) {
       if (std::abs(dx) + std::abs(dy) == 4 || (dx == 0 && dy == 0)) continue;
       for (int k = 0; k < 3; ++k) {
@@ -292,7 +288,6 @@ inline std::uint64_t ReferenceMeasure(const Picture& p, int x, int y) {
         sum += std::uint64_t(d * d);
       }
     }
-  }
   return sum;
 }
 
@@ -302,7 +297,7 @@ inline void ReferenceAdd(BufferSet* set, const Picture& p, int left, int top, in
                          int imageHeight, const std::vector<std::uint8_t>& mask = {}) {
   if (imageWidth > set->width || imageHeight > set->height)
     set->Resize(std::max(set->width, imageWidth), std::max(set->height, imageHeight));
-  for (int y = 0; y < p.height; ++y) {
+  for (int y = 0; y < p.height; ++y)
     for (int x = 0; x < p.width; ++x) {
       if (!mask.empty() && mask[std::size_t(y) * p.width + x] < 128) continue;
       const std::size_t i = set->Index(left + x, top + y);
@@ -313,7 +308,6 @@ inline void ReferenceAdd(BufferSet* set, const Picture& p, int left, int top, in
         for (int k = 0; k < 3; ++k) set->focus[i * 3 + k] = BufferSample(p, x, y, k);
       }
     }
-  }
 }
 
 // Show at equal sizes: the composite stretched over the covered range, the
@@ -337,7 +331,7 @@ inline Picture ReferenceShow(const BufferSet& set, int planes, int depth,
     scale = float(double(top) / (double(high) - double(low)));
   }
   Picture out(set.width, set.height, planes, depth);
-  for (int y = 0; y < set.height; ++y) {
+  for (int y = 0; y < set.height; ++y)
     for (int x = 0; x < set.width; ++x) {
       const std::size_t i = set.Index(x, y);
       const std::uint16_t* f = &set.focus[i * 3];
@@ -348,7 +342,6 @@ inline Picture ReferenceShow(const BufferSet& set, int planes, int depth,
         out.at(x, y, k) = std::uint16_t(std::trunc(value));
       }
     }
-  }
   return out;
 }
 

@@ -64,7 +64,7 @@ TEST_P(ShowModes, CompositesMatchTheReference) {
     ASSERT_EQ(noErr, run.Add());
     ReferenceAdd(&buffers.back(), p, 0, 0, 41, 29, mask);
   }
-  for (const BufferSet& set : buffers) {
+  for (const BufferSet& set : buffers)
     for (int access = 0; access < 3; ++access) {
       WriteBufferSet(set);
       platform::test::SetStoreAccess(access == 0 ? StoreAccess::kMapped : StoreAccess::kPositioned);
@@ -73,7 +73,6 @@ TEST_P(ShowModes, CompositesMatchTheReference) {
                 ShowOn(set.width, set.height, planes, depth, background).samples)
           << set.width << " " << set.focus[0] << " access " << access;
     }
-  }
   platform::test::SetStoreAccess(StoreAccess::kSystem);
   // An underlying selection or offset changes nothing shown.
   FilterRun run(Picture(41, 29, planes, depth), 4, 1, 100, 100);

@@ -40,8 +40,8 @@ inline host::Picture PatternPicture(int width, int height, int colourPlanes, int
     state = state * 1664525u + 1013904223u;
     return (state >> 8) % n;
   };
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
       for (int k = 0; k < p.planes; ++k) {
         std::uint32_t v = below(top + 1);
         if (k == colourPlanes) {
@@ -51,8 +51,6 @@ inline host::Picture PatternPicture(int width, int height, int colourPlanes, int
         }
         p.Set(x, y, k, v);
       }
-    }
-  }
   return p;
 }
 
@@ -62,12 +60,11 @@ inline host::Picture Whitened(const host::Picture& p, host::Area area = {}) {
   if (area.Empty()) area = {0, 0, p.width, p.height};
   host::Picture out = p;
   const std::uint32_t white = p.depth == 8 ? 255u : 32768u;
-  for (int y = area.top; y < area.bottom && p.HasAlpha(); ++y) {
+  for (int y = area.top; y < area.bottom && p.HasAlpha(); ++y)
     for (int x = area.left; x < area.right; ++x) {
       if (p.Get(x, y, p.colorPlanes) != 0) continue;
       for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, white);
     }
-  }
   return out;
 }
 

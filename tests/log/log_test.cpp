@@ -33,8 +33,7 @@ std::string Rule(const std::string& code, const std::string& label, const std::s
 }
 
 std::string DateAndTime(const platform::LocalTime& t) {
-  char date[16];
-  char time[16];
+  char date[16], time[16];
   FormatLogDate(t, date);
   FormatLogTime(t, time);
   return Counted(date) + " " + Counted(time);
@@ -111,8 +110,7 @@ TEST(LogRule, DateTimeAndUnitTexts) {
                {{2026, 1, 1, 23, 10, 0}, "1/1/26 11:10:00 PM"}};
   for (const auto& c : times) EXPECT_EQ(DateAndTime(c.time), c.text);
   const struct {
-    float unit;
-    float size;
+    float unit, size;
     const char* text;
   } units[] = {{2.9f, 0.25f, "mm"}, {1, 1, "\xB5m"}, {10, 1, "nm"},
                {2, 0, "in"},        {0, 1, "in"},  // no pixel size, no unit
@@ -136,8 +134,7 @@ TEST(LogRule, LookupInTheRuleFile) {
     const char* key;
     std::int32_t unit;
     OSErr status;
-    std::string label = "";
-    std::string suffix = "";
+    std::string label = "", suffix = "";
   } cases[] = {
       {two, "Cnt ", 2, noErr, "Count", "px"},
       {two, "Rads", 2, noErr, "Radius", "(mm)"},  // a record after the first
@@ -160,8 +157,7 @@ TEST(LogRule, LookupInTheRuleFile) {
       {previous + "Pa", "Prev", 2, noErr, "PreviousLabelIsLong", "(mm^2)"},
   };
   TempRoot root;
-  char label[kStringSize];
-  char suffix[kStringSize];
+  char label[kStringSize], suffix[kStringSize];
   EXPECT_EQ(LookupLogRule(FourCC("Rads"), label, suffix, 2), fnfErr);  // no rule file
   for (const auto& c : cases) {
     root.Write("QZLogDef.rul", c.rules);

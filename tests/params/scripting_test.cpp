@@ -56,8 +56,7 @@ TEST(ScriptingSuites, OnlyCompleteSuitesOfKnownVersionsAreUsed) {
   const struct {
     const char* name;
     Change change;
-    bool descriptors = false;
-    bool handles = true;
+    bool descriptors = false, handles = true;
   } cases[] = {
       {"as made", [](ScriptingHost&) {}, true, true},
       {"parameters -1", [](ScriptingHost& s) { s.Parameters().descriptorParametersVersion = -1; }},
