@@ -24,7 +24,7 @@
 #include "cli/app/progress.h"
 #include "cli/hostlib/picture.h"
 #include "cli/image/image_io.h"
-#include "focus/reference.h"
+#include "focus/focus_fixture.h"
 #include "support/pictures.h"
 #include "support/sharpstack_process.h"
 #include "support/temp_root.h"
@@ -68,10 +68,6 @@ class SharpstackTest : public ::testing::Test {
 
   Process Spawn(const std::vector<std::string>& args, Mode mode = Mode::kPlain) {
     return testsupport::Spawn(dir() / "root", dir(), args, mode);
-  }
-
-  void WriteBytes(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
   }
 
   // Writes the frames of a focus series and returns their paths; by default
@@ -284,14 +280,14 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
     for (const std::string& bytes : {whole.substr(0, whole.size() / 2), whole.substr(0, 10),
                                      std::string(500, 'x'), std::string()}) {
       const std::string name = "bad" + std::to_string(cases.size()) + extension;
-      WriteBytes(name, bytes);
+      temp_.Write(name, bytes);
       cases.push_back(add(name, ""));
     }
   }
   const std::string truncated = Path("bad0.png"), jpeg = Slurp(Path("whole.jpg"));
-  WriteBytes("cut.png", Slurp(names[2]).substr(0, Slurp(names[1]).size() * 2 / 3));
-  WriteBytes("half.jpg", jpeg.substr(0, jpeg.size() / 2) + "\xFF\xD9");  // with an end marker
-  WriteBytes("cutoff.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+  temp_.Write("cut.png", Slurp(names[2]).substr(0, Slurp(names[1]).size() * 2 / 3));
+  temp_.Write("half.jpg", jpeg.substr(0, jpeg.size() / 2) + "\xFF\xD9");  // with an end marker
+  temp_.Write("cutoff.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
   testsupport::WriteOneStripTiff(Path("cmyk.tif"), 4, 1, 4, PHOTOMETRIC_SEPARATED);
   testsupport::WriteOneStripTiff(Path("float.tif"), 4, 1, 1, PHOTOMETRIC_MINISBLACK, 1, 32,
                                  SAMPLEFORMAT_IEEEFP);
@@ -300,11 +296,11 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
   Picture grey16;
   grey16.Allocate(16, 16, 1, 0, 16);
   ASSERT_TRUE(imageio::WriteImage(Path("grey16.png"), grey16).ok);
-  WriteBytes("bomb16.png", Resized(Slurp(Path("grey16.png")), 32767, 4096));
-  WriteBytes("bomb.png", Resized(Slurp(names[1]), 32767, 32767));
-  WriteBytes("tall.png", Resized(Slurp(names[1]), 1, 40000));
-  WriteBytes("bomb.jpg", Resized(jpeg, 32767, 32767));
-  WriteBytes("sixteen.jpg", Resized(jpeg, 3000, 2000));
+  temp_.Write("bomb16.png", Resized(Slurp(Path("grey16.png")), 32767, 4096));
+  temp_.Write("bomb.png", Resized(Slurp(names[1]), 32767, 32767));
+  temp_.Write("tall.png", Resized(Slurp(names[1]), 1, 40000));
+  temp_.Write("bomb.jpg", Resized(jpeg, 32767, 32767));
+  temp_.Write("sixteen.jpg", Resized(jpeg, 3000, 2000));
   testsupport::WriteOneStripTiff(Path("bomb.tif"), 32767, 32767, 3, PHOTOMETRIC_RGB,
                                  COMPRESSION_ADOBE_DEFLATE);
   testsupport::WriteOneStripTiff(Path("raw.tif"), 32767, 32767, 3, PHOTOMETRIC_RGB);
@@ -316,7 +312,7 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
   const std::size_t sof = cmyk.find("\xFF\xC0");
   cmyk[sof + 3] = char(cmyk[sof + 3] + 3);
   cmyk[sof + 9] = 4;
-  WriteBytes("cmyk.jpg", cmyk.insert(sof + 19, "\x04\x11\x00", 3));
+  temp_.Write("cmyk.jpg", cmyk.insert(sof + 19, "\x04\x11\x00", 3));
   cases.insert(cases.end(),
                {add("missing.png", "no such file"),
                 add("x.bmp", "unsupported file type"),
@@ -403,7 +399,7 @@ TEST_F(SharpstackTest, DamagedBuffersUnwritableFoldersAndLinksAreRefusedAndLeftA
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file + " " + c.reason);
     for (const auto& [name, bytes] : good) fs::remove(dir() / "root" / name);
-    for (const auto& [name, bytes] : c.files) WriteBytes("root/" + name, bytes);
+    for (const auto& [name, bytes] : c.files) temp_.Write("root/" + name, bytes);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"add", names[1]},
                                                  {"show", "-o", Path("s.png")},
                                                  {"watch", dir().string(), "-o", Path("s.png")}}) {
@@ -438,7 +434,7 @@ TEST_F(SharpstackTest, DamagedBuffersUnwritableFoldersAndLinksAreRefusedAndLeftA
     EXPECT_EQ(RootFiles(), before);
   }
   fs::permissions(dir() / "root", perms::owner_all, fs::perm_options::add);
-  WriteBytes("target.txt", "keep");
+  temp_.Write("target.txt", "keep");
   fs::create_symlink(Path("target.txt"), dir() / "root" / "TRUXlog.txt");
   Result r = Run({"add", names[1]});
   EXPECT_EQ(r.code, 1);
@@ -529,7 +525,7 @@ TEST_F(SharpstackTest, RecordedActionsPlayBackAndMalformedOnesAreRefusedBeforeTh
   };
   for (const auto& [json, reason] : cases) {
     SCOPED_TRACE(json);
-    WriteBytes("a.json", json);
+    temp_.Write("a.json", json);
     r = Run({"run", names[1], "-o", Path("o.png"), "--play", Path("a.json")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("a.json"), std::string::npos) << r.err;

@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "focus/reference.h"
+#include "focus/focus_fixture.h"
 #include "host_test_support.h"
 #include "plugin/storage/store.h"
 

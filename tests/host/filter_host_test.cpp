@@ -96,6 +96,8 @@ TEST(FilterHost, WrittenRowsReachThePictureTheRestStaysAndRunawaysAreCutOff) {
     for (int depth : {8, 16})
       for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " depth " + std::to_string(depth));
+        // In place or through a copy, a successful run leaves the same picture.
+        const bool in_place = (depth == 16) != (mode == hostsupport::kModes[0]);
         std::tie(g_rows, g_lo, g_hi) = std::tie(c.rows, c.lo, c.hi);
         FilterHost host(&FlipPlugin);
         const Picture original = hostsupport::PatternPicture(9, 6, 3, 1, depth, 5);
@@ -106,6 +108,7 @@ TEST(FilterHost, WrittenRowsReachThePictureTheRestStaysAndRunawaysAreCutOff) {
         const Area area = c.area.Empty() ? Area{0, 0, 9, 6} : c.area;
         RunOptions options;
         options.mode = mode;
+        options.inPlace = in_place;
         // Two runs in a row: the second starts from the first one's result.
         for (int run = 1; run <= 2; ++run) {
           const RunResult r = host.Run(options);
@@ -149,6 +152,10 @@ TEST(FilterHost, WrittenRowsReachThePictureTheRestStaysAndRunawaysAreCutOff) {
   EXPECT_EQ(h.Run().result, kHostBadPicture);
   h.picture.Allocate(3, 2, 3, 0, 12);
   EXPECT_EQ(h.Run().result, kHostBadPicture);
+  for (const auto& [w, hh] : {std::pair{32768, 1}, std::pair{1, 32768}}) {  // beyond the interface
+    h.picture.Allocate(w, hh, 1, 0, 8);
+    EXPECT_EQ(h.Run().result, kHostBadPicture) << w << " x " << hh;
+  }
   h.picture.Allocate(3, 2, 1, 0, 8);
   h.selection.assign(5, 255);
   EXPECT_EQ(h.Run().result, kHostBadPicture);

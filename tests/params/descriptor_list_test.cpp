@@ -16,7 +16,6 @@
 #include "plugin/params/terminology.h"
 #include "plugin/platform/test_hooks.h"
 #include "support/owned_list.h"
-#include "support/temp_root.h"
 
 namespace {
 
@@ -160,15 +159,6 @@ TEST(Terminology, TheHostReadsTheOperationThatTheFilterDeclares) {
                                     {"Clear Buffer", GetEntryMinimum(list.get(), 0)},
                                     {"Add To Buffer", 5},
                                     {"Show Buffer", GetEntryMaximum(list.get(), 0)}}));
-}
-
-TEST(Terminology, WrittenFileHoldsExactlyTheResourceBytes) {
-  testsupport::TempRoot root;
-  ASSERT_TRUE(WriteTerminologyResource(root.File("terminology.bin").string().c_str()));
-  const auto bytes = TerminologyResource();
-  EXPECT_EQ(root.Read("terminology.bin"), std::vector<unsigned char>(bytes.begin(), bytes.end()));
-  EXPECT_FALSE(WriteTerminologyResource(nullptr));
-  EXPECT_FALSE(WriteTerminologyResource(root.File("no-such-folder/t.bin").string().c_str()));
 }
 
 }  // namespace

@@ -31,10 +31,6 @@ class PlatformFiles : public ::testing::Test {
     FileHandle file = kInvalidFile;
     return platform::OsOpenFile(path, true, false, &file) == OsError::kNone ? file : kInvalidFile;
   }
-  std::string Text(const char* name) {
-    const std::vector<unsigned char> bytes = root_.Read(name);
-    return std::string(bytes.begin(), bytes.end());
-  }
   testsupport::TempRoot root_;
 };
 
@@ -111,7 +107,7 @@ TEST_F(PlatformFiles, InjectedFailuresChangeNothingAndShortWritesWriteHalf) {
   EXPECT_EQ(platform::OsWriteFile(file, "EEEE", &count), OsError::kDiskFull);
   EXPECT_EQ(count, 2);
   EXPECT_EQ(platform::OsCloseFile(file), OsError::kNone);
-  EXPECT_EQ(Text("f.xxx"), "01AAAABBDEE");
+  EXPECT_EQ(root_.Text("f.xxx"), "01AAAABBDEE");
 }
 
 #if !defined(_WIN32)

@@ -24,10 +24,6 @@ using platform::kInvalidFile;
 class FileLayer : public ::testing::Test {
  protected:
   void TearDown() override { platform::test::ClearFaults(); }
-  std::string Text(const char* name) {
-    const std::vector<unsigned char> bytes = root_.Read(name);
-    return std::string(bytes.begin(), bytes.end());
-  }
   testsupport::TempRoot root_;
 };
 
@@ -65,14 +61,14 @@ TEST_F(FileLayer, EveryOperationOnRealFilesGivesItsStatus) {
   EXPECT_EQ(OpenDataFile("c:\\line\r\n", &file), bdNamErr);
   EXPECT_EQ(MoveDataFile("c:\\held.xxx", "c:\\moved.xxx"), fLckdErr);
   EXPECT_EQ(CloseDataFile(held), noErr);
-  EXPECT_EQ(Text("held.xxx"), "keep");
+  EXPECT_EQ(root_.Text("held.xxx"), "keep");
   // Create empties a file and leaves it closed; move only onto a free name.
   EXPECT_EQ(CreateDataFile("c:\\held.xxx", 0, 0), noErr);
-  EXPECT_EQ(Text("held.xxx"), "");
+  EXPECT_EQ(root_.Text("held.xxx"), "");
   EXPECT_EQ(MoveDataFile("c:\\a.xxx", "c:\\held.xxx"), ioErr);
   EXPECT_EQ(MoveDataFile("c:\\gone.xxx", "c:\\c.xxx"), fnfErr);
   EXPECT_EQ(MoveDataFile("c:\\a.xxx", "c:\\c.xxx"), noErr);
-  EXPECT_EQ(Text("c.xxx"), "A");
+  EXPECT_EQ(root_.Text("c.xxx"), "A");
   EXPECT_EQ(DeleteDataFile("c:\\held.xxx"), noErr);
   EXPECT_FALSE(root_.Exists("held.xxx") || root_.Exists("a.xxx"));
 }
@@ -115,7 +111,7 @@ TEST_F(FileLayer, EveryOperationNamesTheReasonOfARefusal) {
     platform::test::ClearFaults();
   }
   EXPECT_EQ(CloseDataFile(open), noErr);
-  EXPECT_EQ(Text("f.xxx"), "x");
+  EXPECT_EQ(root_.Text("f.xxx"), "x");
 }
 
 #if !defined(_WIN32)
@@ -129,7 +125,7 @@ TEST_F(FileLayer, LinksReadOnlyFilesAndTheOpenFileLimitAsTheSystemSetsThem) {
   EXPECT_EQ(CreateDataFile("c:\\TRUXlog.txt", 0, 0), notAFileErr);
   EXPECT_EQ(CreateDataFile("c:\\dangling.xxx", 0, 0), notAFileErr);
   EXPECT_NE(MoveDataFile("c:\\target.txt", "c:\\dangling.xxx"), noErr);  // never replaced
-  EXPECT_EQ(Text("target.txt"), "keep");
+  EXPECT_EQ(root_.Text("target.txt"), "keep");
   EXPECT_FALSE(root_.Exists("nowhere.txt"));
   // A root an unprivileged child can read but not change.
   fs::permissions(root_.dir(), fs::perms::owner_all | fs::perms::group_read |
@@ -164,7 +160,7 @@ TEST_F(FileLayer, LinksReadOnlyFilesAndTheOpenFileLimitAsTheSystemSetsThem) {
               return CreateDataFile("c:\\new.xxx", 0, 0) != tmfoErr ? 11 : 0;
             }),
             0);
-  EXPECT_EQ(Text("ro.xxx"), "read me");
+  EXPECT_EQ(root_.Text("ro.xxx"), "read me");
 }
 #endif  // !_WIN32
 
@@ -197,7 +193,7 @@ TEST_F(FileLayer, WriteThenReadBackWithPositions) {
   EXPECT_EQ(SetDataFilePosition(file, kPositionFromStart, -1), posErr);
   EXPECT_EQ(SetDataFilePosition(file, kPositionFromEnd, -7), posErr);
   EXPECT_EQ(CloseDataFile(file), noErr);
-  EXPECT_EQ(Text("rw.xxx"), "abcdef");
+  EXPECT_EQ(root_.Text("rw.xxx"), "abcdef");
   // Closed, invalid or "no file" handles are bad references.
   for (FileRef bad : {file, kInvalidFile, FileRef(0)}) EXPECT_EQ(CloseDataFile(bad), rfNumErr);
   EXPECT_EQ(SetDataFilePosition(kInvalidFile, kPositionFromStart, 0), rfNumErr);
@@ -217,7 +213,7 @@ TEST_F(FileLayer, AppendStartsAtTheEndOrGivesNoHandle) {
     std::int32_t count = 3;
     ASSERT_EQ(WriteDataFile(file, &count, "END"), noErr);
     EXPECT_EQ(CloseDataFile(file), noErr);
-    EXPECT_EQ(Text("log.txt"), text + "END");
+    EXPECT_EQ(root_.Text("log.txt"), text + "END");
   }
   platform::test::FailNthCall(platform::test::Operation::kRead, 1, platform::OsError::kOther);
   FileRef file = 0;
