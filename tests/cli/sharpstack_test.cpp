@@ -88,22 +88,11 @@ class SharpstackTest : public ::testing::Test {
 
   // The composite of the files as they read back, computed independently.
   static Picture Expected(const std::vector<std::string>& names, int depth, bool grey) {
-    focustest::BufferSet set;
-    for (const std::string& name : names) {
-      const Picture p = Load(name);
-      focustest::Picture f(p.width, p.height, p.colorPlanes, p.depth);
-      for (int i = 0; i < p.width * p.height * p.colorPlanes; ++i)
-        f.samples[i] = std::uint16_t(
-            p.Get(i / p.colorPlanes % p.width, i / p.colorPlanes / p.width, i % p.colorPlanes));
-      focustest::ReferenceAdd(&set, f, 0, 0, p.width, p.height);
-    }
-    const std::uint8_t black[3] = {0, 0, 0};
-    const focustest::Picture f = focustest::ReferenceShow(set, grey ? 1 : 3, depth, black);
-    Picture out;
-    out.Allocate(f.width, f.height, f.planes, 0, depth);
-    for (int i = 0; i < f.width * f.height * f.planes; ++i)
-      out.Set(i / f.planes % f.width, i / f.planes / f.width, i % f.planes, f.samples[i]);
-    return out;
+    std::vector<Picture> series;
+    for (const std::string& name : names) series.push_back(Load(name));
+    Picture target;
+    target.Allocate(series[0].width, series[0].height, grey ? 1 : 3, 0, depth);
+    return focustest::ReferenceComposite(series, target, {}, {0, 0, 0});
   }
 
   // The files of the root: with `all` every one, else the buffer's.

@@ -98,19 +98,8 @@ TEST_F(AddTest, AGrowthThatFailsAnywhereLeavesTheOldSetOrTheGrownOneWhole) {
   grown.Resize(6, 5);
   BufferSet expected = grown;
   ReferenceAdd(&expected, big, 0, 0, 6, 5);
-  using platform::OsError;
-  using platform::test::Operation;
-  const std::pair<Operation, OsError> faults[] = {{Operation::kOpen, OsError::kOther},
-                                                  {Operation::kCreate, OsError::kAccessDenied},
-                                                  {Operation::kRead, OsError::kOther},
-                                                  {Operation::kShortWrite, OsError::kDiskFull},
-                                                  {Operation::kDiskFullWrite, OsError::kDiskFull},
-                                                  {Operation::kClose, OsError::kOther},
-                                                  {Operation::kDelete, OsError::kAccessDenied},
-                                                  {Operation::kMove, OsError::kAccessDenied},
-                                                  {Operation::kSetSize, OsError::kDiskFull}};
   int walked = 0;
-  for (const auto& [op, error] : faults) {
+  for (const auto& [op, error] : kFaults) {
     WriteBufferSet(before);
     platform::test::ClearFaults();
     ASSERT_EQ(noErr, GrowFocusBufferSet(6, 5));

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/hostlib/filter_host.h"
+#include "cli/hostlib/picture.h"
 #include "interface/filter_record.h"
 #include "plugin/core/memory.h"
 #include "plugin/focus/buffer_set.h"
@@ -249,6 +251,21 @@ inline BufferSet UniformBuffer(int w, int h, std::uint16_t value, std::uint16_t 
           std::vector<std::uint16_t>(n, count)};
 }
 
+// One realistic error for each kind of call.
+inline const std::pair<platform::test::Operation, platform::OsError> kFaults[] = {
+    {platform::test::Operation::kOpen, platform::OsError::kOther},
+    {platform::test::Operation::kCreate, platform::OsError::kAccessDenied},
+    {platform::test::Operation::kRead, platform::OsError::kOther},
+    {platform::test::Operation::kShortWrite, platform::OsError::kDiskFull},
+    {platform::test::Operation::kDiskFullWrite, platform::OsError::kDiskFull},
+    {platform::test::Operation::kSeek, platform::OsError::kOther},
+    {platform::test::Operation::kClose, platform::OsError::kOther},
+    {platform::test::Operation::kDelete, platform::OsError::kAccessDenied},
+    {platform::test::Operation::kMove, platform::OsError::kAccessDenied},
+    {platform::test::Operation::kMap, platform::OsError::kNone},
+    {platform::test::Operation::kAllocate, platform::OsError::kNone},
+    {platform::test::Operation::kSetSize, platform::OsError::kDiskFull}};
+
 // Refuses the open of the which-th buffer store after the set's check reads `checked`.
 inline void FailOpenOfBufferStore(int which,
                                   std::vector<const char*> checked = {
@@ -343,6 +360,51 @@ inline Picture ReferenceShow(const BufferSet& set, int planes, int depth,
       }
     }
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// The same for host pictures, as the hosts' tests see them.
+// The picture as a run that leaves the colour store alone hands it back: fully
+// transparent pixels in `area` (empty: everywhere) white.
+inline host::Picture Whitened(const host::Picture& p, host::Area area = {}) {
+  if (area.Empty()) area = {0, 0, p.width, p.height};
+  host::Picture out = p;
+  const std::uint32_t white = p.depth == 8 ? 255u : 32768u;
+  for (int y = area.top; y < area.bottom && p.HasAlpha(); ++y)
+    for (int x = area.left; x < area.right; ++x) {
+      if (p.Get(x, y, p.colorPlanes) != 0) continue;
+      for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, white);
+    }
+  return out;
+}
+
+// The composite by the focus tests' reference: transparent pixels whitened, those
+// under half opaque not selected, the background where nothing was added, the
+// target's extra planes kept. Each picture is added as its part in `area` (empty: all of it).
+inline host::Picture ReferenceComposite(const std::vector<host::Picture>& series,
+                                        const host::Picture& target, host::Area area,
+                                        const std::uint8_t (&background)[3]) {
+  BufferSet set;
+  for (const host::Picture& p : series) {
+    const host::Area r = area.Empty() ? host::Area{0, 0, p.width, p.height} : area;
+    const host::Picture whitened = Whitened(p);
+    Picture f(r.Width(), r.Height(), p.colorPlanes, p.depth);
+    std::vector<std::uint8_t> mask;
+    for (int y = r.top; y < r.bottom; ++y)
+      for (int x = r.left; x < r.right; ++x) {
+        for (int k = 0; k < p.colorPlanes; ++k)
+          f.at(x - r.left, y - r.top, k) = std::uint16_t(whitened.Get(x, y, k));
+        const std::uint32_t t = p.HasAlpha() ? p.Get(x, y, p.colorPlanes) : 0;
+        if (p.HasAlpha()) mask.push_back(std::uint8_t(p.depth == 8 ? t : t * 2 / 257));
+      }
+    ReferenceAdd(&set, f, r.left, r.top, p.width, p.height, mask);
+  }
+  const Picture shown = ReferenceShow(set, target.colorPlanes, target.depth, background);
+  host::Picture expected = target;
+  for (int y = 0; y < target.height; ++y)
+    for (int x = 0; x < target.width; ++x)
+      for (int k = 0; k < target.colorPlanes; ++k) expected.Set(x, y, k, shown.at(x, y, k));
+  return expected;
 }
 
 }  // namespace focustest

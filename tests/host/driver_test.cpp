@@ -105,35 +105,6 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
 
 // --- Whole runs ---------------------------------------------------------------
 
-// The composite by the focus tests' reference: transparent pixels whitened, those
-// under half opaque not selected, white where nothing was added, the target's extra
-// planes kept. Each picture is added as its part in `area` (empty: all of it).
-Picture ReferenceComposite(const std::vector<Picture>& series, const Picture& target, Area area) {
-  focustest::BufferSet set;
-  for (const Picture& p : series) {
-    const Area r = area.Empty() ? Area{0, 0, p.width, p.height} : area;
-    const Picture whitened = Whitened(p);
-    focustest::Picture f(r.Width(), r.Height(), p.colorPlanes, p.depth);
-    std::vector<std::uint8_t> mask;
-    for (int y = r.top; y < r.bottom; ++y)
-      for (int x = r.left; x < r.right; ++x) {
-        for (int k = 0; k < p.colorPlanes; ++k)
-          f.at(x - r.left, y - r.top, k) = std::uint16_t(whitened.Get(x, y, k));
-        const std::uint32_t t = p.HasAlpha() ? p.Get(x, y, p.colorPlanes) : 0;
-        if (p.HasAlpha()) mask.push_back(std::uint8_t(p.depth == 8 ? t : t * 2 / 257));
-      }
-    focustest::ReferenceAdd(&set, f, r.left, r.top, p.width, p.height, mask);
-  }
-  const std::uint8_t white[3] = {255, 255, 255};
-  const focustest::Picture shown =
-      focustest::ReferenceShow(set, target.colorPlanes, target.depth, white);
-  Picture expected = target;
-  for (int y = 0; y < target.height; ++y)
-    for (int x = 0; x < target.width; ++x)
-      for (int k = 0; k < target.colorPlanes; ++k) expected.Set(x, y, k, shown.at(x, y, k));
-  return expected;
-}
-
 // Each series through the linked entry point (advanceState) and the module loaded
 // from disk (Continue; its own copy of the library, the entry point its only export).
 // On layers the transparency selects: clear and faint pixels are neither counted nor
@@ -182,7 +153,8 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
           PatternPicture(23, 17, shape.colourPlanes, shape.extraPlanes, shape.depth, seed++));
     const Picture target = series.back();
     series.pop_back();
-    const Picture expected = ReferenceComposite(series, target, s.added);
+    const Picture expected =
+        focustest::ReferenceComposite(series, target, s.added, {255, 255, 255});
     for (DriverMode mode : kModes) {
       FilterHost h(mode == DriverMode::kAdvanceState ? &ENTRYPOINT : module.Entry());
       auto run = [&](const Picture& picture, std::int32_t operation) {
@@ -193,7 +165,7 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
       };
       run(series.front(), kOperationClearBuffer);
       for (const Picture& p : series)
-        EXPECT_EQ(run(p, kOperationAddToBuffer).data, Whitened(p, s.added).data)
+        EXPECT_EQ(run(p, kOperationAddToBuffer).data, focustest::Whitened(p, s.added).data)
             << "adding leaves the picture alone";
       EXPECT_EQ(run(target, kOperationShowBuffer).data, expected.data);
     }

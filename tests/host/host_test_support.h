@@ -54,20 +54,6 @@ inline host::Picture PatternPicture(int width, int height, int colourPlanes, int
   return p;
 }
 
-// The picture as a run that leaves the colour store alone hands it back: fully
-// transparent pixels in `area` (empty: everywhere) white.
-inline host::Picture Whitened(const host::Picture& p, host::Area area = {}) {
-  if (area.Empty()) area = {0, 0, p.width, p.height};
-  host::Picture out = p;
-  const std::uint32_t white = p.depth == 8 ? 255u : 32768u;
-  for (int y = area.top; y < area.bottom && p.HasAlpha(); ++y)
-    for (int x = area.left; x < area.right; ++x) {
-      if (p.Get(x, y, p.colorPlanes) != 0) continue;
-      for (int k = 0; k < p.colorPlanes; ++k) out.Set(x, y, k, white);
-    }
-  return out;
-}
-
 // A private drive root, hooks off before and after, and (on POSIX) a terminal path
 // naming no terminal, so that a dialog nobody asked for fails instead of waiting.
 class RunFixture : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "focus/focus_fixture.h"
 #include "reliability_support.h"
 
 namespace {
@@ -17,19 +18,7 @@ using platform::OsError;
 using platform::test::Operation;
 using reliability::DirSnapshot;
 
-// One realistic error for each kind of call.
-const std::pair<Operation, OsError> kFaults[] = {{Operation::kOpen, OsError::kOther},
-                                                 {Operation::kCreate, OsError::kAccessDenied},
-                                                 {Operation::kRead, OsError::kOther},
-                                                 {Operation::kShortWrite, OsError::kDiskFull},
-                                                 {Operation::kDiskFullWrite, OsError::kDiskFull},
-                                                 {Operation::kSeek, OsError::kOther},
-                                                 {Operation::kClose, OsError::kOther},
-                                                 {Operation::kDelete, OsError::kAccessDenied},
-                                                 {Operation::kMove, OsError::kAccessDenied},
-                                                 {Operation::kMap, OsError::kNone},
-                                                 {Operation::kAllocate, OsError::kNone},
-                                                 {Operation::kSetSize, OsError::kDiskFull}};
+using focustest::kFaults;
 constexpr std::size_t kMap = 9;  // where mapping calls are counted
 constexpr int kW = 24, kH = 16;
 
