@@ -23,45 +23,24 @@ std::uint32_t DescriptorItem::TypeCode() const {
 }
 
 DescriptorItem DescriptorItem::Integer(std::uint32_t key, std::int32_t value) {
-  DescriptorItem item;
-  item.key = key;
-  item.kind = Kind::kInteger;
-  item.integer = value;
-  return item;
+  return {.key = key, .kind = Kind::kInteger, .integer = value};
 }
 
 DescriptorItem DescriptorItem::Float(std::uint32_t key, double value) {
-  DescriptorItem item;
-  item.key = key;
-  item.kind = Kind::kFloat;
-  item.real = value;
-  return item;
+  return {.key = key, .kind = Kind::kFloat, .real = value};
 }
 
 DescriptorItem DescriptorItem::Bool(std::uint32_t key, bool value) {
-  DescriptorItem item;
-  item.key = key;
-  item.kind = Kind::kBoolean;
-  item.boolean = value;
-  return item;
+  return {.key = key, .kind = Kind::kBoolean, .boolean = value};
 }
 
 DescriptorItem DescriptorItem::Text(std::uint32_t key, std::string value) {
-  DescriptorItem item;
-  item.key = key;
-  item.kind = Kind::kText;
-  item.text = std::move(value);
-  return item;
+  return {.key = key, .kind = Kind::kText, .text = std::move(value)};
 }
 
 DescriptorItem DescriptorItem::Enumerated(std::uint32_t key, std::uint32_t type,
                                           std::uint32_t value) {
-  DescriptorItem item;
-  item.key = key;
-  item.kind = Kind::kEnumerated;
-  item.enumType = type;
-  item.enumValue = value;
-  return item;
+  return {.key = key, .kind = Kind::kEnumerated, .enumType = type, .enumValue = value};
 }
 
 bool DescriptorItem::operator==(const DescriptorItem& other) const {

@@ -30,7 +30,7 @@ struct DescriptorItem {
   std::int32_t integer = 0;
   double real = 0.0;
   bool boolean = false;
-  std::string text;
+  std::string text = {};
   std::uint32_t enumType = 0;  // the enumeration (e.g. "rB42")
   std::uint32_t enumValue = 0;
 

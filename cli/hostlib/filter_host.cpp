@@ -130,6 +130,15 @@ struct FilterHost::Impl {
     }
   }
 
+  // Where sample `plane` of pixel (x, y) lies in a buffer of `rect`'s rows,
+  // `row` bytes each, holding `count` planes of `bytes`-byte samples per pixel.
+  static std::size_t SampleAt(const Area& rect, std::size_t row, int x, int y, int count, int plane,
+                              int bytes) {
+    return std::size_t(y - rect.top) * row +
+           (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(plane)) *
+               std::size_t(bytes);
+  }
+
   // Copies the samples of `rect`, planes lo..hi, into `buffer`; samples
   // outside the picture read as 0.
   void Deliver(const Area& rect, int lo, int hi, std::vector<std::uint8_t>* buffer,
@@ -157,10 +166,7 @@ struct FilterHost::Impl {
         if (x < 0 || y < 0 || x >= work->width || y >= work->height) continue;
         for (int p = lo; p <= hi; ++p) {
           if (p < 0 || p >= work->planes) continue;
-          const std::size_t at =
-              std::size_t(y - rect.top) * row +
-              (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - lo)) *
-                  std::size_t(bytes);
+          const std::size_t at = SampleAt(rect, row, x, y, count, p - lo, bytes);
           // Whole samples are copied as they are stored.
           std::memcpy(
               buffer->data() + at,
@@ -240,10 +246,7 @@ struct FilterHost::Impl {
     const int count = std::max(0, outHi - outLo + 1);
     for (int p = outLo; p <= outHi; ++p) {
       if (p < 0 || p >= work->planes) continue;
-      const std::size_t at =
-          std::size_t(y - rect.top) * row +
-          (std::size_t(x - rect.left) * std::size_t(count) + std::size_t(p - outLo)) *
-              std::size_t(bytes);
+      const std::size_t at = SampleAt(rect, row, x, y, count, p - outLo, bytes);
       std::uint32_t fresh;
       if (bytes == 1) {
         fresh = outBuffer[at];
