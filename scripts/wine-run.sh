@@ -53,9 +53,16 @@ case "${1:-}" in
     # The server and the system processes that the first program starts stay
     # up; they must not hold the caller's output open, or whoever reads it
     # would wait for them.
-    wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-    exit 0
+    # A server that setting the prefix up started may still be lingering (it
+    # refuses -p then, with status 2): wait for it to go, then try again.
+    for _ in 1 2 3 4 5; do
+      if wineserver -p </dev/null >/dev/null 2>&1; then
+        wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+        exit 0
+      fi
+      timeout 30 wineserver -w 2>/dev/null || true
+    done
+    exit 1
     ;;
   --stop-server)
     wineserver -k 2>/dev/null || true
