@@ -357,9 +357,8 @@ TEST_F(SharpstackTest, DamagedBuffersUnwritableFoldersAndLinksAreRefusedAndLeftA
   ASSERT_TRUE(Ok({"add", names[0]}));
   const Files good = RootFiles();
   auto header = [](int element, int width, int height) {
-    std::string h;
-    for (int v : {element, width, height}) h += {char(v & 0xFF), char(v >> 8)};
-    return h;
+    const auto h = testsupport::StoreFileHeader(element, width, height);
+    return std::string(h.begin(), h.end());
   };
   auto with = [&](const std::string& name, const std::string& bytes) {
     Files files = good;

@@ -77,8 +77,8 @@ TEST_F(AddTest, CountStopsAt65535AndADamagedSetIsDiscardedWhole) {
   ReferenceAdd(&expected, p, 0, 0, 8, 6);
   const std::function<void()> damages[] = {
       [] {}, [&] { std::filesystem::remove(root_.File("BestVariance.xxx")); },
-      [] { CreateBlankStore(kFocusBufferPath, 8, 6, 4); },  // another element size
-      [&] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};  // headers only
+      [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kFocusBufferPath, 8, 6, 4)); },  // element size
+      [&] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};                        // headers only
   for (const auto& damage : damages) {
     damage();
     ASSERT_EQ(noErr, FilterRun(p).Add());

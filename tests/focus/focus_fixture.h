@@ -236,14 +236,6 @@ inline void WriteBufferSet(const BufferSet& set) {
   }
 }
 
-// A store with a header and no rows written.
-inline void CreateBlankStore(const char* path, int w, int h, int elementBytes) {
-  ImageStore* store = nullptr;
-  ASSERT_EQ(noErr, CreateImageStore(path, true, std::int16_t(w), std::int16_t(h),
-                                    std::int16_t(elementBytes), &store));
-  CloseImageStore(store);
-}
-
 // Every pixel holds the grey `value` in three channels and the given count.
 inline BufferSet UniformBuffer(int w, int h, std::uint16_t value, std::uint16_t count) {
   const std::size_t n = std::size_t(w) * h;

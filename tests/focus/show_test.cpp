@@ -171,8 +171,8 @@ TEST_F(ShowTest, LargeBuffersNeverReadBeyondTheirLastRowOrColumn) {
 TEST_F(ShowTest, MessagesForNoOrAnInconsistentBufferAndForOtherSizes) {
   const std::function<void()> damages[] = {
       [] {}, [&] { std::filesystem::remove(root_.File("CountVXBuffer.xxx")); },
-      [] { CreateBlankStore(kCountBufferPath, 4, 4, 2); },  // another height
-      [] { CreateBlankStore(kFocusBufferPath, 4, 3, 4); },  // another element size
+      [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kCountBufferPath, 4, 4, 2)); },  // height
+      [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kFocusBufferPath, 4, 3, 4)); },  // element size
       [] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};
   for (const auto& damage : damages) {
     if (Host().messages.size() > 0) WriteBufferSet(UniformBuffer(4, 3, 100, 1));

@@ -26,13 +26,7 @@ using reliability::kBufferFiles;
 constexpr int kW = 24, kH = 16;
 constexpr int kElements[3] = {2, 4, 6};
 
-// A buffer file's header (element size, width, height), zeros up to `length`.
-Bytes Header(int elementSize, int width, int height, std::size_t length = 6) {
-  Bytes b(length, 0);
-  const int fields[3] = {elementSize, width, height};
-  for (int i = 0; i < 6; ++i) b[i] = static_cast<unsigned char>(fields[i / 2] >> (i % 2 * 8));
-  return b;
-}
+using testsupport::StoreFileHeader;
 
 class HostileInputs : public reliability::RunFixture {
  protected:
@@ -76,7 +70,7 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
         const long long claimed = (long long)(e)*w * h;
         rows.push_back(
             {name + " " + std::to_string(e) + "/" + std::to_string(w) + "x" + std::to_string(h),
-             {{name, Header(e, w, h, 6 + (claimed > 0 && claimed < 100000 ? claimed : 64))}}});
+             {{name, StoreFileHeader(e, w, h, claimed > 0 && claimed < 100000 ? claimed : 64)}}});
       }
     }
     const Bytes& b = whole.at(name);
@@ -86,13 +80,14 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
                       {{name, Bytes(b.begin(), b.begin() + long(keep))}}});
     rows.push_back(
         {name + " narrower",
-         {{name, Header(kElements[file], kW - 1, kH, 6 + kElements[file] * (kW - 1) * kH)}}});
+         {{name, StoreFileHeader(kElements[file], kW - 1, kH, kElements[file] * (kW - 1) * kH)}}});
     rows.push_back({name + " missing", {{"-" + name, {}}}});
     rows.push_back({name + " a directory", {{"-" + name, {}}, {"/" + name, {}}}});
   }
   rows.push_back({"huge header only", {}});
   for (int file = 0; file < 3; ++file)
-    rows.back().second.push_back({kBufferFiles[file], Header(kElements[file], 32767, 32767)});
+    rows.back().second.push_back(
+        {kBufferFiles[file], StoreFileHeader(kElements[file], 32767, 32767)});
   Bytes binary(300);
   for (auto& b : binary) b = static_cast<unsigned char>(random() % 255 + 1);
   binary[4] = 0x01;  // a control byte before the first zero: never a usable prefix
@@ -141,7 +136,7 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
   // Files really as long as three huge headers say (sparse): Add works.
   reliability::Restore(root.dir(), start);
   for (int file = 0; file < 3; ++file) {
-    root.Write(kBufferFiles[file], Header(kElements[file], 32767, 32767));
+    root.Write(kBufferFiles[file], StoreFileHeader(kElements[file], 32767, 32767));
     std::error_code ec;
     std::filesystem::resize_file(root.File(kBufferFiles[file]),
                                  6 + std::uintmax_t(kElements[file]) * 32767 * 32767, ec);

@@ -22,13 +22,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 using platform::test::Operation;
 
-Bytes Header(int elementSize, int width, int height, std::size_t data = 0) {
-  Bytes h(6 + data, 0);
-  int i = 0;
-  for (int v : {elementSize, width, height})
-    h[i++] = std::uint8_t(v), h[i++] = std::uint8_t(v >> 8);
-  return h;
-}
+using testsupport::StoreFileHeader;
 
 std::uint8_t Pattern(int row, int byte) {
   return std::uint8_t(row * 31 + byte * 7 + 1);
@@ -67,7 +61,7 @@ class Stores : public ::testing::TestWithParam<bool> {
   void ExpectFile(int width, int height, int elementSize, int oldHeight, int oldRow,
                   const std::string& when, bool resizingGone = true) {
     const int row = width * elementSize;
-    Bytes expected = Header(elementSize, width, height, std::size_t(row) * height);
+    Bytes expected = StoreFileHeader(elementSize, width, height, std::size_t(row) * height);
     for (int r = 0; r < std::min(height, oldHeight); ++r)
       for (int b = 0; b < std::min(row, oldRow); ++b) expected[6 + r * row + b] = Pattern(r, b);
     EXPECT_EQ(root_.Read("buf.xxx"), expected) << when;
@@ -221,15 +215,15 @@ TEST_P(Stores, HostileOrEmptyHeaders) {
   };
   const Case cases[] = {{{}, false},
                         {{2, 0, 3, 0, 2}, false},
-                        {Header(-1, 3, 2, 12), false},
-                        {Header(2, -1, 2, 12), false},
-                        {Header(2, 3, -1, 12), false},
-                        {Header(32767, 32767, 32767, 100), false},
-                        {Header(2, 3, 2, 11), false},  // one row short
-                        {Header(1, 1, 32767, 10), false},
-                        {Header(0, 5, 5), true},
-                        {Header(2, 0, 5), true},
-                        {Header(2, 5, 0), true}};
+                        {StoreFileHeader(-1, 3, 2, 12), false},
+                        {StoreFileHeader(2, -1, 2, 12), false},
+                        {StoreFileHeader(2, 3, -1, 12), false},
+                        {StoreFileHeader(32767, 32767, 32767, 100), false},
+                        {StoreFileHeader(2, 3, 2, 11), false},  // one row short
+                        {StoreFileHeader(1, 1, 32767, 10), false},
+                        {StoreFileHeader(0, 5, 5), true},
+                        {StoreFileHeader(2, 0, 5), true},
+                        {StoreFileHeader(2, 5, 0), true}};
   for (const Case& c : cases) {
     root_.Write("bad.xxx", c.bytes);
     ImageStore* store = nullptr;
@@ -257,7 +251,7 @@ TEST_P(Stores, HostileOrEmptyHeaders) {
 
 // A store of more than 4 GiB: offsets must not wrap at 32 bits (sparse file).
 TEST_P(Stores, RowsBeyondFourGibibytes) {
-  root_.Write("huge.xxx", Header(6, 32767, 32767));
+  root_.Write("huge.xxx", StoreFileHeader(6, 32767, 32767));
   const std::uint64_t total = 6 + std::uint64_t(6) * 32767 * 32767;
   fs::resize_file(root_.File("huge.xxx"), total);
   std::fstream(root_.File("huge.xxx"), std::ios::in | std::ios::out | std::ios::binary)

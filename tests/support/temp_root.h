@@ -57,6 +57,16 @@ inline std::string Slurp(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A store file's header (element size, width, height: little-endian 16-bit)
+// and `data` zero bytes after it.
+inline std::vector<unsigned char> StoreFileHeader(int elementSize, int width, int height,
+                                                  std::size_t data = 0) {
+  std::vector<unsigned char> b(6 + data, 0);
+  const int fields[3] = {elementSize, width, height};
+  for (int i = 0; i < 6; ++i) b[i] = static_cast<unsigned char>(fields[i / 2] >> (i % 2 * 8));
+  return b;
+}
+
 class TempRoot {
  public:
   TempRoot() {
