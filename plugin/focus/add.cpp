@@ -137,6 +137,10 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   const bool valid = state == FocusBufferState::kValid;
   const std::int16_t set_width = std::max(image_width, stored_width);
   const std::int16_t set_height = std::max(image_height, stored_height);
+  // Rows from here down are all zero once the set is made or grown (a new set
+  // starts empty, a growth copies only the old rows): their bands are cleared
+  // in memory rather than read.
+  const std::int32_t zero_from = valid ? stored_height : 0;
 
   // The rectangle's rows that lie in the set, y_lo .. y_hi - 1, and its
   // columns, x_begin .. x_end - 1. The rectangle lies inside the set after
@@ -262,13 +266,21 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
         band_y = y;
         band_n = std::min(band_rows, y_hi - y);
         if (OSErr s = BeginJournalBand(journal.file); s != noErr) return s;
-        if (OSErr s = ReadStoreRows(count_store.store, top + y, band_n, band.counts()); s != noErr)
-          return s;
-        if (OSErr s = ReadStoreRows(variance_store.store, top + y, band_n, band.variances());
-            s != noErr)
-          return s;
-        if (OSErr s = ReadStoreRows(focus_store.store, top + y, band_n, band.focus()); s != noErr)
-          return s;
+        if (top + y >= zero_from) {
+          const std::size_t pixels = std::size_t(band_n) * std::size_t(set_width);
+          std::memset(band.counts(), 0, pixels * kCountElementSize);
+          std::memset(band.variances(), 0, pixels * kVarianceElementSize);
+          std::memset(band.focus(), 0, pixels * kFocusElementSize);
+        } else {
+          if (OSErr s = ReadStoreRows(count_store.store, top + y, band_n, band.counts());
+              s != noErr)
+            return s;
+          if (OSErr s = ReadStoreRows(variance_store.store, top + y, band_n, band.variances());
+              s != noErr)
+            return s;
+          if (OSErr s = ReadStoreRows(focus_store.store, top + y, band_n, band.focus()); s != noErr)
+            return s;
+        }
       }
       if (OSErr e = picture_error(); e != noErr) return e;
       const std::size_t at = std::size_t(y - band_y) * std::size_t(set_width);
