@@ -88,7 +88,9 @@ bool OsPrefersMappedStores(bool anonymous);
 
 struct Mapping {
   void* view = nullptr;
-  std::intptr_t object = 0;  // the mapping object (Win32); unused on POSIX
+  // The mapping object (Win32); on POSIX the length of anonymous memory,
+  // which may be kept for later use, and 0 for a view of a file.
+  std::intptr_t object = 0;
   std::uint64_t size = 0;
 };
 // Maps `size` bytes of an open file (shared, writable), or, for kInvalidFile,
