@@ -151,6 +151,9 @@ struct Editor {
         0);
     host::RunOptions options;
     options.attach = [this](FilterRecord* record) { scripting.Attach(record); };
+    // As the command line runs its Adds and Shows: the plug-in's rows go
+    // into the picture itself, not into a copy kept for an undo.
+    options.inPlace = true;
     return host.Run(options).result;
   }
 };

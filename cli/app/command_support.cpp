@@ -430,6 +430,9 @@ int ShowInto(const Context& context, Runner* runner, const std::string& output, 
   job.backColor[1] = grey ? 0 : std::uint8_t(background.g);
   job.backColor[2] = grey ? 0 : std::uint8_t(background.b);
   job.label = BaseName(output);
+  // The picture exists only to be written out, and only after a run that
+  // succeeded: the plug-in may write into it directly.
+  job.inPlace = true;
   try {
     // FillBackground writes every sample; a buffer kept from the last
     // picture added is reused without clearing.
