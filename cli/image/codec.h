@@ -69,6 +69,8 @@ inline void Store16(std::uint8_t* p, std::uint16_t v) {
 // Converts every 16-bit sample of a freshly decoded picture from the file scale
 // to the host scale, in place.
 void FileToHostScale(host::Picture* picture);
+// The same for `count` 16-bit samples at `samples`.
+void FileToHostScale(std::uint8_t* samples, std::size_t count);
 
 // Converts `count` 16-bit host samples at `samples` to the file scale, in place.
 void HostToFileScale(std::uint8_t* samples, std::size_t count);

@@ -248,6 +248,10 @@ void FileToHostScale(host::Picture* picture) {
   Convert(FileToHostTable(), picture->data.data(), picture->data.size() / 2);
 }
 
+void FileToHostScale(std::uint8_t* samples, std::size_t count) {
+  Convert(FileToHostTable(), samples, count);
+}
+
 void HostToFileScale(std::uint8_t* samples, std::size_t count) {
   Convert(HostToFileTable(), samples, count);
 }

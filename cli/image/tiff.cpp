@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -260,7 +261,9 @@ class Decoder {
   Decoder(TIFF* tif, const Layout& layout, host::Picture* picture)
       : tif_(tif), layout_(layout), picture_(picture) {}
 
-  Reason Run() {
+  // Decodes the whole picture, or with `band` only the strips that start in
+  // rows band.first .. band.second - 1 (a picture in strips); Finish follows.
+  Reason Run(std::pair<std::uint32_t, std::uint32_t> band = {0, ~std::uint32_t(0)}) {
     bool tiled = TIFFIsTiled(tif_) != 0;
     std::uint32_t unit_width = layout_.width, unit_height = layout_.height;
     tmsize_t unit_size = 0, unit_row = 0;
@@ -287,6 +290,7 @@ class Decoder {
     for (int plane = 0; plane < planes; ++plane) {
       if (layout_.separate && !Wanted(plane)) continue;
       for (std::uint32_t y0 = 0; y0 < layout_.height; y0 += unit_height) {
+        if (y0 < band.first || y0 >= band.second) continue;
         for (std::uint32_t x0 = 0; x0 < layout_.width; x0 += unit_width) {
           std::uint32_t rows = std::min(unit_height, layout_.height - y0);
           tmsize_t expected;
@@ -307,8 +311,48 @@ class Decoder {
         }
       }
     }
-    Finish();
     return {};
+  }
+
+  // The height of a strip, for a picture that two decoders can share: its
+  // rows are copied whole (Direct) and need nothing but the scale after
+  // (no premultiplied alpha), it is in strips, and it is large enough to be
+  // worth a second reader. 0 otherwise.
+  std::uint32_t SharedStripHeight() const {
+    constexpr std::uint64_t kWorthSharing = std::uint64_t(1) << 20;
+    if (TIFFIsTiled(tif_) != 0 || !Direct() || (layout_.alpha && layout_.associated) ||
+        picture_->data.size() < kWorthSharing)
+      return 0;
+    std::uint32_t rows = layout_.height;
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &rows);
+    rows = std::clamp<std::uint32_t>(rows, 1, layout_.height);
+    return rows < layout_.height ? rows : 0;
+  }
+
+  // Rows first .. last - 1 from the file scale to the host's, for a decoder
+  // that shares its picture.
+  void ScaleRows(std::uint32_t first, std::uint32_t last) {
+    if (layout_.depth != 16 || first >= last) return;
+    FileToHostScale(picture_->Row(int(first)), (last - first) * picture_->RowBytes() / 2);
+  }
+
+  // Premultiplied colour divided by alpha, then 16-bit samples to the host scale.
+  void Finish() {
+    if (layout_.alpha && layout_.associated) {
+      std::uint32_t max = layout_.depth == 16 ? 65535u : 255u;
+      int colour = picture_->colorPlanes;
+      for (int y = 0; y < picture_->height; ++y) {
+        for (int x = 0; x < picture_->width; ++x) {
+          std::uint32_t a = picture_->Get(x, y, colour);
+          for (int k = 0; k < colour; ++k) {
+            std::uint32_t c = picture_->Get(x, y, k);
+            std::uint32_t v = a == 0 ? 0 : std::min(max, (c * max + a / 2) / a);
+            picture_->Set(x, y, k, v);
+          }
+        }
+      }
+    }
+    FileToHostScale(picture_);
   }
 
  private:
@@ -374,25 +418,6 @@ class Decoder {
             SampleAt(row, std::size_t(c) * std::size_t(per_pixel) + std::size_t(s), layout_.bits));
   }
 
-  // Premultiplied colour divided by alpha, then 16-bit samples to the host scale.
-  void Finish() {
-    if (layout_.alpha && layout_.associated) {
-      std::uint32_t max = layout_.depth == 16 ? 65535u : 255u;
-      int colour = picture_->colorPlanes;
-      for (int y = 0; y < picture_->height; ++y) {
-        for (int x = 0; x < picture_->width; ++x) {
-          std::uint32_t a = picture_->Get(x, y, colour);
-          for (int k = 0; k < colour; ++k) {
-            std::uint32_t c = picture_->Get(x, y, k);
-            std::uint32_t v = a == 0 ? 0 : std::min(max, (c * max + a / 2) / a);
-            picture_->Set(x, y, k, v);
-          }
-        }
-      }
-    }
-    FileToHostScale(picture_);
-  }
-
   TIFF* tif_;
   const Layout& layout_;
   host::Picture* picture_;
@@ -418,6 +443,49 @@ Reason ProbeTiff(const std::string& path, ImageInfo* info) {
   return {};
 }
 
+// Decodes a large picture in strips on two threads, the lower half of the
+// strips through a second reader of the same file: inflating is most of a
+// 16-bit stack's work, and the command line decodes the next picture while
+// the plug-in adds the current one, so one decoder alone keeps the plug-in
+// waiting. Gives nothing, having done nothing, when the picture does not
+// lend itself to it or no second reader or thread can be had.
+std::optional<Reason> DecodeShared(const std::string& path, const TiffFile& file,
+                                   const Layout& layout, Decoder* decoder, host::Picture* picture) {
+  const std::uint32_t strip = decoder->SharedStripHeight();
+  if (strip == 0) return std::nullopt;
+  int second_fd = -1;
+  std::uint64_t size = 0;
+  if (!OpenRegularFile(path, &second_fd, &size).empty()) return std::nullopt;
+  // The path must still name the file being read.
+  struct stat first_stat, second_stat;
+  if (fstat(TIFFFileno(file.get()), &first_stat) != 0 || fstat(second_fd, &second_stat) != 0 ||
+      first_stat.st_dev != second_stat.st_dev || first_stat.st_ino != second_stat.st_ino) {
+    close(second_fd);
+    return std::nullopt;
+  }
+  TiffFile second(second_fd, path, "r");
+  if (second.get() == nullptr) return std::nullopt;
+  Decoder lower(second.get(), layout, picture);
+  const std::uint32_t middle = (layout.height / 2 + strip - 1) / strip * strip;
+  auto decode_lower = [&] {
+    Reason r = lower.Run({middle, layout.height});
+    if (r.empty()) lower.ScaleRows(middle, layout.height);
+    return r;
+  };
+  std::future<Reason> other;
+  try {
+    other = std::async(std::launch::async, decode_lower);
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+  Reason upper = decoder->Run({0, middle});
+  if (upper.empty()) decoder->ScaleRows(0, middle);
+  const Reason r = other.get();
+  if (!upper.empty()) return file.HasError() ? file.ErrorOr(upper) : upper;
+  if (!r.empty()) return second.HasError() ? second.ErrorOr(r) : r;
+  return Reason{};
+}
+
 Reason ReadTiff(const std::string& path, host::Picture* picture) {
   int fd = -1;
   std::uint64_t size = 0;
@@ -431,7 +499,9 @@ Reason ReadTiff(const std::string& path, host::Picture* picture) {
   picture->Allocate(int(layout.width), int(layout.height), layout.colorPlanes, layout.alpha ? 1 : 0,
                     layout.depth, !DirectRows(layout));
   Decoder decoder(file.get(), layout, picture);
+  if (std::optional<Reason> r = DecodeShared(path, file, layout, &decoder, picture)) return *r;
   if (Reason r = decoder.Run(); !r.empty()) return file.HasError() ? file.ErrorOr(r) : r;
+  decoder.Finish();
   return {};
 }
 
