@@ -52,6 +52,10 @@ measure() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# The memory bandwidth of this machine now, beside which the times are read.
+if [[ -x $bin/sharpstack_bench ]]; then
+  "$bin/sharpstack_bench" --benchmark_filter=NONE 2>/dev/null | grep '^memcpy' || true
+fi
 printf '%-14s %-10s %4s %10s %10s %12s\n' series tool run seconds cpu_s peak_MB
 for mp in $sizes; do
   case $mp in
