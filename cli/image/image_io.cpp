@@ -216,44 +216,25 @@ Reason CheckDimensions(std::uint64_t width, std::uint64_t height) {
 }
 
 namespace {
-// Both conversions as tables of every 16-bit value: a lookup costs less than
-// the exact rounding arithmetic, on every sample of every 16-bit picture read
-// or written, and gives the same values by construction.
-using ScaleTable = std::vector<std::uint16_t>;
-
-ScaleTable MakeTable(std::uint16_t (*convert)(std::uint16_t)) {
-  ScaleTable t(65536);
-  for (std::uint32_t v = 0; v < 65536; ++v) t[v] = convert(std::uint16_t(v));
-  return t;
-}
-
-const ScaleTable& FileToHostTable() {
-  static const ScaleTable table = MakeTable(HostFromFile16);
-  return table;
-}
-
-const ScaleTable& HostToFileTable() {
-  static const ScaleTable table = MakeTable(FileFromHost16);
-  return table;
-}
-
-void Convert(const ScaleTable& table, std::uint8_t* p, std::size_t count) {
-  const std::uint16_t* to = table.data();
-  for (std::size_t i = 0; i < count; ++i, p += 2) Store16(p, to[Load16(p)]);
+// Every sample of every 16-bit picture read or written passes here: plain
+// loops over the short forms, which the compiler turns into vector code.
+template <std::uint16_t (*convert)(std::uint16_t)>
+void Convert(std::uint8_t* p, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i, p += 2) Store16(p, convert(Load16(p)));
 }
 }  // namespace
 
 void FileToHostScale(host::Picture* picture) {
   if (picture->depth != 16) return;
-  Convert(FileToHostTable(), picture->data.data(), picture->data.size() / 2);
+  Convert<HostFromFile16>(picture->data.data(), picture->data.size() / 2);
 }
 
 void FileToHostScale(std::uint8_t* samples, std::size_t count) {
-  Convert(FileToHostTable(), samples, count);
+  Convert<HostFromFile16>(samples, count);
 }
 
 void HostToFileScale(std::uint8_t* samples, std::size_t count) {
-  Convert(HostToFileTable(), samples, count);
+  Convert<FileFromHost16>(samples, count);
 }
 
 }  // namespace detail

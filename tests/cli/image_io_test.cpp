@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/hostlib/picture.h"
+#include "cli/image/codec.h"
 #include "cli/image/sample_scale.h"
 #include "support/pictures.h"
 #include "support/sharpstack_process.h"
@@ -191,13 +192,24 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
   TIFFClose(tif);
 }
 
-// Every host value's round trip: the all.png and all.tif rows above.
+// Every value both ways, one at a time and in bulk, against the rounding that
+// defines them. Every host value's round trip: the all.png and all.tif rows
+// above.
 TEST(SampleScale, FileValuesRoundToTheNearestHostValueAndHostValuesClip) {
-  EXPECT_EQ(imageio::FileFromHost16(40000), 65535);  // out of range clips, not wraps
-  for (std::uint32_t v = 0; v <= 65535; ++v)         // nearest to v * 32768 / 65535
-    ASSERT_EQ(imageio::HostFromFile16(std::uint16_t(v)),
-              std::uint32_t(double(v) * 32768.0 / 65535.0 + 0.5))
-        << v;
+  std::vector<std::uint16_t> file(65536), host(65536);
+  for (std::uint32_t v = 0; v <= 65535; ++v) file[v] = host[v] = std::uint16_t(v);
+  imageio::detail::FileToHostScale(reinterpret_cast<std::uint8_t*>(file.data()), file.size());
+  imageio::detail::HostToFileScale(reinterpret_cast<std::uint8_t*>(host.data()), host.size());
+  for (std::uint32_t v = 0; v <= 65535; ++v) {
+    const auto nearest_host = std::uint32_t(double(v) * 32768.0 / 65535.0 + 0.5);
+    ASSERT_EQ(imageio::HostFromFile16(std::uint16_t(v)), nearest_host) << v;
+    ASSERT_EQ(file[v], nearest_host) << v;
+    // Out of range clips, never wraps.
+    const auto nearest_file =
+        v >= 32768 ? 65535u : std::uint32_t(double(v) * 65535.0 / 32768.0 + 0.5);
+    ASSERT_EQ(imageio::FileFromHost16(std::uint16_t(v)), nearest_file) << v;
+    ASSERT_EQ(host[v], nearest_file) << v;
+  }
 }
 
 // Palettes expand to RGB, a palette's or a grey picture's transparent value
