@@ -19,11 +19,15 @@ constexpr std::uint16_t HostFromFile16(std::uint16_t v) {
   return std::uint16_t((std::uint32_t(v) + 1u) >> 1);
 }
 
+// Values above 32768 are not valid on the host scale; they clip to white
+// instead of wrapping around.
 constexpr std::uint16_t FileFromHost16(std::uint16_t h) {
   if (h >= kHostWhite16) return 65535;
   return std::uint16_t(2u * h - (h > 16384u ? 1u : 0u));
 }
 
+// 16-bit host value to an 8-bit sample, rounded to nearest (used where a file
+// format holds only 8 bits, i.e. JPEG).
 constexpr std::uint8_t Host16To8(std::uint16_t h) {
   if (h >= kHostWhite16) return 255;
   return std::uint8_t((std::uint32_t(h) * 255u + 16384u) / 32768u);
