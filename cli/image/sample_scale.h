@@ -3,7 +3,7 @@
 //
 // Reading rounds to nearest, floor(v * 32768 / 65535 + 0.5); for every 16-bit v
 // that is exactly (v + 1) / 2 rounded down (v * 32768 / 65535 exceeds v / 2 by
-// less than one half). Writing is the rounded inverse, floor(h * 65535 / 32768
+// at most one half). Writing is the rounded inverse, floor(h * 65535 / 32768
 // + 0.5), which is 2h up to 16384 and 2h - 1 above: every host value survives
 // a write and a read unchanged; 0 and 65535 map to 0 and 32768 and back. The
 // short forms are what the whole-picture conversions vectorise.
