@@ -98,9 +98,10 @@ struct RunOptions {
 
   // The plug-in's rows go straight into the picture rather than into a copy
   // that becomes the picture only when the run succeeds: for a host that
-  // discards the picture afterwards (adding to the focus buffer), which then
-  // holds one picture instead of two. A failed or cancelled run leaves the
-  // picture partly written.
+  // discards the picture afterwards (adding to the focus buffer) or keeps it
+  // only when the run succeeds (showing the buffer into a picture to be
+  // written out), which then holds one picture instead of two. A failed or
+  // cancelled run leaves the picture partly written.
   bool inPlace = false;
 };
 

@@ -22,8 +22,8 @@
 namespace {
 
 // The counting, the merge (a mask byte of 128 or more selects its pixel), the
-// row widening (an 8-bit sample v goes on the buffer's
-// scale as (257 v + 1) / 2) and the measure are the kernels of kernels.h.
+// row widening (an 8-bit sample v goes on the buffer's scale as
+// (257 v + 1) / 2) and the measure are the kernels of kernels.h.
 
 // Reads picture row `row` into a window row and widens it to three 16-bit
 // channels per pixel at window positions 2 .. width + 1, then repeats the edge

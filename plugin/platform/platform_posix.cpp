@@ -467,7 +467,8 @@ constexpr std::size_t kLargePage = std::size_t(2) << 20;
 // page faulted in now: a store's pages are all touched in every run, and one
 // fault per 2 MB rather than per 4 KB is what makes a view cheaper than
 // copies. Running out of memory shows here, not as a fault on a later touch.
-void* MapLargePages(std::size_t size) {
+// `length` is the mapped length, `size` rounded up to whole pages.
+void* MapLargePages(std::size_t size, std::size_t* length) {
   // Aligned to a large page by mapping more and trimming both ends.
   const std::size_t padded = size + kLargePage;
   if (padded < size) return MAP_FAILED;
@@ -483,14 +484,13 @@ void* MapLargePages(std::size_t size) {
   void* view = reinterpret_cast<void*>(aligned);
   madvise(view, size, MADV_HUGEPAGE);
   if (madvise(view, size, MADV_POPULATE_WRITE) != 0 && errno != EINVAL) {
-    munmap(view, size);
+    munmap(view, kept);
     return MAP_FAILED;
   }
+  *length = kept;
   return view;
 }
-#endif
 
-#ifdef __linux__
 // Anonymous memory given back by the last runs, kept for the next run's
 // stores. Memory new to the process costs a fault and a clearing per page,
 // and on a virtual machine that hands free memory back to its host it costs
@@ -557,9 +557,7 @@ void* MapAnonymous(std::size_t size, std::size_t* length) {
     memset(kept, 0, size);
     return kept;
   }
-  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  *length = (size + page - 1) / page * page;
-  return MapLargePages(size);
+  return MapLargePages(size, length);
 #else
   *length = size;
   return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
