@@ -71,8 +71,6 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
         ASSERT_EQ(r.result, noErr);
         EXPECT_EQ(host.picture.data, original.data);
         EXPECT_EQ(g_seen.calls, 1);
-        EXPECT_EQ(std::make_pair(g_seen.state.filterLeft, g_seen.state.filterTop),
-                  std::make_pair(2, 1));
         EXPECT_EQ(g_seen.state.haveMask, partial >= 0 ? 1 : 0);
         EXPECT_EQ(g_seen.state.maskAnd, partial >= 0 ? partial : 255);
         std::vector<std::uint32_t> mask;
@@ -103,8 +101,6 @@ TEST_F(Driver, RowsAndSelectionAreExchangedInOrder) {
       }
 }
 
-// --- Whole runs ---------------------------------------------------------------
-
 // Each series through the linked entry point (advanceState) and the module loaded
 // from disk (Continue; its own copy of the library, the entry point its only export).
 // On layers the transparency selects: clear and faint pixels are neither counted nor
@@ -123,10 +119,7 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
   std::string text(4096, '\0');
   text.resize(fread(text.data(), 1, text.size(), names));
   EXPECT_EQ(pclose(names), 0);
-  EXPECT_EQ(text, "ENTRYPOINT\n");
-#else
-  for (const char* hidden : {"_Z9PhaseStepP8RunState", "_Z18RunProcessingPhaseP8RunState"})
-    EXPECT_EQ(module.Symbol(hidden), nullptr) << hidden;
+  EXPECT_EQ(text, "ENTRYPOINT\n");  // (the Windows module test checks the DLL's exports)
 #endif
   struct Shape {
     int colourPlanes, depth, extraPlanes;
@@ -136,7 +129,6 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
     std::vector<Shape> series;  // the last one is the shape shown
     Area added = {};            // the rectangle each picture is added in
   } scenarios[] = {
-      {"rgb8", {{3, 8, 0}, {3, 8, 0}, {3, 8, 0}, {3, 8, 0}}},
       {"grey16", {{1, 16, 0}, {1, 16, 0}, {1, 16, 0}}},
       {"mixed", {{3, 8, 0}, {1, 16, 0}, {1, 8, 0}, {3, 16, 0}, {3, 16, 0}}},
       {"mixed_shown_grey", {{3, 16, 0}, {3, 8, 0}, {1, 8, 0}, {1, 8, 0}}},
@@ -171,8 +163,6 @@ TEST_F(Driver, FocusSeriesGivesTheIndependentlyComputedComposite) {
     }
   }
 }
-
-// --- The processing phase ---------------------------------------------------
 
 constexpr char kLog[] = "TRUXlog.txt";
 constexpr char kPreferences[] = "TRUXpref.xxx";
@@ -255,30 +245,21 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
 TEST_F(Driver, TransparencyAndSelectionMakeTheMask) {
   Picture picture = PatternPicture(6, 2, 3, 1, 16, 3);
   const std::uint32_t alphas[6] = {0, 128, 129, 16384, 32767, 32768};
-  for (int i = 0; i < 12; ++i)
+  const std::uint32_t fromAlpha[12] = {0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0};
+  std::vector<std::uint8_t> selection(12, 255);
+  selection[2] = selection[6] = 100;  // the opacity smaller, then the selection
+  std::vector<std::uint32_t> mask;
+  for (int i = 0; i < 12; ++i) {
     picture.Set(i % 6, i / 6, 3, i < 6 ? alphas[i] : 32768 - alphas[i - 6]);
-  const Picture layer = PatternPicture(10, 4, 1, 1, 8, 5);
-  std::vector<std::uint8_t> selection(40);
-  std::vector<std::uint32_t> smaller;
-  for (std::size_t i = 0; i < selection.size(); ++i) {
-    selection[i] = std::uint8_t(i * 37 % 256);
-    smaller.push_back(
-        std::min<std::uint32_t>(selection[i], layer.Get(int(i % 10), int(i / 10), 1)));
+    mask.push_back(std::min<std::uint32_t>(selection[std::size_t(i)], fromAlpha[i]));
   }
-  const struct {
-    Picture picture;
-    std::vector<std::uint8_t> selection;
-    std::vector<std::uint32_t> mask;
-  } cases[] = {{picture, {}, {0, 0, 1, 127, 254, 255, 255, 254, 254, 127, 0, 0}},
-               {layer, selection, smaller}};
-  for (DriverMode mode : kModes)
-    for (const auto& c : cases) {
-      FilterHost host(ENTRYPOINT);
-      host.picture = c.picture;
-      host.selection = c.selection;
-      ASSERT_EQ(host.Run(Scripted(mode)).result, noErr);
-      EXPECT_EQ(g_seen.mask, c.mask) << ModeName(mode);
-    }
+  for (DriverMode mode : kModes) {
+    FilterHost host(ENTRYPOINT);
+    host.picture = picture;
+    host.selection = selection;
+    ASSERT_EQ(host.Run(Scripted(mode)).result, noErr);
+    EXPECT_EQ(g_seen.mask, mask) << ModeName(mode);
+  }
 }
 
 }  // namespace

@@ -46,8 +46,6 @@ TEST_F(EntryRun, AboutBadSelectorsAndRepeatedStartsAndFinishesDoNoHarm) {
   EXPECT_EQ(StateOf(data)->phase, kPhaseIdle);  // a Continue before any Start does nothing
   ENTRYPOINT(filterSelectorAbout, &record, nullptr, &result);
   EXPECT_EQ(result, filterBadParameters);
-  ENTRYPOINT(filterSelectorPrepare, &record, &data, nullptr);
-  EXPECT_EQ(record.bufferSpace, 8192);
   // A pixel wider than a store's element can describe is refused at Start.
   FilterHost wide(&ENTRYPOINT);
   wide.picture.Allocate(2, 1, 3, 16381, 16);

@@ -126,7 +126,6 @@ TEST(OperationDialog, KeysMoveConfirmAndCancelTheChoice) {
       {5, "\x1bOA\r", noErr, 4, "Add To Buffer", "Clear Buffer"},             // application mode
       {5, "\x1b[C\r", noErr, 6, "Add To Buffer", "Show Buffer Contents"},     // Right as Down
       {5, "\x1b[1;5B\r", noErr, 6, "Add To Buffer", "Show Buffer Contents"},  // a modifier
-      {4, "6\r", noErr, 6, "Clear Buffer", "Show Buffer Contents"},
       {6, "5\r", noErr, 5, "Show Buffer Contents", "Add To Buffer"},
       {4, "64\r", noErr, 4, "Clear Buffer", "Clear Buffer"},
       {5, "x7 \r", noErr, 5, "Add To Buffer", "Add To Buffer"},  // keys that mean nothing
