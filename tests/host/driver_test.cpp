@@ -174,10 +174,10 @@ constexpr std::size_t kOperationOffset = 205 * 4;
 // cancelled in the dialog (which a plain file for a terminal cannot show) or
 // during the operation are recorded just the same, the picture left alone.
 TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
-  auto step = [](std::uint32_t key, std::uint32_t value) {
-    return std::vector<DescriptorItem>{DescriptorItem::Enumerated(key, kOperationType, value)};
+  auto step = [](std::uint32_t value) {
+    return std::vector<DescriptorItem>{
+        DescriptorItem::Enumerated(kOperationKey, kOperationType, value)};
   };
-  const std::uint32_t op = kOperationKey;
   enum How { kPlayback, kDialog, kAbort };
   const struct {
     float saved;
@@ -185,12 +185,12 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
     OSErr result;
     int pictures;  // in the buffer afterwards (one before); 0: cleared
     How how = kPlayback;
-  } cases[] = {{0, step(op, 7), filterBadParameters, 1},  // (which steps name none: scripting)
-               {5, step(op, 7), noErr, 2},                // a confirmed Add still applies
-               {5, step(op, 4), noErr, 0},
-               {0, step(op, 5), noErr, 2},
+  } cases[] = {{0, step(7), filterBadParameters, 1},  // (which steps name none: scripting)
+               {5, step(7), noErr, 2},                // a confirmed Add still applies
+               {5, step(4), noErr, 0},
+               {0, step(5), noErr, 2},
                {5, {}, userCanceledErr, 1, kDialog},
-               {5, step(op, 5), userCanceledErr, 1, kAbort}};
+               {5, step(5), userCanceledErr, 1, kAbort}};
   root.Write(kLog, std::string());
   root.Write("tty.txt", std::string("not a terminal"));
   for (int run = 0; run < 2 * int(std::size(cases)); ++run) {
@@ -198,12 +198,10 @@ TEST_F(Driver, PlaybackAndCancelsRecordTheRunAndKeepTheSavedChoice) {
     const DriverMode mode = kModes[run % 2];
     SCOPED_TRACE(testing::Message()
                  << ModeName(mode) << ", saved " << c.saved << ", result " << c.result);
-    {
-      FilterHost adder(ENTRYPOINT);
-      adder.picture = PatternPicture(6, 4, 3, 0, 8, 3);
-      ASSERT_EQ(adder.Run(Scripted(mode, kOperationClearBuffer)).result, noErr);
-      ASSERT_EQ(adder.Run(Scripted(mode, kOperationAddToBuffer)).result, noErr);
-    }
+    FilterHost adder(ENTRYPOINT);
+    adder.picture = PatternPicture(6, 4, 3, 0, 8, 3);
+    ASSERT_EQ(adder.Run(Scripted(mode, kOperationClearBuffer)).result, noErr);
+    ASSERT_EQ(adder.Run(Scripted(mode, kOperationAddToBuffer)).result, noErr);
     const std::vector<unsigned char> count = root.Read("CountVXBuffer.xxx");
     std::vector<unsigned char> preferences(17408, 0);
     std::memcpy(&preferences[kOperationOffset], &c.saved, 4);
