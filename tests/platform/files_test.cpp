@@ -35,8 +35,10 @@ class PlatformFiles : public ::testing::Test {
 };
 
 // The armed calls of one operation fail, counted from arming; other
-// operations, and the calls before and after, go on untouched.
-TEST_F(PlatformFiles, OnlyTheArmedCallsFailWithTheChosenError) {
+// operations, and the calls before and after, go on untouched. A failed call
+// changes nothing: no emptied, moved or grown file, no moved position, no
+// consumed bytes. Writes fail whole, or short with half written.
+TEST_F(PlatformFiles, OnlyTheArmedCallsFailAndTheyChangeNothing) {
   const OsError a = OsError::kAccessDenied, nf = OsError::kNotFound;
   const struct {
     int n, repeat;
@@ -61,11 +63,6 @@ TEST_F(PlatformFiles, OnlyTheArmedCallsFailWithTheChosenError) {
     platform::test::ClearFaults();
     EXPECT_EQ(platform::OsCreateFile("c:\\a.xxx"), OsError::kNone);
   }
-}
-
-// A failed call changes nothing: no emptied, moved or grown file, no moved
-// position, no consumed bytes. Writes fail whole, or short with half written.
-TEST_F(PlatformFiles, InjectedFailuresChangeNothingAndShortWritesWriteHalf) {
   root_.Write("f.xxx", "0123456789");
   platform::test::FailNthCall(Operation::kCreate, 1, OsError::kAccessDenied);
   EXPECT_EQ(platform::OsCreateFile("c:\\f.xxx"), OsError::kAccessDenied);

@@ -80,9 +80,7 @@ TEST(MapPath, DriveRootFallbacks) {
     value ? setenv(name, value, 1) : unsetenv(name);
   };
   for (const Case& c : cases) {
-    fs::remove_all(s / "explicit");
-    fs::remove_all(s / "data");
-    fs::remove_all(s / "home");
+    for (const char* made : {"explicit", "data", "home"}) fs::remove_all(s / made);
     set("SHARPSTACK_ROOT", c.root);
     set("XDG_DATA_HOME", c.xdg);
     EXPECT_EQ(Mapped("c:\\x.xxx"), (c.expected / "x.xxx").string()) << c.expected;

@@ -91,7 +91,7 @@ TEST_F(Runs, RunsDuringAnAddAreRefusedAndChangeNothing) {
 
   // Stops once reading the picture (the first sixth of the bar) is done and
   // the buffer files are open.
-  PausedChild child([this, second](PausedChild& self) {
+  PausedChild child([this, second] {
     host::FilterHost h(&ENTRYPOINT);
     h.picture = second;
     host::RunOptions options = Scripted(host::DriverMode::kAdvanceState, kOperationAddToBuffer);
@@ -99,7 +99,7 @@ TEST_F(Runs, RunsDuringAnAddAreRefusedAndChangeNothing) {
     options.onProgress = [&](std::int32_t done, std::int32_t total) {
       if (!paused && std::int64_t(done) * 6 > total) {
         paused = true;
-        self.Pause();
+        PausedChild::Pause();
       }
     };
     return h.Run(options).result == noErr && paused ? 0 : 1;

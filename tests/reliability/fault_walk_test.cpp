@@ -113,14 +113,33 @@ TEST_F(FaultWalk, AddLeavesEachPixelOldOrNewAndNeverLosesTheSet) {
 }
 
 // A Show gives the composite or an error with the picture untouched, and
-// never changes the set.
-TEST_F(FaultWalk, ShowGivesTheCompositeOrAnErrorAndNeverChangesTheSet) {
+// never changes the set. A successful Clear leaves no usable set, a failed
+// one the old set or a damaged one.
+TEST_F(FaultWalk, ShowNeverChangesTheSetAndClearClearsOrSaysSo) {
+  const Picture second = PatternPicture(kW, kH, 3, 0, 8, 42);
   ASSERT_EQ(Add(PatternPicture(kW, kH, 3, 0, 8, 31)), noErr);
   ASSERT_EQ(Add(PatternPicture(kW, kH, 1, 0, 16, 32)), noErr);
   const DirSnapshot start = Files(), before = Buffer();
+  const auto clearCalls = CountCalls([&] { ASSERT_EQ(Clear(), noErr); });
+  EXPECT_TRUE(Buffer().empty());
+  ASSERT_EQ(Add(second), noErr);
+  const Picture onlySecond = Show(kW, kH);
+  reliability::Restore(root.dir(), start);
+  ASSERT_EQ(Add(second), noErr);
+  const Picture all = Show(kW, kH);
+  Walk(
+      start, clearCalls, [&] { return Clear(); },
+      [&](OSErr result) {
+        const bool valid = SetIsValid();
+        EXPECT_TRUE(result == noErr ? !valid : Buffer() == before || !valid) << result;
+        ASSERT_EQ(Add(second), noErr);
+        EXPECT_EQ(Show(kW, kH).data, valid ? all.data : onlySecond.data);
+      });
+
   const Picture untouched = PatternPicture(kW - 4, kH + 3, 3, 0, 16, 5);
   for (bool fileMode : {false, true}) {
     UseFileMode(fileMode);
+    reliability::Restore(root.dir(), start);
     OSErr shown = noErr;
     Picture expected;
     const auto calls = CountCalls([&] { expected = Show(kW - 4, kH + 3, &shown, 16); });
@@ -134,29 +153,6 @@ TEST_F(FaultWalk, ShowGivesTheCompositeOrAnErrorAndNeverChangesTheSet) {
           EXPECT_EQ(Buffer(), before);
         });
   }
-}
-
-// A successful Clear leaves no usable set, a failed one the old set or a
-// damaged one.
-TEST_F(FaultWalk, ClearEitherClearsOrSaysSo) {
-  const Picture second = PatternPicture(kW, kH, 3, 0, 8, 42);
-  ASSERT_EQ(Add(PatternPicture(kW, kH, 3, 0, 8, 41)), noErr);
-  const DirSnapshot start = Files(), before = Buffer();
-  const auto calls = CountCalls([&] { ASSERT_EQ(Clear(), noErr); });
-  EXPECT_TRUE(Buffer().empty());
-  ASSERT_EQ(Add(second), noErr);
-  const Picture onlySecond = Show(kW, kH);
-  reliability::Restore(root.dir(), start);
-  ASSERT_EQ(Add(second), noErr);
-  const Picture both = Show(kW, kH);
-  Walk(
-      start, calls, [&] { return Clear(); },
-      [&](OSErr result) {
-        const bool valid = SetIsValid();
-        EXPECT_TRUE(result == noErr ? !valid : Buffer() == before || !valid) << result;
-        ASSERT_EQ(Add(second), noErr);
-        EXPECT_EQ(Show(kW, kH).data, valid ? both.data : onlySecond.data);
-      });
 }
 
 }  // namespace

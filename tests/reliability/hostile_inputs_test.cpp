@@ -74,8 +74,7 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
       }
     }
     const Bytes& b = whole.at(name);
-    for (std::size_t keep : {std::size_t(0), std::size_t(3), std::size_t(6), std::size_t(7),
-                             b.size() / 2, b.size() - 1})
+    for (std::size_t keep : {0ul, 3ul, 6ul, 7ul, b.size() / 2, b.size() - 1})
       rows.push_back({name + " cut to " + std::to_string(keep),
                       {{name, Bytes(b.begin(), b.begin() + long(keep))}}});
     rows.push_back(

@@ -79,41 +79,34 @@ inline int MixedPixels(const DirSnapshot& before, const DirSnapshot& after,
   return mixed;
 }
 
-// A forked copy of the test that runs `body` (its exit code), which calls
-// Pause() where the test wants to act in between.
+// A forked copy of the test that runs `body` (its exit code), which stops
+// itself with Pause() where the test wants to act in between.
 class PausedChild {
  public:
-  explicit PausedChild(const std::function<int(PausedChild&)>& body) {
-    if (pipe(up_) != 0 || pipe(down_) != 0) return;
-    pid_ = fork();
-    // Each side keeps only its own ends: a read ends when the other side does.
-    close(pid_ == 0 ? up_[0] : up_[1]);
-    close(pid_ == 0 ? down_[1] : down_[0]);
-    if (pid_ == 0) _exit(body(*this));
+  explicit PausedChild(const std::function<int()>& body) : pid_(fork()) {
+    if (pid_ == 0) _exit(body());
   }
   ~PausedChild() {
     if (pid_ > 0) {
       const testsupport::KillOnExit stop{pid_};  // ends a child still paused
     }
-    close(up_[0]);
-    close(down_[1]);
   }
   PausedChild(const PausedChild&) = delete;
   PausedChild& operator=(const PausedChild&) = delete;
-  // In the child: says it has stopped and waits until it may go on.
-  void Pause() { (void)!(write(up_[1], "p", 1) + read(down_[0], &byte_, 1)); }
+  static void Pause() { raise(SIGSTOP); }
   // In the test: true once the child has paused.
-  bool WaitUntilPaused() { return read(up_[0], &byte_, 1) == 1; }
+  bool WaitUntilPaused() {
+    int status = 0;
+    return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+  }
   // In the test: lets the child go on; its exit code.
   int Resume() {
-    (void)!write(down_[1], "g", 1);
+    kill(pid_, SIGCONT);
     return testsupport::Wait({pid_, {}, {}}).code;
   }
 
  private:
-  pid_t pid_ = -1;
-  int up_[2] = {-1, -1}, down_[2] = {-1, -1};
-  char byte_ = 0;
+  pid_t pid_;
 };
 
 // A host with its own drive root, a scratch folder beside it for picture
@@ -140,13 +133,10 @@ class RunFixture : public hostsupport::RunFixture {
     h.picture = *picture;
     const host::RunResult r = h.Run(Scripted(mode, operation));
     *picture = h.picture;
-    ReleaseDataSlot(h);
-    return r;
-  }
-  // An editor keeps the plug-in's run state in its data slot until it quits;
-  // a test's editor quits after every run.
-  static void ReleaseDataSlot(const host::FilterHost& h) {
+    // An editor keeps the plug-in's run state in its data slot until it
+    // quits; a test's editor quits after every run.
     if (h.DataSlot() != 0) DisposeHandleBlock(reinterpret_cast<Handle>(h.DataSlot()));
+    return r;
   }
   OSErr Add(host::Picture p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
     return RunOn(&p, kOperationAddToBuffer, mode).result;

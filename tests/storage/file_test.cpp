@@ -57,8 +57,6 @@ TEST_F(FileLayer, EveryOperationOnRealFilesGivesItsStatus) {
     EXPECT_EQ(DeleteDataFile(c.path), c.remove) << c.path;
     EXPECT_EQ(CreateDataFile(c.path, FourCC("CREA"), FourCC("TYPE")), c.create) << c.path;
   }
-  FileRef file = 0;
-  EXPECT_EQ(OpenDataFile("c:\\line\r\n", &file), bdNamErr);
   EXPECT_EQ(MoveDataFile("c:\\held.xxx", "c:\\moved.xxx"), fLckdErr);
   EXPECT_EQ(CloseDataFile(held), noErr);
   EXPECT_EQ(root_.Text("held.xxx"), "keep");
@@ -164,7 +162,7 @@ TEST_F(FileLayer, LinksReadOnlyFilesAndTheOpenFileLimitAsTheSystemSetsThem) {
 }
 #endif  // !_WIN32
 
-TEST_F(FileLayer, WriteThenReadBackWithPositions) {
+TEST_F(FileLayer, WriteThenReadBackWithPositionsThenAppend) {
   ASSERT_EQ(CreateDataFile("c:\\rw.xxx", 0, 0), noErr);
   FileRef file = kInvalidFile;
   ASSERT_EQ(OpenDataFile("c:\\rw.xxx", &file), noErr);
@@ -202,21 +200,18 @@ TEST_F(FileLayer, WriteThenReadBackWithPositions) {
   EXPECT_EQ(ReadDataFile(kInvalidFile, &count, buffer), ioErr);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(WriteDataFile(kInvalidFile, &count, buffer), ioErr);
-}
-
-TEST_F(FileLayer, AppendStartsAtTheEndOrGivesNoHandle) {
-  // Longer than one read chunk, so the walk to the end takes several reads.
+  // Appending starts at the end, of a file longer than one read chunk (the
+  // walk to the end takes several reads) or of an empty one.
   for (const std::string& text : {std::string(70000, 'b'), std::string()}) {
     root_.Write("log.txt", text);
-    FileRef file = kInvalidFile;
     ASSERT_EQ(OpenDataFileForAppend("c:\\log.txt", &file), noErr);
-    std::int32_t count = 3;
+    count = 3;
     ASSERT_EQ(WriteDataFile(file, &count, "END"), noErr);
     EXPECT_EQ(CloseDataFile(file), noErr);
     EXPECT_EQ(root_.Text("log.txt"), text + "END");
   }
   platform::test::FailNthCall(platform::test::Operation::kRead, 1, platform::OsError::kOther);
-  FileRef file = 0;
+  file = 0;
   EXPECT_EQ(OpenDataFileForAppend("c:\\log.txt", &file), ioErr);
   EXPECT_EQ(file, kInvalidFile);
   platform::test::ClearFaults();
