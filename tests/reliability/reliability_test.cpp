@@ -149,7 +149,7 @@ class RunFixture : public hostsupport::RunFixture {
   }
 
   // Runs `operation` on `picture`; the picture the run leaves replaces it.
-  host::RunResult RunOn(host::Picture* picture, std::int32_t operation,
+  host::RunResult RunOn(Picture* picture, std::int32_t operation,
                         host::DriverMode mode = host::DriverMode::kAdvanceState) {
     host::FilterHost h(&ENTRYPOINT);
     h.picture = *picture;
@@ -160,17 +160,17 @@ class RunFixture : public hostsupport::RunFixture {
     if (h.DataSlot() != 0) DisposeHandleBlock(reinterpret_cast<Handle>(h.DataSlot()));
     return r;
   }
-  OSErr Add(host::Picture p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
+  OSErr Add(Picture p, host::DriverMode mode = host::DriverMode::kAdvanceState) {
     return RunOn(&p, kOperationAddToBuffer, mode).result;
   }
   OSErr Clear() {
-    host::Picture p = hostsupport::PatternPicture(1, 1, 3, 0, 8, 1);
+    Picture p = PatternPicture(1, 1, 3, 0, 8, 1);
     return RunOn(&p, kOperationClearBuffer).result;
   }
   // Shows the buffer into a fresh w x h RGB picture; `result` gets the
   // status, or else it must succeed.
-  host::Picture Show(int w, int h, OSErr* result = nullptr, int depth = 8) {
-    host::Picture p = hostsupport::PatternPicture(w, h, 3, 0, depth, 5);
+  Picture Show(int w, int h, OSErr* result = nullptr, int depth = 8) {
+    Picture p = PatternPicture(w, h, 3, 0, depth, 5);
     const OSErr shown = RunOn(&p, kOperationShowBuffer).result;
     if (result != nullptr) *result = shown;
     EXPECT_TRUE(result != nullptr || shown == noErr) << shown;
@@ -181,12 +181,10 @@ class RunFixture : public hostsupport::RunFixture {
     return CheckFocusBufferSet(w != nullptr ? w : &sw, h != nullptr ? h : &sh);
   }
   // The sharpstack command on this root.
-  testsupport::Process Spawn(const std::vector<std::string>& args) const {
+  testsupport::Process Spawn(const Args& args) const {
     return testsupport::Spawn(root.dir(), scratch_, args);
   }
-  testsupport::CliResult Cli(const std::vector<std::string>& args) const {
-    return testsupport::Wait(Spawn(args));
-  }
+  testsupport::CliResult Cli(const Args& args) const { return testsupport::Wait(Spawn(args)); }
 
   DirSnapshot Files() const { return Snapshot(root.dir()); }
   DirSnapshot Buffer() const { return Snapshot(root.dir(), true); }
