@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/hostlib/picture.h"
@@ -24,13 +25,15 @@
 #include "support/pictures.h"
 #include "support/sharpstack_process.h"
 #include "support/temp_root.h"
+#include "tools/series/series.h"
 
 namespace {
 
 using host::Picture;
 namespace fs = std::filesystem;
 // Random samples with both extremes (seed 0: a ramp over every value; smooth:
-// a gentle gradient, for the lossy JPEG).
+// a gentle gradient, for the lossy JPEG, whose 16-bit values convert back to
+// the 8-bit ones exactly).
 Picture MakePicture(int width, int height, int colour, bool alpha, int depth, unsigned seed,
                     bool smooth = false) {
   Picture p;
@@ -42,7 +45,7 @@ Picture MakePicture(int width, int height, int colour, bool alpha, int depth, un
       for (int k = 0; k < p.planes; ++k) {
         std::uint32_t v = rng() % (max + 1);
         if (y == 0 && x < 2) v = x == 0 ? max : 0;
-        if (smooth) v = std::uint32_t((x * 3 + y * 2 + k * 40) % 256) * (depth == 16 ? 128 : 1);
+        if (smooth) v = (std::uint32_t(x * 3 + y * 2 + k * 40) % 256 * max + 127) / 255;
         if (seed == 0) v = std::min(std::uint32_t(y * width + x), max);
         p.Set(x, y, k, v);
       }
@@ -143,7 +146,7 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
     cases.push_back({"w.tif", 20, 9, 1, depth == 16, depth, 5,
                      TiffLayout{.photometric = PHOTOMETRIC_MINISWHITE}});
   std::ofstream(Path("broken.tif")) << std::string(300, 'z');
-  Picture reused;
+  Picture reused, first_jpeg[2];
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
@@ -161,11 +164,10 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
     }
     imageio::ImageInfo info;
     ASSERT_TRUE(imageio::ProbeImage(Path(c.name), &info).ok);
-    EXPECT_EQ(info.width * 1000 + info.height, c.width * 1000 + c.height);
-    EXPECT_EQ(info.colorPlanes, c.colour);
-    EXPECT_EQ(info.depth, jpeg ? 8 : c.depth);
-    EXPECT_EQ(info.alpha, c.alpha && !jpeg);
     const Picture out = Read(c.name);
+    // The header alone tells what reading the whole file gives.
+    EXPECT_EQ(std::tuple(info.width, info.height, info.colorPlanes, info.depth, info.alpha),
+              std::tuple(out.width, out.height, out.colorPlanes, out.depth, out.HasAlpha()));
     if (++n % 5 == 0) {
       ASSERT_FALSE(imageio::ReadImage(Path("broken.tif"), &reused).ok);
     }
@@ -175,16 +177,14 @@ TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
       ExpectSamePicture(in, out);
       continue;
     }
-    ASSERT_EQ(out.planes, c.colour);
-    int worst = 0;
-    for (int y = 0; y < c.height; ++y)
-      for (int x = 0; x < c.width; ++x)
-        for (int k = 0; k < c.colour; ++k) {
-          int expected = int(in.Get(x, y, k));
-          if (c.depth == 16) expected = imageio::Host16To8(std::uint16_t(expected));
-          worst = std::max(worst, std::abs(expected - int(out.Get(x, y, k))));
-        }
-    EXPECT_LE(worst, 12);
+    // Every JPEG of one colour mode holds the same 8-bit samples: all read back
+    // as the first (8-bit, opaque), which is close to what was written.
+    Picture& first = first_jpeg[c.colour == 3];
+    if (first.data.empty()) {
+      first = out;
+      EXPECT_GT(series::Psnr(in, out), 45.0);
+    }
+    ExpectSamePicture(first, out);
   }
   TIFF* tif = TIFFOpen(Path("many.tif").c_str(), "r");
   ASSERT_NE(tif, nullptr);

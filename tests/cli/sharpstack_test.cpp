@@ -274,9 +274,7 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
     }
   }
   const std::string truncated = Path("bad0.png"), jpeg = Slurp(Path("whole.jpg"));
-  temp_.Write("cut.png", Slurp(names[2]).substr(0, Slurp(names[1]).size() * 2 / 3));
   temp_.Write("half.jpg", jpeg.substr(0, jpeg.size() / 2) + "\xFF\xD9");  // with an end marker
-  temp_.Write("cutoff.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
   testsupport::WriteOneStripTiff(Path("cmyk.tif"), 4, 1, 4, PHOTOMETRIC_SEPARATED);
   testsupport::WriteOneStripTiff(Path("float.tif"), 4, 1, 1, PHOTOMETRIC_MINISBLACK, 1, 32,
                                  SAMPLEFORMAT_IEEEFP);
@@ -302,34 +300,34 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
   cmyk[sof + 3] = char(cmyk[sof + 3] + 3);
   cmyk[sof + 9] = 4;
   temp_.Write("cmyk.jpg", cmyk.insert(sof + 19, "\x04\x11\x00", 3));
-  cases.insert(cases.end(),
-               {add("missing.png", "no such file"),
-                add("x.bmp", "unsupported file type"),
-                add("cmyk.tif", "CMYK"),
-                add("cmyk.jpg", "CMYK"),
-                add("float.tif", "floating-point"),
-                add("deep.tif", "32-bit"),
-                add("wide.tif", "32767"),
-                add("tall.png", "32767"),
-                add("bomb16.png", "cannot hold"),
-                add("bomb.png", "cannot hold"),
-                add("bomb.jpg", "cannot hold"),
-                add("sixteen.jpg", "cannot hold"),
-                add("bomb.tif", "cannot hold"),
-                add("raw.tif", "truncated"),
-                add("half.jpg", "Corrupt JPEG data"),
-                add("cutoff.jpg", "truncated"),
-                add("fifo.png", "is not a regular file"),
-                add("folder.tif", "is a directory"),
-                {{"add", names[1], names[2], truncated}, {"bad0.png"}, "truncated"},
-                {{"stack", "-o", out, names[1], names[2], truncated}, {"bad0.png"}, ""},
-                {{"stack", "-o", out, names[1], Path("cmyk.tif")}, {"cmyk.tif"}, "CMYK"},
-                {{"stack", "-o", out, truncated, names[1], Path("cut.png"), names[2]},
-                 {"bad0.png", "cut.png"},
-                 ""},
-                {{"stack", "-o", out, names[1], Path("fifo.png")}, {"fifo.png"}, "regular file"},
-                {{"run", Path("fifo.png"), "-o", out, "--op", "add"}, {"fifo.png"}, "regular file"},
-                {{"stack", "--align", "-o", out, names[1], other}, {"o0.png"}, "cannot align"}});
+  cases.insert(
+      cases.end(),
+      {add("missing.png", "no such file"),
+       add("x.bmp", "unsupported file type"),
+       add("cmyk.tif", "CMYK"),
+       add("cmyk.jpg", "CMYK"),
+       add("float.tif", "floating-point"),
+       add("deep.tif", "32-bit"),
+       add("wide.tif", "32767"),
+       add("tall.png", "32767"),
+       add("bomb16.png", "cannot hold"),
+       add("bomb.png", "cannot hold"),
+       add("bomb.jpg", "cannot hold"),
+       add("sixteen.jpg", "cannot hold"),
+       add("bomb.tif", "cannot hold"),
+       add("raw.tif", "truncated"),
+       add("half.jpg", "Corrupt JPEG data"),
+       add("fifo.png", "is not a regular file"),
+       add("folder.tif", "is a directory"),
+       {{"add", names[1], names[2], truncated}, {"bad0.png"}, "truncated"},
+       {{"stack", "-o", out, names[1], names[2], Path("bad8.jpg")}, {"bad8.jpg"}, "truncated"},
+       {{"stack", "-o", out, names[1], Path("cmyk.tif")}, {"cmyk.tif"}, "CMYK"},
+       {{"stack", "-o", out, truncated, names[1], Path("bad8.jpg"), names[2]},
+        {"bad0.png", "bad8.jpg"},
+        ""},
+       {{"stack", "-o", out, names[1], Path("fifo.png")}, {"fifo.png"}, "regular file"},
+       {{"run", Path("fifo.png"), "-o", out, "--op", "add"}, {"fifo.png"}, "regular file"},
+       {{"stack", "--align", "-o", out, names[1], other}, {"o0.png"}, "cannot align"}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.named[0]);
     Result r = Run(c.args, Mode::kHostile);
@@ -487,7 +485,6 @@ TEST_F(SharpstackTest, RecordedActionsPlayBackAndMalformedOnesAreRefusedBeforeTh
   const std::pair<std::string, std::string> cases[] = {
       // the action, a part of the message
       {step(item("7")), "is 7"},
-      {step(item("0")), "is 0"},
       {step(item("3")), "is 3"},
       {step(item("4294967301")), "out of range"},  // 2^32 + 5
       {step(item("-1")), "out of range"},
@@ -496,9 +493,7 @@ TEST_F(SharpstackTest, RecordedActionsPlayBackAndMalformedOnesAreRefusedBeforeTh
       {step(""), "no operation"},
       {step(item("5"), "BFcC"), "'BFcC'"},
       {step(item("5") + ", " + item("5")), "2 items"},
-      {step(item("5") + ", " + item("true", "AFlg", "bool")), "2 items"},
       {step(item("5.5")), "integer"},
-      {step(item("\"5\"")), "integer"},
       {step(item("5", "EFMd", "enum", ", \"value\": 7")), "twice"},
       {step(item("5", "EFMd", "enum", ", \"valeu\": 7")), "valeu"},
       {step("{\"key\": \"EFMd\", \"type\": \"enum\", \"enumType\": \"rB41\", "
@@ -507,7 +502,6 @@ TEST_F(SharpstackTest, RecordedActionsPlayBackAndMalformedOnesAreRefusedBeforeTh
       {step("{\"key\": \"EFMd\", \"type\": \"enum\", \"value\": 5}"), "enumType"},
       {step(item("5", "EFMdd")), "4-character"},
       {"{\"event\": \"BFcB\", \"items\": [", "not JSON"},
-      {"", "not JSON"},
       {"[]", "object"},
   };
   for (const auto& [json, reason] : cases) {
