@@ -8,11 +8,9 @@
 #include <tiffio.h>
 
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <random>
 #include <string>

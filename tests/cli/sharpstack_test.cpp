@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
