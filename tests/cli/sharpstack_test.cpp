@@ -46,6 +46,17 @@ using Result = testsupport::CliResult;
 using testsupport::ExpectSamePicture;
 constexpr auto& Load = testsupport::LoadPicture;
 
+// Whether a command ended with `code`, each of `parts` in its error output,
+// and (unless 0) that output `lines` lines long.
+testing::AssertionResult Ended(const Result& r, int code, const std::vector<std::string>& parts,
+                               std::ptrdiff_t lines = 0) {
+  bool told =
+      r.code == code && (lines == 0 || std::count(r.err.begin(), r.err.end(), '\n') == lines);
+  for (const std::string& part : parts) told = told && r.err.find(part) != std::string::npos;
+  if (told) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "exited with " << r.code << ": " << r.err;
+}
+
 class SharpstackTest : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(dir() / "root"); }
@@ -179,9 +190,7 @@ TEST_F(SharpstackTest, AddsEqualOneStackAndShowFollowsItsOptions) {
   for (int i = 0; i < 80; ++i) covered += p.Get(i % 10, i / 10, 2) != 30u;
   EXPECT_GT(covered, 0);
   ASSERT_TRUE(Ok({"clear"}));
-  Result r = Run({"show", "-o", Path("x.png")});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("empty"), std::string::npos) << r.err;
+  EXPECT_TRUE(Ended(Run({"show", "-o", Path("x.png")}), 1, {"empty"}));
   EXPECT_FALSE(fs::exists(Path("x.png")));
   EXPECT_TRUE(Ok({"clear"}));  // clearing an empty buffer is no error
 }
@@ -330,15 +339,12 @@ TEST_F(SharpstackTest, BadInputsLeaveTheRootUnchanged) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.named[0]);
     Result r = Run(c.args, Mode::kHostile);
-    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Ended(r, 1, {c.reason}, std::ptrdiff_t(c.named.size())));
     std::size_t at = 0;
     for (const std::string& name : c.named) {
       at = r.err.find(name, at);
       EXPECT_NE(at, std::string::npos) << r.err;
     }
-    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), std::ptrdiff_t(c.named.size()))
-        << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(RootFiles(true), before);
   }
@@ -387,11 +393,8 @@ TEST_F(SharpstackTest, DamagedBuffersUnwritableFoldersAndLinksAreRefusedAndLeftA
     for (const std::vector<std::string>& args : {std::vector<std::string>{"add", names[1]},
                                                  {"show", "-o", Path("s.png")},
                                                  {"watch", dir().string(), "-o", Path("s.png")}}) {
-      Result r = Run(args, Mode::kHostile);
-      EXPECT_EQ(r.code, 1) << args[0];
-      for (const std::string& part : {c.file, c.reason, std::string("sharpstack clear")})
-        EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
-      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_TRUE(Ended(Run(args, Mode::kHostile), 1, {c.file, c.reason, "sharpstack clear"}, 1))
+          << args[0];
       EXPECT_TRUE(RootFiles() == c.files);
     }
   }
@@ -412,18 +415,13 @@ TEST_F(SharpstackTest, DamagedBuffersUnwritableFoldersAndLinksAreRefusedAndLeftA
   fs::permissions(dir() / "root", readable);
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"add", names[1]}, {"clear"}}) {
-    Result r = Run(args, Mode::kUnprivileged);
-    EXPECT_EQ(r.code, 1) << args[0];
-    EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
+    EXPECT_TRUE(Ended(Run(args, Mode::kUnprivileged), 1, {"permission denied"})) << args[0];
     EXPECT_EQ(RootFiles(), before);
   }
   fs::permissions(dir() / "root", perms::owner_all, fs::perm_options::add);
   temp_.Write("target.txt", "keep");
   fs::create_symlink(Path("target.txt"), dir() / "root" / "TRUXlog.txt");
-  Result r = Run({"add", names[1]});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("TRUXlog.txt"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
+  EXPECT_TRUE(Ended(Run({"add", names[1]}), 1, {"TRUXlog.txt", "symbolic link"}));
   EXPECT_EQ(Slurp(Path("target.txt")), "keep");
   EXPECT_EQ(RootFiles(), before);
 }
@@ -437,10 +435,7 @@ TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {
   // Once the count file exists the first add is under way.
   EXPECT_TRUE(WaitUntil([&] { return fs::exists(dir() / "root" / "CountVXBuffer.xxx"); }));
   kill(p.pid, SIGINT);
-  Result r = Wait(p);
-  EXPECT_EQ(r.code, 130) << r.err;
-  EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("not added"), std::string::npos) << r.err;
+  EXPECT_TRUE(Ended(Wait(p), 130, {"cancelled", "not added"}));
   EXPECT_TRUE(Ok({"add", args[1]}));
   EXPECT_TRUE(Ok({"show", "-o", Path("after.png"), "--size", "16x12"}));
 }
@@ -449,9 +444,7 @@ TEST_F(SharpstackTest, CtrlCDuringAnAddExitsWith130AndTheNextAddWorks) {
 TEST_F(SharpstackTest, RecordedActionsPlayBackAndMalformedOnesAreRefusedBeforeTheRun) {
   const std::vector<std::string> names = WriteSeries("f", ".png", 11);
   // Without an operation the dialog would ask; with no terminal it cannot.
-  Result r = Run({"run", names[0], "-o", Path("asked.png")});
-  EXPECT_EQ(r.code, 130);
-  EXPECT_NE(r.err.find("dialog"), std::string::npos) << r.err;
+  EXPECT_TRUE(Ended(Run({"run", names[0], "-o", Path("asked.png")}), 130, {"dialog"}));
   EXPECT_FALSE(fs::exists(Path("asked.png")));
   ASSERT_TRUE(
       Ok({"run", names[0], "-o", Path("r.png"), "--op", "add", "--record", Path("add.json")}));
@@ -506,11 +499,8 @@ TEST_F(SharpstackTest, RecordedActionsPlayBackAndMalformedOnesAreRefusedBeforeTh
   for (const auto& [json, reason] : cases) {
     SCOPED_TRACE(json);
     temp_.Write("a.json", json);
-    r = Run({"run", names[1], "-o", Path("o.png"), "--play", Path("a.json")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("a.json"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(Ended(Run({"run", names[1], "-o", Path("o.png"), "--play", Path("a.json")}), 1,
+                      {"a.json", reason}, 1));
     EXPECT_EQ(RootFiles(), before);
     EXPECT_FALSE(fs::exists(Path("o.png")));
   }
@@ -624,9 +614,7 @@ TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
   fs::copy_file(names[2], in / "c.png.part");
   fs::rename(in / "c.png.part", in / "c.png");
   ASSERT_TRUE(WaitForText(p.out, "added c.png as picture 3"));
-  Result r = Run({"add", names[4]});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("in use"), std::string::npos) << r.err;
+  EXPECT_TRUE(Ended(Run({"add", names[4]}), 1, {"in use"}));
   const std::string png = Slurp(names[3]);
   std::ofstream(in / "bad.png", std::ios::binary) << png.substr(0, png.size() / 2);
   ASSERT_TRUE(WaitForText(p.err, "bad.png"));
@@ -637,9 +625,8 @@ TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
       std::this_thread::sleep_for(std::chrono::milliseconds(120));  // longer than a batch gathers
     }
   }
-  r = Wait(p);
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  Result r = Wait(p);
+  ASSERT_TRUE(Ended(r, 0, {"bad.png"}, 1));
   std::size_t at = 0;
   for (const char* line :
        {"added a.png as picture 1 in ", "added b.png as picture 2 in ", "watching",
@@ -664,9 +651,7 @@ TEST_F(SharpstackTest, WatchAddsFinishedPicturesAndEndsAsAStackOfThem) {
   testsupport::KillOnExit third{p.pid};
   ASSERT_TRUE(WaitForText(p.out, "watching"));
   fs::remove_all(more);
-  r = Wait(p);
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("removed"), std::string::npos) << r.err;
+  EXPECT_TRUE(Ended(Wait(p), 1, {"removed"}));
 }
 
 // The kernel's watch and the portable one by polling report the same
