@@ -88,10 +88,3 @@ void CountedToTerminated(char* buffer) {
   std::memmove(buffer, buffer + 1, length);
   buffer[length] = '\0';
 }
-
-void TerminatedToCounted(char* buffer) {
-  std::size_t length = 0;
-  while (length < 255 && buffer[length] != '\0') ++length;
-  std::memmove(buffer + 1, buffer, length);
-  buffer[0] = static_cast<char>(length);
-}

@@ -35,6 +35,3 @@ std::uint32_t TextToCode(const char* text);
 
 // In place: length byte and characters become the characters and a NUL.
 void CountedToTerminated(char* buffer);
-// In place: the first min(length, 255) characters move one place back behind a
-// length byte; characters beyond 255 are no longer part of the string.
-void TerminatedToCounted(char* buffer);

@@ -1,4 +1,4 @@
-// Text pieces, number texts, the rule lookup and both logs, byte for byte.
+// Number texts, the rule lookup and both logs, byte for byte.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -77,29 +77,6 @@ TEST(FormatReal, TableInEveryPrecision) {
   }
 }
 
-TEST(TextPieces, ConversionsRoundTripAndWritesStopAtTheFirstFailure) {
-  const std::string source = std::string(254, 'a') + std::string(46, 'z');
-  char buffer[kStringSize];
-  CopyBounded(source.c_str(), buffer, kStringSize);
-  TerminatedToCounted(buffer);  // at most 255 characters
-  CountedToTerminated(buffer);
-  EXPECT_EQ(std::string(buffer), source.substr(0, 255));
-  TempRoot root;
-  root.Write("pieces.txt", std::string());
-  FileRef file = platform::kInvalidFile;
-  ASSERT_EQ(OpenDataFile("c:\\pieces.txt", &file), noErr);
-  EXPECT_EQ(WriteText(file, "abc", true, false), noErr);
-  EXPECT_EQ(WriteText(file, nullptr, true, true), noErr);
-  EXPECT_EQ(WriteText(file, "", false, true), noErr);
-  EXPECT_EQ(WriteCountedText(file, "\x03xyzJUNK", true, true), noErr);
-  WriteInteger(file, std::numeric_limits<std::int32_t>::min(), true, false);
-  WriteInteger(file, 0, false, false);
-  WriteInteger(file, 2147483647, false, true);
-  CloseDataFile(file);
-  EXPECT_EQ(root.Text("pieces.txt"), "abc\t\t\r\n\r\nxyz\t\r\n-2147483648\t02147483647\r\n");
-  EXPECT_NE(WriteText(file, "abc", true, true), noErr);  // a closed file's failure comes back
-}
-
 TEST(LogRule, DateTimeAndUnitTexts) {
   const struct {
     platform::LocalTime time;
@@ -173,7 +150,8 @@ void AddEveryKind(DescriptorList l, const std::string& text) {
   AddInputParameter(l, FourCC("EFMd"), FourCC("rB42"), 4, 6, 5);
   AddInputParameter(l, FourCC("Rads"), FourCC("doub"), std::bit_cast<std::uint32_t>(0.5f),
                     std::bit_cast<std::uint32_t>(100.0f), std::bit_cast<std::uint32_t>(-2.5f));
-  AddInputParameter(l, FourCC("Cnt "), FourCC("long"), std::uint32_t(-10), 20, std::uint32_t(-7));
+  AddInputParameter(l, FourCC("Cnt "), FourCC("long"), std::uint32_t(INT32_MIN), 20,
+                    std::uint32_t(-7));
   AddInputParameter(l, FourCC("Flag"), FourCC("bool"), 0, 0, 0x100);
   AddInputParameter(l, FourCC("Off "), FourCC("bool"), 0, 0, 0);
   SetEntryText(l, AddInputParameter(l, FourCC("Name"), FourCC("Pth "), 0, 0, 0), text.c_str());
@@ -262,7 +240,7 @@ TEST(RunLog, RecordsAppendToTheExistingLogOnly) {
             "# Inputs = 7\r\n"
             "0: Type = RADIO/rB42\tKey = EFMd\tMin = 4\tMax = 6\tValue = 5\r\n"
             "1: Type = FLOAT\tKey = Rads\tMin = 0.50000\tMax = 100.000\tValue = -2.50000\r\n"
-            "2: Type = LONG\tKey = Cnt \tMin = -10\tMax = 20\tValue = -7\r\n"
+            "2: Type = LONG\tKey = Cnt \tMin = -2147483648\tMax = 20\tValue = -7\r\n"
             "3: Type = BOOLEAN\tKey = Flag\tValue = TRUE\r\n"
             "4: Type = BOOLEAN\tKey = Off \tValue = FALSE\r\n"
             "5: Type = STRING\tKey = Name\tValue = " +
@@ -274,6 +252,7 @@ TEST(RunLog, RecordsAppendToTheExistingLogOnly) {
   ASSERT_EQ(OpenDataFile("c:\\TRUXlog.txt", &holder), noErr);
   EXPECT_NE(WriteRunLog(0, list.get()), noErr);
   CloseDataFile(holder);
+  EXPECT_NE(WriteText(holder, "abc", true, true), noErr);  // a closed file's failure comes back
 }
 
 }  // namespace
