@@ -189,17 +189,13 @@ TEST_F(PreferencesTest, SettingsThatCouldNotBeReadAreNeverSavedNorAreReadOnlyOne
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   // Permissions bind only an unprivileged user: on POSIX the run happens in a
   // child that drops any privileges this test has.
-  const auto run = [] {
-    ParameterBlock block{};
-    char* path = nullptr;
-    FileRef file = kNoPreferencesFile;
-    LoadPreferences(&block, &path, &file);
-    const bool loaded = file != kNoPreferencesFile && block.params[kParamOperation] == 6.0f &&
-                        block.strings[2] != nullptr;
-    block.params[kParamOperation] = 4.0f;
-    SetStringSlot(&block, 3, "new");
-    SavePreferences(&block, path, file);
-    DisposeString(path);
+  const auto run = [this] {
+    Load();
+    const bool loaded = file_ != kNoPreferencesFile && block_.params[kParamOperation] == 6.0f &&
+                        block_.strings[2] != nullptr;
+    block_.params[kParamOperation] = 4.0f;
+    SetStringSlot(&block_, 3, "new");
+    Save();
     return loaded ? 0 : 1;
   };
 #if defined(_WIN32)
