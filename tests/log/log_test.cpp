@@ -3,7 +3,6 @@
 
 #include <bit>
 #include <cmath>
-#include <limits>
 #include <string>
 
 #include "plugin/core/memory.h"
@@ -62,18 +61,16 @@ TEST(FormatReal, TableInEveryPrecision) {
                {1000.0f, "1000.00"},
                {1e6f, "1.00000e+6"},
                {50.6804504f, "50.6804"},
-               {11.7203503f, "11.7203"}};
+               {11.7203503f, "11.7203"},
+               {3.40282347e38f, "3.40282e+38"},  // the largest and the smallest
+               {-1e-38f, "-1.00000e-38"},
+               {1e-45f, "0.14013e-44"}};  // its exponent truncated toward zero
   // The plug-in's route (long double) against the same arithmetic in double.
   for (const auto& c : cases) {
     char out[2][logtext::kRealTextSize];
     FormatReal(c.value, out[0]);
     logtext::FormatRealAs<double>(c.value, out[1]);
     for (const char* text : out) EXPECT_EQ(Counted(text), c.text) << c.value;
-  }
-  for (float v : {std::numeric_limits<float>::max(), -3.4e38f, 1e-38f, 1e-45f}) {
-    char out[logtext::kRealTextSize];  // every magnitude fits in 13 characters
-    FormatReal(v, out);
-    EXPECT_LE(Counted(out).size(), 13u) << Counted(out);
   }
 }
 
