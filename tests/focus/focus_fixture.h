@@ -258,24 +258,6 @@ inline const std::pair<platform::test::Operation, platform::OsError> kFaults[] =
     {platform::test::Operation::kAllocate, platform::OsError::kNone},
     {platform::test::Operation::kSetSize, platform::OsError::kDiskFull}};
 
-// Refuses the open of the which-th buffer store after the set's check reads `checked`.
-inline void FailOpenOfBufferStore(int which,
-                                  std::vector<const char*> checked = {
-                                      kCountBufferPath, kVarianceBufferPath, kFocusBufferPath}) {
-  using platform::test::Operation;
-  platform::test::ClearFaults();
-  std::int16_t w = 0, h = 0, e = 0;
-  EXPECT_EQ(noErr, RecoverFocusBufferSet());
-  for (const char* path : checked) EXPECT_EQ(noErr, ReadImageStoreHeader(path, &w, &h, &e));
-  const int check_opens = platform::test::CallCount(Operation::kOpen);
-  ImageStore* store = nullptr;
-  EXPECT_EQ(noErr, OpenImageStore(kFocusBufferPath, &store));
-  CloseImageStore(store);
-  const int store_opens = platform::test::CallCount(Operation::kOpen) - check_opens;
-  platform::test::FailNthCall(Operation::kOpen, check_opens + (which + 1) * store_opens,
-                              platform::OsError::kSharingViolation);
-}
-
 // ---------------------------------------------------------------------------
 // The reference. Sample k of rectangle pixel (x, y) on the buffer's scale,
 // coordinates clamped to the rectangle, grey repeated into three channels.
