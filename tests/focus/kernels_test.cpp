@@ -55,7 +55,7 @@ const float kScales[] = {float(255.49 / 23130),
 // their storage, with marker values around them.
 struct Case {
   int n, offset, fill, lanes, top, bw;
-  std::vector<std::uint16_t> window[kWindowRows];  // 3 channels, edges repeated into the borders
+  std::vector<std::uint16_t> window[kWindowRows];  // 3 channels, borders included
   std::vector<std::uint16_t> packed[3];            // 8-bit grey, 8-bit RGB, 16-bit grey
   std::vector<std::uint8_t> mask;
   std::vector<std::uint16_t> counts, focus, covered;  // covered: one in about `gap` pixels is not
@@ -88,11 +88,6 @@ struct Case {
       for (int i = offset; i < offset + values; ++i)
         w[i] =
             grey && (i - offset) % 3 != 0 ? w[i - 1] : Draw(fill, std::size_t(i + r * values), rng);
-      for (int b = 0; b < kWindowBorder; ++b)
-        for (int k = 0; k < kWindowChannels; ++k) {
-          w[offset + b * 3 + k] = w[offset + kWindowBorder * 3 + k];
-          w[offset + (n + kWindowBorder + b) * 3 + k] = w[offset + (n + kWindowBorder - 1) * 3 + k];
-        }
     }
     // Packed samples where the loader reads them; 8-bit ones 0 or 255 but for the random fills.
     for (int layout = 0; layout < 3; ++layout) {
