@@ -1,8 +1,7 @@
-// Add against the whole-picture reference, and the set's life cycle.
+// Add against the whole-picture reference, and interrupted or starved Adds.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <random>
 #include <tuple>
 
@@ -66,28 +65,6 @@ TEST_P(AddModes, EveryAddMatchesTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(DepthAndPlanes, AddModes,
                          ::testing::Combine(::testing::Values(8, 16), ::testing::Values(1, 3)));
-
-TEST_F(AddTest, CountStopsAt65535AndADamagedSetIsDiscardedWhole) {
-  BufferSet start = UniformBuffer(8, 6, 5, 7);
-  start.count[0] = 65535;
-  start.count[1] = 65534;
-  WriteBufferSet(start);
-  const Picture p = RandomPicture(8, 6, 1, 8, 60);
-  BufferSet expected = start;
-  ReferenceAdd(&expected, p, 0, 0, 8, 6);
-  const std::function<void()> damages[] = {
-      [] {}, [&] { std::filesystem::remove(root_.File("BestVariance.xxx")); },
-      [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kFocusBufferPath, 8, 6, 4)); },  // element size
-      [&] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};                        // headers only
-  for (const auto& damage : damages) {
-    damage();
-    ASSERT_EQ(noErr, FilterRun(p).Add());
-    EXPECT_TRUE(Stored() == expected);
-    expected = BufferSet{};
-    ReferenceAdd(&expected, p, 0, 0, 8, 6);
-    WriteBufferSet(UniformBuffer(8, 6, 5, 1));
-  }
-}
 
 // Short of memory, Add and Show fail and leave the set, even a damaged one, and
 // the picture as they were. (A buffer file that cannot be opened is walked over

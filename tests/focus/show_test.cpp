@@ -153,18 +153,38 @@ TEST_F(ShowTest, LargeBuffersNeverReadBeyondTheirLastRowOrColumn) {
   for (int y = 0; y < 300; ++y) ASSERT_EQ(direct.at(0, y), narrow.at(0, y)) << y;
 }
 
-TEST_F(ShowTest, MessagesForNoOrAnInconsistentBufferAndForOtherSizes) {
-  const std::function<void()> damages[] = {
-      [] {}, [&] { std::filesystem::remove(root_.File("CountVXBuffer.xxx")); },
-      [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kCountBufferPath, 4, 4, 2)); },  // height
-      [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kFocusBufferPath, 4, 3, 4)); },  // element size
-      [] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }};
-  for (const auto& damage : damages) {
-    if (Host().messages.size() > 0) WriteBufferSet(UniformBuffer(4, 3, 100, 1));
+// No set, or one with a file missing, sizes that disagree or headers without
+// pixels: Show says there is none (even without dialogs), removes it and keeps
+// the picture, and Add starts again. Into an intact set counts stop at 65535.
+// Other sizes are named unless there are no dialogs.
+TEST_F(ShowTest, MessagesForNoDamagedOrOtherSizedSetsAndAddStartsADamagedOneAgain) {
+  BufferSet start = UniformBuffer(8, 6, 5, 7);
+  start.count[0] = 65535;
+  start.count[1] = 65534;
+  const Picture p = RandomPicture(8, 6, 1, 8, 60);
+  const struct {
+    bool none;  // to Show, which reads no variances
+    std::function<void()> damage;
+  } cases[] = {{false, [] {}},
+               {true, [] { DeleteFocusBufferSet(); }},
+               {false, [&] { std::filesystem::remove(root_.File("BestVariance.xxx")); }},
+               {true, [&] { std::filesystem::remove(root_.File("CountVXBuffer.xxx")); }},
+               // The count file a row too high, focus elements of 4 bytes, headers only.
+               {true, [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kCountBufferPath, 8, 7, 2)); }},
+               {true, [] { EXPECT_EQ(noErr, EnsureImageStoreSize(kFocusBufferPath, 8, 6, 4)); }},
+               {true, [] { WriteBufferSet(UniformBuffer(0, 0, 0, 0)); }}};
+  for (const auto& [none, damage] : cases) {
+    BufferSet expected = &damage == &cases[0].damage ? start : BufferSet{};
+    ReferenceAdd(&expected, p, 0, 0, 8, 6);
+    WriteBufferSet(start);
+    damage();
+    ASSERT_EQ(noErr, FilterRun(p).Add());
+    EXPECT_TRUE(Stored() == expected);
+    if (!none) continue;
+    WriteBufferSet(start);
     damage();
     Host().messages.clear();
-    // The message does not depend on the no-dialog flag; the picture is kept.
-    EXPECT_EQ(std::vector<std::uint16_t>(12, 5), ShowOn(4, 3, 1, 8, nullptr, noErr, 5, 1).samples);
+    EXPECT_EQ(std::vector<std::uint16_t>(48, 5), ShowOn(8, 6, 1, 8, nullptr, noErr, 5, 1).samples);
     EXPECT_EQ(std::vector<std::string>{kNoBuffer}, Host().messages);
     EXPECT_FALSE(AnyBufferFile());
   }
