@@ -29,12 +29,12 @@ TEST_P(AddModes, EveryAddMatchesTheReference) {
   auto random = [&](int w, int h, std::uint32_t seed) {
     return RandomPicture(w, h, planes, depth, seed);
   };
-  Picture flat(37, 23, planes, depth);  // measure 0 everywhere: gives way to anything
-  std::fill(flat.samples.begin(), flat.samples.end(), std::uint16_t(depth == 8 ? 90 : 9000));
+  // Measure 0 everywhere: gives way to anything.
+  const Picture flat = Blank(37, 23, planes, depth, depth == 8 ? 90 : 9000);
   // Measures below 2^24, stored exactly; an even shift keeps 8-bit differences.
-  Picture low = random(37, 23, 12), high = low;
-  for (auto& s : low.samples) s = std::uint16_t(s % (depth == 8 ? 2 : 200));
-  for (std::size_t i = 0; i < low.samples.size(); ++i) high.samples[i] = low.samples[i] + 100;
+  const Picture noise = random(37, 23, 12);
+  auto low = [&](int x, int y, int k) { return noise.Get(x, y, k) % (depth == 8 ? 2 : 200); };
+  auto high = [&](int x, int y, int k) { return low(x, y, k) + 100; };
   std::vector<std::uint8_t> mask(20 * 12);
   std::mt19937 rng(7);
   for (auto& m : mask) m = std::uint8_t(rng() % 256);
@@ -42,8 +42,8 @@ TEST_P(AddModes, EveryAddMatchesTheReference) {
   BufferSet expected;
   for (const auto& [p, left, top, w, h, m] :
        std::vector<Added>{{flat},
-                          {low},
-                          {high},
+                          {MakePicture(37, 23, planes, depth, low)},
+                          {MakePicture(37, 23, planes, depth, high)},
                           {random(30, 10, 2)},
                           {random(12, 8, 3)},
                           {random(40, 20, 4)},
@@ -53,7 +53,7 @@ TEST_P(AddModes, EveryAddMatchesTheReference) {
     FilterRun run(p, left, top, w, h);
     if (!m.empty()) run.SetMask(m);
     ASSERT_EQ(noErr, run.Add());
-    ASSERT_EQ(p.samples, run.Result().samples);  // the picture is only read
+    ASSERT_EQ(p.data, run.Result().data);  // the picture is only read
     ReferenceAdd(&expected, p, left, top, std::max(w, left + p.width), std::max(h, top + p.height),
                  m);
     ASSERT_TRUE(Stored() == expected) << p.width << "x" << p.height << " at " << left;
@@ -79,7 +79,7 @@ TEST_F(AddTest, WithoutWorkingRowsNothingChanges) {
   EXPECT_EQ(memFullErr, FilterRun(p).Add());
   FilterRun shown(p);
   EXPECT_EQ(memFullErr, shown.Show(1));
-  EXPECT_EQ(p.samples, shown.Result().samples);
+  EXPECT_EQ(p.data, shown.Result().data);
   focus::test::SetWorkingRowsRefused(false);
   EXPECT_TRUE(root_.Exists("CountVXBuffer.xxx") && root_.Exists("BestFocus.xxx"));
 }

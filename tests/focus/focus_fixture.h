@@ -28,28 +28,27 @@
 
 namespace focustest {
 
-// width x height pixels of `planes` interleaved samples, 0..255 or 0..32768.
-struct Picture {
-  int width = 0, height = 0, planes = 1, depth = 8;
-  std::vector<std::uint16_t> samples;
+// The hosts' pictures: interleaved samples, 0..255 or 0..32768.
+using Picture = host::Picture;
 
-  Picture() = default;
-  Picture(int w, int h, int p, int d)
-      : width(w), height(h), planes(p), depth(d), samples(std::size_t(w) * h * p, 0) {}
-  std::uint16_t& at(int x, int y, int k = 0) {
-    return samples[(std::size_t(y) * width + x) * planes + k];
-  }
-  std::uint16_t at(int x, int y, int k = 0) const {
-    return samples[(std::size_t(y) * width + x) * planes + k];
-  }
-};
+// w x h pixels of `planes` samples, each f(x, y, k) or `fill`.
+template <typename F>
+Picture MakePicture(int w, int h, int planes, int depth, F f) {
+  Picture p;
+  p.Allocate(w, h, planes, 0, depth);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int k = 0; k < planes; ++k) p.Set(x, y, k, std::uint32_t(f(x, y, k)));
+  return p;
+}
+inline Picture Blank(int w, int h, int planes, int depth, std::uint32_t fill = 0) {
+  return MakePicture(w, h, planes, depth, [fill](int, int, int) { return fill; });
+}
 
 inline Picture RandomPicture(int w, int h, int planes, int depth, std::uint32_t seed) {
-  Picture p(w, h, planes, depth);
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> dist(0, depth == 8 ? 255 : 32768);
-  for (auto& s : p.samples) s = std::uint16_t(dist(rng));
-  return p;
+  return MakePicture(w, h, planes, depth, [&](int, int, int) { return dist(rng); });
 }
 
 // Host callbacks take no context, so the current run's recordings live here.
@@ -90,7 +89,7 @@ class FilterRun {
  public:
   explicit FilterRun(const Picture& picture, int left = 0, int top = 0, int imageWidth = 0,
                      int imageHeight = 0)
-      : picture_(picture), bytes_(picture.depth == 8 ? 1 : 2) {
+      : picture_(picture) {
     record_.abortProc = [] { return Boolean(++Host().abortCalls == Host().abortAtCall); };
     record_.progressProc = [](std::int32_t done, std::int32_t total) {
       Host().progress.emplace_back(done, total);
@@ -107,15 +106,11 @@ class FilterRun {
     block_.filterRecord = &record_;
     block_.filterLeft = left;
     block_.filterTop = top;
-    EXPECT_EQ(noErr, CreateColorStore(block_.width, block_.height,
-                                      std::int16_t(picture.planes * bytes_), &color_));
-    std::vector<std::uint8_t> row(RowBytes());
-    for (int y = 0; y < picture.height; ++y) {
-      const std::uint16_t* s = &picture.samples[std::size_t(y) * picture.width * picture.planes];
-      for (std::size_t i = 0; i < row.size(); ++i)
-        row[i] = std::uint8_t(bytes_ == 1 ? s[i] : s[i / 2] >> (8 * (i % 2)));
-      WriteStoreRow(color_, 0, y, std::int32_t(row.size()), row.data());
-    }
+    EXPECT_EQ(noErr,
+              CreateColorStore(block_.width, block_.height,
+                               std::int16_t(picture.planes * picture.BytesPerSample()), &color_));
+    for (int y = 0; y < picture.height; ++y)
+      WriteStoreRow(color_, 0, y, std::int32_t(picture.RowBytes()), picture.Row(y));
   }
   ~FilterRun() {
     if (mask_ != nullptr) DisposeMaskStore(mask_);
@@ -137,8 +132,9 @@ class FilterRun {
   OSErr Run(std::int32_t code, std::uint8_t noDialog = 0) {
     Handle choice = NewZeroedHandleBlock(std::int32_t(sizeof(OperationChoice)));
     reinterpret_cast<OperationChoice*>(*choice)->operation = code;
-    const OSErr s = bytes_ == 1 ? RunOperation8(color_, &block_, choice, nullptr, noDialog)
-                                : RunOperation16(color_, &block_, choice, nullptr, noDialog);
+    const OSErr s = picture_.depth == 8
+                        ? RunOperation8(color_, &block_, choice, nullptr, noDialog)
+                        : RunOperation16(color_, &block_, choice, nullptr, noDialog);
     DisposeHandleBlock(choice);
     return s;
   }
@@ -148,23 +144,15 @@ class FilterRun {
   // The colour store as a picture (after Show wrote into it).
   Picture Result() const {
     Picture out = picture_;
-    std::vector<std::uint8_t> row(RowBytes());
-    for (int y = 0; y < picture_.height; ++y) {
-      ReadStoreRow(color_, 0, y, std::int32_t(row.size()), row.data());
-      std::uint16_t* s = &out.samples[std::size_t(y) * picture_.width * picture_.planes];
-      for (std::size_t i = 0; i < row.size() / bytes_; ++i)
-        s[i] = bytes_ == 1 ? row[i] : std::uint16_t(row[2 * i] | (row[2 * i + 1] << 8));
-    }
+    for (int y = 0; y < out.height; ++y)
+      ReadStoreRow(color_, 0, y, std::int32_t(out.RowBytes()), out.Row(y));
     return out;
   }
 
   ParameterBlock* block() { return &block_; }
 
  private:
-  std::size_t RowBytes() const { return std::size_t(picture_.width) * picture_.planes * bytes_; }
-
   Picture picture_;
-  int bytes_;
   FilterRecord record_{};
   ParameterBlock block_{};
   ImageStore* color_ = nullptr;
@@ -262,9 +250,9 @@ inline const std::pair<platform::test::Operation, platform::OsError> kFaults[] =
 // The reference. Sample k of rectangle pixel (x, y) on the buffer's scale,
 // coordinates clamped to the rectangle, grey repeated into three channels.
 inline std::uint16_t BufferSample(const Picture& p, int x, int y, int k) {
-  const std::uint16_t v =
-      p.at(std::clamp(x, 0, p.width - 1), std::clamp(y, 0, p.height - 1), p.planes == 1 ? 0 : k);
-  return p.depth == 8 ? std::uint16_t(std::floor(v * 128.5 + 0.5)) : v;
+  const std::uint32_t v =
+      p.Get(std::clamp(x, 0, p.width - 1), std::clamp(y, 0, p.height - 1), p.planes == 1 ? 0 : k);
+  return std::uint16_t(p.depth == 8 ? std::floor(v * 128.5 + 0.5) : v);
 }
 
 // The sharpness: squared differences to the 5 x 5 square without its corners.
@@ -321,7 +309,7 @@ inline Picture ReferenceShow(const BufferSet& set, int planes, int depth,
     offset = -low;
     scale = float(double(top) / (double(high) - double(low)));
   }
-  Picture out(set.width, set.height, planes, depth);
+  Picture out = Blank(set.width, set.height, planes, depth);
   for (int y = 0; y < set.height; ++y)
     for (int x = 0; x < set.width; ++x) {
       const std::size_t i = set.Index(x, y);
@@ -330,7 +318,7 @@ inline Picture ReferenceShow(const BufferSet& set, int planes, int depth,
         double value = grey ? double(f[0]) + f[1] + f[2] + offset : double(f[k]) + offset;
         value *= double(scale);
         if (set.count[i] == 0) value = depth == 8 ? background[k] : background[k] * 128.5;
-        out.at(x, y, k) = std::uint16_t(std::trunc(value));
+        out.Set(x, y, k, std::uint32_t(std::trunc(value)));
       }
     }
   return out;
@@ -362,12 +350,12 @@ inline host::Picture ReferenceComposite(const std::vector<host::Picture>& series
   for (const host::Picture& p : series) {
     const host::Area r = area.Empty() ? host::Area{0, 0, p.width, p.height} : area;
     const host::Picture whitened = Whitened(p);
-    Picture f(r.Width(), r.Height(), p.colorPlanes, p.depth);
+    Picture f = Blank(r.Width(), r.Height(), p.colorPlanes, p.depth);
     std::vector<std::uint8_t> mask;
     for (int y = r.top; y < r.bottom; ++y)
       for (int x = r.left; x < r.right; ++x) {
         for (int k = 0; k < p.colorPlanes; ++k)
-          f.at(x - r.left, y - r.top, k) = std::uint16_t(whitened.Get(x, y, k));
+          f.Set(x - r.left, y - r.top, k, whitened.Get(x, y, k));
         const std::uint32_t t = p.HasAlpha() ? p.Get(x, y, p.colorPlanes) : 0;
         if (p.HasAlpha()) mask.push_back(std::uint8_t(p.depth == 8 ? t : t * 2 / 257));
       }
@@ -377,7 +365,7 @@ inline host::Picture ReferenceComposite(const std::vector<host::Picture>& series
   host::Picture expected = target;
   for (int y = 0; y < target.height; ++y)
     for (int x = 0; x < target.width; ++x)
-      for (int k = 0; k < target.colorPlanes; ++k) expected.Set(x, y, k, shown.at(x, y, k));
+      for (int k = 0; k < target.colorPlanes; ++k) expected.Set(x, y, k, shown.Get(x, y, k));
   return expected;
 }
 

@@ -30,9 +30,7 @@ BufferSet MakeBuffer(const std::vector<std::vector<std::array<std::uint16_t, 4>>
 // Shows the current buffer on a picture of the given shape, all `fill`.
 Picture ShowOn(int w, int h, int planes, int depth, const std::uint8_t background[3] = nullptr,
                OSErr expected = noErr, std::uint16_t fill = 0, std::uint8_t noDialog = 1) {
-  Picture blank(w, h, planes, depth);
-  std::fill(blank.samples.begin(), blank.samples.end(), fill);
-  FilterRun run(blank);
+  FilterRun run(Blank(w, h, planes, depth, fill));
   if (background != nullptr) run.SetBackground(background);
   EXPECT_EQ(expected, run.Show(noDialog));
   return run.Result();
@@ -65,17 +63,17 @@ TEST_P(ShowModes, CompositesMatchTheReference) {
       WriteBufferSet(set);
       platform::test::SetStoreAccess(access == 0 ? StoreAccess::kMapped : StoreAccess::kPositioned);
       if (access == 2) std::filesystem::remove(root_.File("BestVariance.xxx"));
-      EXPECT_EQ(ReferenceShow(set, planes, depth, background).samples,
-                ShowOn(set.width, set.height, planes, depth, background).samples)
+      EXPECT_EQ(ReferenceShow(set, planes, depth, background).data,
+                ShowOn(set.width, set.height, planes, depth, background).data)
           << set.width << " " << set.focus[0] << " access " << access;
     }
   platform::test::SetStoreAccess(StoreAccess::kSystem);
   // An underlying selection or offset changes nothing shown.
-  FilterRun run(Picture(41, 29, planes, depth), 4, 1, 100, 100);
+  FilterRun run(Blank(41, 29, planes, depth), 4, 1, 100, 100);
   run.SetMask(std::vector<std::uint8_t>(41 * 29, 0));
   run.SetBackground(background);
   ASSERT_EQ(noErr, run.Show(1));
-  EXPECT_EQ(ReferenceShow(random, planes, depth, background).samples, run.Result().samples);
+  EXPECT_EQ(ReferenceShow(random, planes, depth, background).data, run.Result().data);
   EXPECT_TRUE(Host().messages.empty());
 }
 
@@ -126,8 +124,11 @@ TEST_F(ShowTest, ResamplingMatchesHandComputedCases) {
     WriteBufferSet(c.buffer);
     const std::uint8_t background[3] = {std::uint8_t(c.shape[4]), std::uint8_t(c.shape[5]),
                                         std::uint8_t(c.shape[6])};
-    EXPECT_EQ(c.expected,
-              ShowOn(c.shape[0], c.shape[1], c.shape[2], c.shape[3], background).samples)
+    const Picture expected =
+        MakePicture(c.shape[0], c.shape[1], c.shape[2], c.shape[3],
+                    [&, i = 0](int, int, int) mutable { return c.expected[i++]; });
+    EXPECT_EQ(expected.data,
+              ShowOn(c.shape[0], c.shape[1], c.shape[2], c.shape[3], background).data)
         << c.shape[0] << "x" << c.shape[1] << " from " << c.buffer.width << "x" << c.buffer.height;
   }
 }
@@ -144,13 +145,13 @@ TEST_F(ShowTest, LargeBuffersNeverReadBeyondTheirLastRowOrColumn) {
   // (1001 + 2000) x s / 2 = 1500 with s = 32768.49 / 32768; above row 256 the
   // second row's 0.99998 may cost one in the truncation.
   for (int y = 0; y < 300; ++y)
-    ASSERT_EQ(1500 - (y < 256 && shown.at(299, y) == 1499), shown.at(299, y)) << y;
+    ASSERT_EQ(1500 - (y < 256 && shown.Get(299, y, 0) == 1499), shown.Get(299, y, 0)) << y;
   // Equal heights: output row y is buffer row y alone, also beyond row 256.
   set = UniformBuffer(4, 300, 0, 1);
   for (int y = 0; y < 300; ++y) std::fill_n(&set.focus[set.Index(0, y) * 3], 12, y * 100);
   WriteBufferSet(set);
   const Picture narrow = ShowOn(2, 300, 3, 16), direct = ShowOn(4, 300, 3, 16);
-  for (int y = 0; y < 300; ++y) ASSERT_EQ(direct.at(0, y), narrow.at(0, y)) << y;
+  for (int y = 0; y < 300; ++y) ASSERT_EQ(direct.Get(0, y, 0), narrow.Get(0, y, 0)) << y;
 }
 
 // No set, or one with a file missing, sizes that disagree or headers without
@@ -184,7 +185,7 @@ TEST_F(ShowTest, MessagesForNoDamagedOrOtherSizedSetsAndAddStartsADamagedOneAgai
     WriteBufferSet(start);
     damage();
     Host().messages.clear();
-    EXPECT_EQ(std::vector<std::uint16_t>(48, 5), ShowOn(8, 6, 1, 8, nullptr, noErr, 5, 1).samples);
+    EXPECT_EQ(Blank(8, 6, 1, 8, 5).data, ShowOn(8, 6, 1, 8, nullptr, noErr, 5, 1).data);
     EXPECT_EQ(std::vector<std::string>{kNoBuffer}, Host().messages);
     EXPECT_FALSE(AnyBufferFile());
   }
@@ -192,7 +193,7 @@ TEST_F(ShowTest, MessagesForNoDamagedOrOtherSizedSetsAndAddStartsADamagedOneAgai
   Host().messages.clear();
   const Picture silent = ShowOn(320, 240, 3, 16);
   EXPECT_TRUE(Host().messages.empty());
-  EXPECT_EQ(silent.samples, ShowOn(320, 240, 3, 16, nullptr, noErr, 0, 0).samples);
+  EXPECT_EQ(silent.data, ShowOn(320, 240, 3, 16, nullptr, noErr, 0, 0).data);
   EXPECT_EQ(std::vector<std::string>{"The size of the averaging buffer is (640 x 480) pixels.  "
                                      "Use that for best results."},
             Host().messages);
@@ -217,7 +218,7 @@ TEST_F(ShowTest, ProgressAndCancelsKeepTheRowsWrittenBeforeThem) {
       const Picture cut = ShowOn(w, 6, 3, 16, nullptr, userCanceledErr, 42);
       for (int y = 0; y < 6; ++y)
         for (int x = 0; x < w; ++x)
-          EXPECT_EQ(y < at - 7 ? complete.at(x, y, 1) : 42, cut.at(x, y, 1)) << w << " " << y;
+          EXPECT_EQ(y < at - 7 ? complete.Get(x, y, 1) : 42, cut.Get(x, y, 1)) << w << " " << y;
     }
     Host().abortAtCall = -1;
   }
@@ -232,7 +233,7 @@ TEST_F(ShowTest, DispatchIgnoresOtherCodesAndClearRemovesTheSet) {
   EXPECT_EQ(noErr, RunOperation16(nullptr, run.block(), nullptr, nullptr, 0));
   EXPECT_FALSE(AnyBufferFile());
   ASSERT_EQ(noErr, run.Add());
-  EXPECT_EQ(p.samples, run.Result().samples);
+  EXPECT_EQ(p.data, run.Result().data);
   EXPECT_EQ(noErr, run.Run(kOperationClearBuffer));
   EXPECT_FALSE(AnyBufferFile());
   EXPECT_EQ(noErr, run.Run(kOperationClearBuffer));  // quiet without files
