@@ -80,7 +80,6 @@ TEST_F(AddTest, WithoutWorkingRowsNothingChanges) {
   FilterRun shown(p);
   EXPECT_EQ(memFullErr, shown.Show(1));
   EXPECT_EQ(p.data, shown.Result().data);
-  focus::test::SetWorkingRowsRefused(false);
   EXPECT_TRUE(root_.Exists("CountVXBuffer.xxx") && root_.Exists("BestFocus.xxx"));
 }
 
@@ -148,9 +147,6 @@ TEST_F(AddTest, AnInterruptedAddLeavesEveryPixelWhollyOldOrNew) {
       }
     }
   }
-  focus::test::SetAddBandRows(0);
-  platform::test::SetMappingRefused(false);
-  platform::test::SetStoreAccess(StoreAccess::kSystem);
 }
 
 }  // namespace

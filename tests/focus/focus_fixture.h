@@ -69,10 +69,13 @@ class FocusTest : public ::testing::Test {
     Host() = HostLog{};
     focus::test::SetMessageSink([](const char* text) { Host().messages.emplace_back(text); });
   }
-  void TearDown() override {
+  void TearDown() override {  // also after a failed assertion ended the test early
     focus::test::SetMessageSink(nullptr);
     focus::test::SetWorkingRowsRefused(false);
+    focus::test::SetAddBandRows(0);
     platform::test::ClearFaults();
+    platform::test::SetMappingRefused(false);
+    platform::test::SetStoreAccess(platform::test::StoreAccess::kSystem);
   }
 
   bool AnyBufferFile() const {

@@ -67,7 +67,6 @@ TEST_P(ShowModes, CompositesMatchTheReference) {
                 ShowOn(set.width, set.height, planes, depth, background).data)
           << set.width << " " << set.focus[0] << " access " << access;
     }
-  platform::test::SetStoreAccess(StoreAccess::kSystem);
   // An underlying selection or offset changes nothing shown.
   FilterRun run(Blank(41, 29, planes, depth), 4, 1, 100, 100);
   run.SetMask(std::vector<std::uint8_t>(41 * 29, 0));
