@@ -82,7 +82,7 @@ void BM_MeasureRow(benchmark::State& state) {
   }
   std::vector<std::uint64_t> out(kWidth);
   for (auto _ : state) {
-    kernels->measureRow(rows, kWidth, out.data());
+    kernels->measureRow(rows, kWidth, true, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   state.SetLabel(cpu::IsaName(isa));

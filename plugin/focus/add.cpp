@@ -33,13 +33,20 @@ namespace {
 // pixel 2 would start if they were packed, and converted from the last pixel to
 // the first: a pixel's converted form never lies before its packed form, so no
 // sample is overwritten before it has been converted.
+//
+// Returns whether the row holds a sample above 32768, which only a 16-bit row
+// can (a widened 8-bit sample is at most 32768).
 template <typename Sample>
-void LoadWindowRow(ImageStore* colorStore, std::int32_t row, std::int32_t width, int planes,
+bool LoadWindowRow(ImageStore* colorStore, std::int32_t row, std::int32_t width, int planes,
                    std::uint16_t* window) {
   const std::int32_t pixel_bytes = planes * static_cast<std::int32_t>(sizeof(Sample));
   auto* packed = reinterpret_cast<std::uint8_t*>(window) + kWindowBorder * pixel_bytes;
   ReadStoreRow(colorStore, 0, row, width * pixel_bytes, packed);
 
+  bool above = false;
+  if (sizeof(Sample) == 2)
+    above = AnySampleAbove32768(reinterpret_cast<const std::uint16_t*>(packed),
+                                std::size_t(width) * std::size_t(planes));
   // 16-bit RGB already has the window's layout.
   if (sizeof(Sample) == 1) {
     ActiveFocusKernels().widenRow8(window, width, planes);
@@ -54,6 +61,7 @@ void LoadWindowRow(ImageStore* colorStore, std::int32_t row, std::int32_t width,
     std::memcpy(window + (width + kWindowBorder + b) * kWindowChannels, last,
                 kWindowChannels * sizeof(std::uint16_t));
   }
+  return above;
 }
 
 // Opens one buffer file and checks that it is what the set check and sizing
@@ -235,16 +243,19 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
   };
 
   // The window rotates its row storage: window[i] holds picture row y - 2 + i,
-  // clamped to the rectangle.
+  // clamped to the rectangle; above[i] tells whether it holds a sample above
+  // 32768.
   auto* window_rows = static_cast<std::uint16_t*>(window_block.block);
   std::uint16_t* window[kWindowRows];
+  bool above[kWindowRows];
   for (int i = 0; i < kWindowRows; ++i) window[i] = window_rows + i * window_row_values;
   const std::size_t window_row_bytes = window_row_values * sizeof(std::uint16_t);
-  LoadWindowRow<Sample>(colorStore, 0, width, planes, window[0]);
+  above[0] = LoadWindowRow<Sample>(colorStore, 0, width, planes, window[0]);
   std::memcpy(window[1], window[0], window_row_bytes);
   std::memcpy(window[2], window[0], window_row_bytes);
-  LoadWindowRow<Sample>(colorStore, std::min<std::int32_t>(1, height - 1), width, planes,
-                        window[3]);
+  above[1] = above[2] = above[0];
+  above[3] = LoadWindowRow<Sample>(colorStore, std::min<std::int32_t>(1, height - 1), width, planes,
+                                   window[3]);
 
   // One pass: each row is counted and merged in memory, and every band of
   // rows reaches the three files together through the journal, so that every
@@ -258,7 +269,8 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
       RetireJournal(&journal, &view);
       return userCanceledErr;
     }
-    LoadWindowRow<Sample>(colorStore, std::min(y + 2, height - 1), width, planes, window[4]);
+    above[4] =
+        LoadWindowRow<Sample>(colorStore, std::min(y + 2, height - 1), width, planes, window[4]);
     if (mask_store != nullptr) ReadStoreRow(mask_store, 0, y, width, mask);
 
     if (y >= y_lo && y < y_hi) {
@@ -295,7 +307,8 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
         ActiveFocusKernels().countRow(mask + x_begin, counts + left + x_begin, x_end - x_begin);
       const std::uint16_t* const rows[kWindowRows] = {window[0], window[1], window[2], window[3],
                                                       window[4]};
-      ActiveFocusKernels().measureRow(rows, width, measures);
+      const bool narrow = !(above[0] || above[1] || above[2] || above[3] || above[4]);
+      ActiveFocusKernels().measureRow(rows, width, narrow, measures);
       const std::uint16_t* centre = window[2] + kWindowBorder * kWindowChannels;
       if (x_begin < x_end && ActiveFocusKernels().mergeRow(
                                  mask + x_begin, measures + x_begin,
@@ -308,7 +321,10 @@ OSErr AddToBuffer(ImageStore* colorStore, ParameterBlock* block) {
     }
 
     std::uint16_t* oldest = window[0];
-    for (int i = 0; i + 1 < kWindowRows; ++i) window[i] = window[i + 1];
+    for (int i = 0; i + 1 < kWindowRows; ++i) {
+      window[i] = window[i + 1];
+      above[i] = above[i + 1];
+    }
     window[kWindowRows - 1] = oldest;
   }
   if (OSErr e = picture_error(); e != noErr) return e;

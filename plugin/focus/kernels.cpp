@@ -181,7 +181,12 @@ void FinishRow16Reference(const float* acc, std::int32_t n, double inverse, std:
 
 namespace {
 
-const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRow,          WidenRow8Reference,
+void MeasureRowReference(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
+                         bool /*narrow*/, std::uint64_t* out) {
+  MeasureRow(rows, width, out);
+}
+
+const FocusKernels kScalar = {cpu::Isa::kScalar,       MeasureRowReference, WidenRow8Reference,
                               WidenGreyRow16Reference, CountRowReference,   MergeRowReference,
                               RangeRowReference,       ShowRow8Reference,   ShowRow16Reference,
                               EnlargeRowReference,     ReduceRowReference,  BlendRowReference,

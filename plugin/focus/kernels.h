@@ -66,7 +66,11 @@ struct FocusKernels {
   cpu::Isa isa;
 
   // The sharpness measure of every pixel of the centre row (see MeasureRow).
-  void (*measureRow)(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
+  // `narrow` promises that no sample of the five rows is above 32768 (true of
+  // every widened 8-bit row), which spares the vector kernels from checking
+  // all five rows for the samples their fast path cannot take; the caller
+  // checks each row once, as it enters the window.
+  void (*measureRow)(const std::uint16_t* const rows[kWindowRows], std::int32_t width, bool narrow,
                      std::uint64_t* out);
 
   // Widens, in place, a row of 8-bit samples into the window's layout. The

@@ -34,8 +34,8 @@ AVX2_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], std
 }
 
 AVX2_TARGET void MeasureRowAvx2(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
-                                std::uint64_t* out) {
-  if (AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+                                bool narrow, std::uint64_t* out) {
+  if (!narrow && AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
     MeasureRow(rows, width, out);
     return;
   }

@@ -37,8 +37,8 @@ AVX512_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], s
 }
 
 AVX512_TARGET void MeasureRowAvx512(const std::uint16_t* const rows[kWindowRows],
-                                    std::int32_t width, std::uint64_t* out) {
-  if (AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+                                    std::int32_t width, bool narrow, std::uint64_t* out) {
+  if (!narrow && AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
     MeasureRow(rows, width, out);
     return;
   }

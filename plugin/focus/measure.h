@@ -7,6 +7,7 @@
 // and fall back to this one for the pixels a vector block does not cover.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Window rows hold (width + 4) pixels of three unsigned 16-bit channels; the
@@ -33,3 +34,8 @@ inline constexpr NeighbourOffset kNeighbourhood[20] = {
 // at most 65535^2 stay far below 2^53, so it also converts to double exactly.
 void MeasureRow(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
                 std::uint64_t* out);
+
+// True when some of the `count` samples is above 32768: the vector kernels
+// measure only rows without such samples (a well-behaved host never sends
+// them), the reference every other row.
+bool AnySampleAbove32768(const std::uint16_t* samples, std::size_t count);
