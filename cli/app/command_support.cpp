@@ -3,6 +3,7 @@
 // so no dialog appears.
 #include "cli/app/command_support.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,15 +153,29 @@ bool DecodeAll(const Context& context, const std::vector<std::string>& images) {
 
 namespace {
 
-// Decodes one picture on a thread of its own while the plug-in works on the
-// host's thread; Wait gives the result. Without a thread it decodes in Wait.
+// Lowers the calling thread's priority (on Linux the nice value belongs to
+// the thread, and the threads it starts inherit it). A decoder that runs
+// beside the plug-in works for the next picture, while every Add waits on the
+// host's thread: on a machine with few cores a decoder sharing that thread's
+// core slowed each Add more than it sped the decoding (24 MP 8-bit stacks 5%
+// slower). When the host's thread waits for the picture, the decoders have
+// the machine to themselves anyway.
+void YieldToHostThread() {
+  (void)setpriority(PRIO_PROCESS, 0, 10);
+}
+
+// Decodes one picture on a thread of its own, below the host's thread, while
+// the plug-in works on the host's thread; Wait gives the result. Without a
+// thread it decodes in Wait.
 class PictureDecode {
  public:
   PictureDecode(std::string path, host::Picture* picture)
       : path_(std::move(path)), picture_(picture) {
     try {
-      result_ =
-          std::async(std::launch::async, [this] { return imageio::ReadImage(path_, picture_); });
+      result_ = std::async(std::launch::async, [this] {
+        YieldToHostThread();
+        return imageio::ReadImage(path_, picture_);
+      });
     } catch (const std::system_error&) {
     }
   }
