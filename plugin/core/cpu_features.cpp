@@ -17,7 +17,7 @@ bool SupportsIsa(Isa isa) {
              __builtin_cpu_supports("sse4.1");
     case Isa::kAvx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx2");
+             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2");
 #endif
     default:
       return false;

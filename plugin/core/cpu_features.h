@@ -11,7 +11,7 @@ enum class Isa : int {
   kScalar = 0,
   kSse2 = 1,    // x86 baseline (every x86-64 processor)
   kAvx2 = 2,    // AVX2 (with SSSE3 and SSE4.1, which every AVX2 processor has)
-  kAvx512 = 3,  // AVX-512 F and BW
+  kAvx512 = 3,  // AVX-512 F, BW and VL
   kNeon = 4,    // Arm Advanced SIMD (no kernels yet)
 };
 inline constexpr int kIsaCount = 5;
