@@ -92,6 +92,10 @@ struct Mapping {
   // which may be kept for later use, and 0 for a view of a file.
   std::intptr_t object = 0;
   std::uint64_t size = 0;
+  // Anonymous memory that an earlier mapping of this process used and gave
+  // back: its bytes are whatever that mapping left, and the caller clears what
+  // it uses. A new mapping, or a view of a file, reads as the file or zeros.
+  bool uncleared = false;
 };
 // Maps `size` bytes of an open file (shared, writable), or, for kInvalidFile,
 // anonymous memory backed by the paging file. Returns false when no view can be

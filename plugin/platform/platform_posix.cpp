@@ -549,12 +549,14 @@ void KeepRegion(void* view, std::size_t length) {
 
 // Memory backed by the paging file, its pages reserved now: shared anonymous
 // memory that the system cannot supply later would fault on first touch.
-// `length` is what must be unmapped at the end (at least `size`).
-void* MapAnonymous(std::size_t size, std::size_t* length) {
+// `length` is what must be unmapped at the end (at least `size`); `uncleared`
+// tells whether the memory is kept memory, not cleared here: its user clears
+// only what it reads before writing, which a run's stores seldom do.
+void* MapAnonymous(std::size_t size, std::size_t* length, bool* uncleared) {
+  *uncleared = false;
 #ifdef __linux__
   if (void* kept = TakeKeptRegion(size, length); kept != nullptr) {
-    // Every byte the caller sees starts zero, as fresh memory does.
-    memset(kept, 0, size);
+    *uncleared = true;
     return kept;
   }
   return MapLargePages(size, length);
@@ -605,8 +607,10 @@ bool OsMapFile(FileHandle file, std::uint64_t size, Mapping* out) {
   void* view = MAP_FAILED;
   if (file == kInvalidFile) {
     std::size_t length = 0;
-    view = MapAnonymous(static_cast<std::size_t>(size), &length);
+    bool uncleared = false;
+    view = MapAnonymous(static_cast<std::size_t>(size), &length, &uncleared);
     out->object = static_cast<std::intptr_t>(length);
+    out->uncleared = uncleared;
   } else {
     const int fd = ToFd(file);
     if (fd < 0) return false;

@@ -112,11 +112,24 @@ bool RowRun(const ImageStore* store, std::int32_t firstByte, std::int32_t row, s
   return true;
 }
 
+// A new store reads as zeros. Memory an earlier store used is cleared a row
+// at a time, when the row is first read or written in part: a run writes
+// nearly every row of its stores whole before reading it, and clearing the
+// whole store up front cost as much as a copy of the picture.
+void ClearRowOnce(ImageStore* store, std::int32_t row, bool writtenWhole) {
+  if (store->unclearedRows == nullptr || store->unclearedRows[row] == 0) return;
+  store->unclearedRows[row] = 0;
+  if (!writtenWhole)
+    std::memset(store->view + kStoreHeaderSize + std::size_t(row) * store->rowSize, 0,
+                store->rowSize);
+}
+
 OSErr ReadRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std::int32_t count,
               void* destination) {
   std::uint64_t offset = 0;
   if (!RowRun(store, firstByte, row, &count, &offset)) return noErr;
   if (store->mapped) {
+    ClearRowOnce(store, row, false);
     std::memcpy(destination, store->view + offset, std::size_t(count));
     return noErr;
   }
@@ -128,6 +141,7 @@ OSErr WriteRow(ImageStore* store, std::int32_t firstByte, std::int32_t row, std:
   std::uint64_t offset = 0;
   if (!RowRun(store, firstByte, row, &count, &offset)) return noErr;
   if (store->mapped) {
+    ClearRowOnce(store, row, firstByte == 0 && std::uint32_t(count) == store->rowSize);
     std::memcpy(store->view + offset, source, std::size_t(count));
     return noErr;
   }
@@ -152,6 +166,7 @@ void ReleaseStore(ImageStore* store, bool deleteFile) {
     platform::OsUnmapFile(&store->mapping);
     store->view = nullptr;
   }
+  if (store->unclearedRows != nullptr) DisposeBlock(store->unclearedRows);
   if (store->file != platform::kInvalidFile) CloseDataFile(store->file);
   if (deleteFile) DeleteDataFile(store->path);
   FreeStoreRecord(store);
@@ -168,6 +183,14 @@ void MapStore(ImageStore* store) {
     store->mapping = mapping;
     store->view = static_cast<std::uint8_t*>(mapping.view);
     store->mapped = 1;
+    if (mapping.uncleared) {
+      // Without room to note the rows, the whole view is cleared now.
+      store->unclearedRows = static_cast<std::uint8_t*>(NewBlock(std::uint32_t(store->height)));
+      if (store->unclearedRows != nullptr)
+        std::memset(store->unclearedRows, 1, std::size_t(store->height));
+      else
+        std::memset(store->view, 0, std::size_t(store->mappedSize));
+    }
   } else {
     store->mapped = 0;
   }

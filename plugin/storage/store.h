@@ -37,7 +37,11 @@ struct ImageStore {
   std::int16_t height;
   std::uint64_t mappedSize;  // 6 + row size x height
   std::uint8_t* view;        // header at offset 0, row 0 at offset 6
-  char path[kStringSize];    // the redirected path
+  // For a view of memory an earlier store used: a byte per row, 1 until the
+  // row is cleared (when first read, or written in part) or written whole.
+  // Null when every row reads as zeros or as written.
+  std::uint8_t* unclearedRows;
+  char path[kStringSize];  // the redirected path
   // The first error of a row read or write in file mode since the store was
   // created or opened; 0 while none. Row access reports nothing itself, so
   // an operation asks here before it trusts what it read or wrote.
