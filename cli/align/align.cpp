@@ -14,6 +14,8 @@
 #include <opencv2/video/tracking.hpp>
 #include <system_error>
 
+#include "cli/align/cubic_warp.h"
+
 namespace cli::align {
 namespace {
 
@@ -413,8 +415,18 @@ void Warp(const host::Picture& picture, const Transform& transform, int width, i
                    picture.depth, false);
   const cv::Matx33d back = ToMatrix(transform).inv();
   cv::Mat out = Wrap(*warped);
-  cv::warpAffine(Wrap(picture), out, cv::Matx23d(back.val), out.size(),
-                 cv::INTER_CUBIC | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  if (picture.depth == 8 && picture.planes == 3) {
+    // The same bytes as the library's warp below, several times faster.
+    const CubicWarpArgs args{
+        picture.data.data(), picture.width, picture.height,     picture.RowBytes(),
+        warped->data.data(), width,         warped->RowBytes(), back.val};
+    cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
+      CubicWarpRows(args, rows.start, rows.end, true);
+    });
+  } else {
+    cv::warpAffine(Wrap(picture), out, cv::Matx23d(back.val), out.size(),
+                   cv::INTER_CUBIC | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  }
   if (picture.depth == 16) {
     // The bicubic overshoot may pass the host scale's white.
     cv::min(out, cv::Scalar::all(32768), out);

@@ -1,0 +1,275 @@
+// See cubic_warp.h.
+#include "cli/align/cubic_warp.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define SHARPSTACK_CUBIC_WARP_AVX2 1
+#endif
+
+namespace cli::align {
+namespace {
+
+constexpr int kSubBits = 5;  // source positions in 1/32 pixel
+constexpr int kSub = 1 << kSubBits;
+constexpr int kMapBits = 10;  // the per-column and per-row terms in 1/1024
+constexpr int kWeightBits = 15;
+
+// The cubic convolution weights (a = -0.75) of the four source columns or
+// rows around a position x/32 past the second, in single precision as the
+// library computes them.
+void CubicWeights(float x, float* w) {
+  const float a = -0.75f;
+  w[0] = ((a * (x + 1) - 5 * a) * (x + 1) + 8 * a) * (x + 1) - 4 * a;
+  w[1] = ((a + 2) * x - (a + 3)) * x * x + 1;
+  w[2] = ((a + 2) * (1 - x) - (a + 3)) * (1 - x) * (1 - x) + 1;
+  w[3] = 1.f - w[0] - w[1] - w[2];
+}
+
+// weights[fy * 32 + fx][row * 4 + column]: the products of the row and column
+// weights in 1/2^15, rounded, their sum made exactly 2^15 by moving the
+// difference onto one weight.
+struct WeightTable {
+  std::array<std::array<std::int16_t, 16>, kSub * kSub> weights;
+  // The same laid out for the RGB kernel: per row, the weights of columns 0
+  // and 1 repeated for the three channels, then those of columns 2 and 3,
+  // then four zeros.
+  std::array<std::array<std::int16_t, 64>, kSub * kSub> rgb;
+};
+
+WeightTable MakeWeightTable() {
+  WeightTable t{};
+  float one[kSub][4];
+  for (int i = 0; i < kSub; ++i) CubicWeights(float(i) * (1.f / kSub), one[i]);
+  for (int fy = 0; fy < kSub; ++fy) {
+    for (int fx = 0; fx < kSub; ++fx) {
+      std::int16_t* w = t.weights[fy * kSub + fx].data();
+      int sum = 0;
+      for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) {
+          const float v = one[fy][r] * one[fx][c];
+          w[r * 4 + c] =
+              std::int16_t(std::clamp<long>(std::lrint(v * (1 << kWeightBits)), -32768, 32767));
+          sum += w[r * 4 + c];
+        }
+      }
+      if (sum != (1 << kWeightBits)) {
+        // The library looks among rows and columns 2 and 3 (not the middle
+        // two), first for the smallest, else for the largest.
+        int lo = 2 * 4 + 2, hi = 2 * 4 + 2;
+        for (int r = 2; r < 4; ++r)
+          for (int c = 2; c < 4; ++c) {
+            if (w[r * 4 + c] < w[lo])
+              lo = r * 4 + c;
+            else if (w[r * 4 + c] > w[hi])
+              hi = r * 4 + c;
+          }
+        const int diff = sum - (1 << kWeightBits);
+        if (diff < 0)
+          w[hi] = std::int16_t(w[hi] - diff);
+        else
+          w[lo] = std::int16_t(w[lo] - diff);
+      }
+      std::int16_t* rgb = t.rgb[fy * kSub + fx].data();
+      for (int r = 0; r < 4; ++r) {
+        for (int k = 0; k < 3; ++k) {
+          rgb[r * 16 + 2 * k] = w[r * 4 + 0];
+          rgb[r * 16 + 2 * k + 1] = w[r * 4 + 1];
+          rgb[r * 16 + 6 + 2 * k] = w[r * 4 + 2];
+          rgb[r * 16 + 6 + 2 * k + 1] = w[r * 4 + 3];
+        }
+      }
+    }
+  }
+  return t;
+}
+
+const WeightTable& Weights() {
+  static const WeightTable table = MakeWeightTable();
+  return table;
+}
+
+// The source position of each target pixel of a row: whole pixel and 1/32.
+struct RowMap {
+  std::vector<int> adelta, bdelta;  // per column, in 1/1024
+};
+
+// Row y's start in 1/1024, with half a 1/32 step added so that the shift
+// rounds. Computed here, outside the kernels' instruction sets, so that the
+// compiler cannot fuse the multiply and add the library does apart.
+void RowStart(const CubicWarpArgs& a, int y, int* X0, int* Y0) {
+  *X0 = int(std::lrint((a.map[1] * y + a.map[2]) * (1 << kMapBits))) + kSub / 2;
+  *Y0 = int(std::lrint((a.map[4] * y + a.map[5]) * (1 << kMapBits))) + kSub / 2;
+}
+
+RowMap MakeRowMap(const CubicWarpArgs& a) {
+  RowMap m;
+  m.adelta.resize(std::size_t(a.targetWidth));
+  m.bdelta.resize(std::size_t(a.targetWidth));
+  for (int x = 0; x < a.targetWidth; ++x) {
+    m.adelta[std::size_t(x)] = int(std::lrint(a.map[0] * x * (1 << kMapBits)));
+    m.bdelta[std::size_t(x)] = int(std::lrint(a.map[3] * x * (1 << kMapBits)));
+  }
+  return m;
+}
+
+std::int16_t Saturate16(int v) {
+  return std::int16_t(std::clamp(v, -32768, 32767));
+}
+
+// One pixel by the reference: the 16 source pixels, each coordinate clamped to
+// the picture.
+void ScalarPixel(const CubicWarpArgs& a, int sx, int sy, int alpha, std::uint8_t* out) {
+  const std::int16_t* w = Weights().weights[std::size_t(alpha)].data();
+  int xs[4], ys[4];
+  for (int i = 0; i < 4; ++i) {
+    xs[i] = std::clamp(sx - 1 + i, 0, a.sourceWidth - 1) * 3;
+    ys[i] = std::clamp(sy - 1 + i, 0, a.sourceHeight - 1);
+  }
+  for (int k = 0; k < 3; ++k) {
+    int sum = 0;
+    for (int r = 0; r < 4; ++r) {
+      const std::uint8_t* row = a.source + std::size_t(ys[r]) * a.sourceStride + k;
+      for (int c = 0; c < 4; ++c) sum += int(row[xs[c]]) * w[r * 4 + c];
+    }
+    out[k] = std::uint8_t(std::clamp((sum + (1 << (kWeightBits - 1))) >> kWeightBits, 0, 255));
+  }
+}
+
+#if defined(SHARPSTACK_CUBIC_WARP_AVX2)
+// Two pixels whose 4 x 4 source pixels, and 16 bytes from the first of each
+// row, lie inside the picture: the first in the low 128 bits, the second in
+// the high. Per row the 12 bytes become 16-bit pairs of columns, (R0 R1 G0 G1
+// B0 B1 R2 R3) and (G2 G3 B2 B3), so that multiply-adds give each channel's
+// sums over columns 0-1 and 2-3. Returns each pixel's three bytes at the
+// start of its half.
+__attribute__((target("avx2"))) inline __m256i VectorPixels(const std::uint8_t* s0,
+                                                            const std::uint8_t* s1,
+                                                            std::size_t stride,
+                                                            const std::int16_t* w0,
+                                                            const std::int16_t* w1) {
+  const __m256i first = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, 6, -1, 9, -1));
+  const __m256i second = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  __m256i a = _mm256_setzero_si256(), b = _mm256_setzero_si256();
+#pragma GCC unroll 4
+  for (int r = 0; r < 4; ++r) {
+    const __m256i bytes = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s0 + r * stride))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s1 + r * stride)), 1);
+    const __m256i wa = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w0 + 16 * r))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(w1 + 16 * r)), 1);
+    const __m256i wb = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w0 + 16 * r + 8))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(w1 + 16 * r + 8)), 1);
+    a = _mm256_add_epi32(a, _mm256_madd_epi16(_mm256_shuffle_epi8(bytes, first), wa));
+    b = _mm256_add_epi32(b, _mm256_madd_epi16(_mm256_shuffle_epi8(bytes, second), wb));
+  }
+  // Per half, a: R01 G01 B01 R23; b: G23 B23 0 0.
+  __m256i rgb = _mm256_add_epi32(a, _mm256_alignr_epi8(b, a, 12));
+  rgb = _mm256_srai_epi32(_mm256_add_epi32(rgb, _mm256_set1_epi32(1 << (kWeightBits - 1))),
+                          kWeightBits);
+  const __m256i words = _mm256_packs_epi32(rgb, rgb);
+  return _mm256_packus_epi16(words, words);
+}
+
+// Where each target pixel of a row reads: the first of its 4 x 4 source
+// pixels and its sub-pixel position.
+struct RowPositions {
+  std::vector<int> x, y, alpha;
+  explicit RowPositions(int width)
+      : x(std::size_t(width)), y(std::size_t(width)), alpha(std::size_t(width)) {}
+};
+
+__attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const RowMap& m, int y,
+                                               int X0, int Y0, RowPositions* p) {
+  const int width = a.targetWidth;
+  int* px = p->x.data();
+  int* py = p->y.data();
+  int* alpha = p->alpha.data();
+  for (int x = 0; x < width; ++x) {
+    const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
+    const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
+    px[x] = std::clamp(X >> kSubBits, -32768, 32767) - 1;
+    py[x] = std::clamp(Y >> kSubBits, -32768, 32767) - 1;
+    alpha[x] = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
+  }
+  const WeightTable& table = Weights();
+  std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
+  // The last first column whose 16-byte load stays inside the row (and so
+  // inside the picture on its last row), and the last first row.
+  const int last_x = a.sourceWidth >= 6 ? (3 * a.sourceWidth - 16) / 3 : -1;
+  const int last_y = a.sourceHeight - 4;
+  const bool any_inside = last_x >= 0 && last_y >= 0;  // not in a picture of a few pixels
+  auto inside = [&](int x) {
+    return any_inside && unsigned(px[x]) <= unsigned(last_x) && unsigned(py[x]) <= unsigned(last_y);
+  };
+  auto at = [&](int x) {
+    return a.source + std::size_t(py[x]) * a.sourceStride + std::size_t(px[x]) * 3;
+  };
+  int x = 0;
+  // Two pixels at a time, each written as four bytes, the fourth being the
+  // next pixel's first; the row's last one or two pixels are the reference's.
+  for (; x + 2 < width; x += 2, out += 6) {
+    if (inside(x) && inside(x + 1)) {
+      const __m256i two =
+          VectorPixels(at(x), at(x + 1), a.sourceStride, table.rgb[std::size_t(alpha[x])].data(),
+                       table.rgb[std::size_t(alpha[x + 1])].data());
+      _mm_storeu_si32(out, _mm256_castsi256_si128(two));
+      _mm_storeu_si32(out + 3, _mm256_extracti128_si256(two, 1));
+    } else {
+      ScalarPixel(a, px[x] + 1, py[x] + 1, alpha[x], out);
+      ScalarPixel(a, px[x + 1] + 1, py[x + 1] + 1, alpha[x + 1], out + 3);
+    }
+  }
+  for (; x < width; ++x, out += 3) ScalarPixel(a, px[x] + 1, py[x] + 1, alpha[x], out);
+}
+#endif
+
+void ScalarRow(const CubicWarpArgs& a, const RowMap& m, int y, int X0, int Y0) {
+  std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
+  for (int x = 0; x < a.targetWidth; ++x, out += 3) {
+    const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
+    const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
+    ScalarPixel(a, Saturate16(X >> kSubBits), Saturate16(Y >> kSubBits),
+                (Y & (kSub - 1)) * kSub + (X & (kSub - 1)), out);
+  }
+}
+
+}  // namespace
+
+bool CubicWarpHasVector() {
+#if defined(SHARPSTACK_CUBIC_WARP_AVX2)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+void CubicWarpRows(const CubicWarpArgs& args, int first, int last, bool vector) {
+  const RowMap map = MakeRowMap(args);
+  vector = vector && CubicWarpHasVector();
+#if defined(SHARPSTACK_CUBIC_WARP_AVX2)
+  RowPositions positions(vector ? args.targetWidth : 0);
+#endif
+  for (int y = first; y < last; ++y) {
+    int X0 = 0, Y0 = 0;
+    RowStart(args, y, &X0, &Y0);
+#if defined(SHARPSTACK_CUBIC_WARP_AVX2)
+    if (vector) {
+      VectorRow(args, map, y, X0, Y0, &positions);
+      continue;
+    }
+#endif
+    ScalarRow(args, map, y, X0, Y0);
+  }
+}
+
+}  // namespace cli::align
