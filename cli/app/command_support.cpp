@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <optional>
@@ -167,14 +168,15 @@ void YieldToHostThread() {
 // Decodes one picture on a thread of its own, below the host's thread, while
 // the plug-in works on the host's thread; Wait gives the result. Without a
 // thread it decodes in Wait.
+// `then`, when given, runs after a successful decoding, on the same thread.
 class PictureDecode {
  public:
-  PictureDecode(std::string path, host::Picture* picture)
-      : path_(std::move(path)), picture_(picture) {
+  PictureDecode(std::string path, host::Picture* picture, std::function<void()> then = {})
+      : path_(std::move(path)), picture_(picture), then_(std::move(then)) {
     try {
       result_ = std::async(std::launch::async, [this] {
         YieldToHostThread();
-        return imageio::ReadImage(path_, picture_);
+        return Decode();
       });
     } catch (const std::system_error&) {
     }
@@ -186,14 +188,26 @@ class PictureDecode {
   PictureDecode(const PictureDecode&) = delete;
   PictureDecode& operator=(const PictureDecode&) = delete;
 
-  imageio::Status Wait() {
-    return result_.valid() ? result_.get() : imageio::ReadImage(path_, picture_);
-  }
+  imageio::Status Wait() { return result_.valid() ? result_.get() : Decode(); }
 
  private:
+  imageio::Status Decode() {
+    imageio::Status s = imageio::ReadImage(path_, picture_);
+    if (s.ok && then_) then_();
+    return s;
+  }
+
   std::string path_;
   host::Picture* picture_;
+  std::function<void()> then_;
   std::future<imageio::Status> result_;
+};
+
+// What PictureSteps::prepareAhead made of a picture on the decoding thread.
+struct PreparedAhead {
+  bool ok = true;
+  std::string note, reason;
+  std::vector<std::uint8_t> selection;
 };
 
 }  // namespace
@@ -344,15 +358,27 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     return kExitCancelled;
   };
   if (n == 0) return kExitOk;
-  // The next picture is decoded while the plug-in adds the current one.
+  // The next picture is decoded (and prepared, where its preparation needs
+  // nothing from the pictures before it) while the plug-in adds the current one.
   host::Picture decoded;
+  PreparedAhead ahead;
   std::optional<PictureDecode> decoding;
-  decoding.emplace(images[0], &decoded);
+  auto decode = [&](std::size_t k) {
+    std::function<void()> then;
+    if (steps.prepareAhead)
+      then = [&, k] {
+        ahead = PreparedAhead{};
+        ahead.ok = steps.prepareAhead(k, &decoded, &ahead.selection, &ahead.note, &ahead.reason);
+      };
+    decoding.emplace(images[k], &decoded, std::move(then));
+  };
+  decode(0);
   for (std::size_t i = 0; i < n; ++i) {
     imageio::Status s = decoding->Wait();
     decoding.reset();
+    PreparedAhead prepared = std::move(ahead);
     if (s.ok) std::swap(filter_host.picture, decoded);
-    if (s.ok && i + 1 < n) decoding.emplace(images[i + 1], &decoded);
+    if (s.ok && i + 1 < n) decode(i + 1);
     if (Interrupted()) return cancelled(i, false);
     if (!s.ok && saved != nullptr) {
       const bool restored = saved->Restore(context);
@@ -376,7 +402,19 @@ int AddPictures(const Context& context, Runner* runner, const std::vector<std::s
     filter_host.selection.clear();
     filter_host.filterArea = {};
     std::string note, reason;
-    if (steps.prepare && !steps.prepare(i, &filter_host, &note, &reason)) {
+    if (steps.prepareAhead) {
+      note = std::move(prepared.note);
+      reason = std::move(prepared.reason);
+      filter_host.selection = std::move(prepared.selection);
+    }
+    if ((steps.prepareAhead && !prepared.ok) ||
+        (steps.prepare && !steps.prepare(i, &filter_host, &note, &reason))) {
+      if (saved != nullptr) {
+        // As for a picture that cannot be read: nothing was changed.
+        saved->Restore(context);
+        context.Error("cannot align " + Quote(images[i]) + ": " + reason);
+        return kExitError;
+      }
       say_all();
       context.Error("cannot align " + Quote(images[i]) + ": " + reason +
                     (i > 0 ? "; the " + Plural(i, "picture") + " before it " +
@@ -717,16 +755,27 @@ bool AlignAsAdded::Added(const Context& context, const std::string& path) {
 PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
                        host::Picture* scratch) {
   PictureSteps steps;
-  steps.prepare = [=](std::size_t i, host::FilterHost* filter_host, std::string* note,
-                      std::string*) {
+  steps.prepareAhead = [=](std::size_t i, host::Picture* picture,
+                           std::vector<std::uint8_t>* selection, std::string* note, std::string*) {
     const align::Transform& transform = (*transforms)[i];
-    host::Picture& picture = filter_host->picture;
-    *note = "aligned: " + transform.Describe(picture.width, picture.height);
+    *note = "aligned: " + transform.Describe(picture->width, picture->height);
     if (transform.IsIdentity()) return true;
-    align::Warp(picture, transform, state->referenceWidth, state->referenceHeight, scratch,
-                &filter_host->selection);
-    std::swap(picture, *scratch);
+    align::Warp(*picture, transform, state->referenceWidth, state->referenceHeight, scratch,
+                selection);
+    std::swap(*picture, *scratch);
     return true;
+  };
+  return steps;
+}
+
+PictureSteps AlignSteps(align::State* state, host::Picture* scratch) {
+  PictureSteps steps;
+  // Each picture's estimate starts from the last one's state: the decoding
+  // thread prepares the pictures one after the other.
+  steps.prepareAhead = [=](std::size_t, host::Picture* picture,
+                           std::vector<std::uint8_t>* selection, std::string* note,
+                           std::string* reason) {
+    return align::AlignPicture(picture, state, scratch, selection, note, reason);
   };
   return steps;
 }

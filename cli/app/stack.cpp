@@ -32,18 +32,18 @@ int StackCommand(const Settings& settings, const std::string& output,
   Context context(settings);
   if (!CheckOutputName(context, output)) return kExitUsage;
   std::vector<imageio::ImageInfo> infos;
-  // Alignment is estimated while checking, so that a picture that cannot be
-  // aligned leaves the buffer as it was; only the maps are kept.
+  // Each picture is decoded once, just before it is added (and aligned then),
+  // and a picture that cannot be read or aligned puts the old buffer back.
+  // Where the old files cannot be set aside, every picture is checked first
+  // instead: decoded, and aligned, keeping only the maps.
   align::State state;
   std::vector<align::Transform> transforms;
-  // Without alignment each picture is decoded once, just before it is added,
-  // and a picture that cannot be read puts the old buffer back; where the old
-  // files cannot be set aside, every picture is checked first instead.
   SavedFiles saved;
-  const bool have_saved = !alignPictures && saved.Save(true);
+  const bool have_saved = saved.Save(true);
   auto check = [&] {
+    if (have_saved) return true;
     if (alignPictures) return EstimateAll(context, images, &state, &transforms);
-    return have_saved || DecodeAll(context, images);
+    return DecodeAll(context, images);
   };
   if (!ProbeAll(context, images, &infos) || !check()) {
     if (Interrupted()) {
@@ -60,8 +60,9 @@ int StackCommand(const Settings& settings, const std::string& output,
   }
   if (int code = RunClear(context, &runner); code != kExitOk) return code;
   host::Picture scratch;
-  const PictureSteps steps =
-      alignPictures ? WarpSteps(&transforms, &state, &scratch) : PictureSteps{};
+  PictureSteps steps;
+  if (alignPictures)
+    steps = have_saved ? AlignSteps(&state, &scratch) : WarpSteps(&transforms, &state, &scratch);
   if (int code = AddPictures(context, &runner, images, true, steps, have_saved ? &saved : nullptr);
       code != kExitOk)
     return code;
