@@ -768,14 +768,29 @@ PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const al
   return steps;
 }
 
-PictureSteps AlignSteps(align::State* state, host::Picture* scratch) {
+PictureSteps AlignSteps(align::State* state, std::vector<Placement>* placements,
+                        host::Picture* scratch) {
   PictureSteps steps;
   // Each picture's estimate starts from the last one's state: the decoding
-  // thread prepares the pictures one after the other.
-  steps.prepareAhead = [=](std::size_t, host::Picture* picture,
-                           std::vector<std::uint8_t>* selection, std::string* note,
-                           std::string* reason) {
-    return align::AlignPicture(picture, state, scratch, selection, note, reason);
+  // thread handles the pictures one after the other. The resampling uses both
+  // cores, so it waits for the host's thread, which would idle otherwise.
+  steps.prepareAhead = [=](std::size_t i, host::Picture* picture, std::vector<std::uint8_t>*,
+                           std::string*, std::string* reason) {
+    Placement& p = (*placements)[i];
+    if (!align::Estimate(*picture, state, &p.transform, reason)) return false;
+    p.width = state->referenceWidth;
+    p.height = state->referenceHeight;
+    return true;
+  };
+  steps.prepare = [=](std::size_t i, host::FilterHost* filter_host, std::string* note,
+                      std::string*) {
+    const Placement& p = (*placements)[i];
+    host::Picture& picture = filter_host->picture;
+    *note = "aligned: " + p.transform.Describe(picture.width, picture.height);
+    if (p.transform.IsIdentity()) return true;
+    align::Warp(picture, p.transform, p.width, p.height, scratch, &filter_host->selection);
+    std::swap(picture, *scratch);
+    return true;
   };
   return steps;
 }

@@ -66,9 +66,10 @@ struct PictureSteps {
   // is shown after its size. False, with the reason, refuses the picture.
   std::function<bool(std::size_t i, host::FilterHost* host, std::string* note, std::string* reason)>
       prepare;
-  // The same for a preparation that needs nothing from the pictures added
-  // before it: given picture i as decoded, on the decoding thread while the
-  // previous picture is added; `selection` starts empty.
+  // The same for a preparation (or its first part) that needs nothing from
+  // the pictures added before it: given picture i as decoded, on the decoding
+  // thread while the previous picture is added; `selection` starts empty.
+  // `prepare`, when also given, runs after it on the host's thread.
   std::function<bool(std::size_t i, host::Picture* picture, std::vector<std::uint8_t>* selection,
                      std::string* note, std::string* reason)>
       prepareAhead;
@@ -158,10 +159,17 @@ class AlignAsAdded {
 // Steps that resample each picture with its map before it is added.
 PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
                        host::Picture* scratch);
-// Steps that align each picture as it comes, `state` following it: for a
+// Where a picture goes: its map and the reference's size.
+struct Placement {
+  align::Transform transform;
+  int width = 0, height = 0;
+};
+// Steps that align each picture as it comes, `state` following it, for a
 // command that can take back every picture added before one that cannot be
-// aligned.
-PictureSteps AlignSteps(align::State* state, host::Picture* scratch);
+// aligned: the map is found on the decoding thread (`placements` holds one
+// per picture), the picture resampled on the host's thread.
+PictureSteps AlignSteps(align::State* state, std::vector<Placement>* placements,
+                        host::Picture* scratch);
 
 // Runs Show into a new picture of the given layout and writes it out.
 int ShowInto(const Context& context, Runner* runner, const std::string& output, int width,

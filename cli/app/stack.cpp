@@ -60,9 +60,11 @@ int StackCommand(const Settings& settings, const std::string& output,
   }
   if (int code = RunClear(context, &runner); code != kExitOk) return code;
   host::Picture scratch;
+  std::vector<Placement> placements(images.size());
   PictureSteps steps;
   if (alignPictures)
-    steps = have_saved ? AlignSteps(&state, &scratch) : WarpSteps(&transforms, &state, &scratch);
+    steps = have_saved ? AlignSteps(&state, &placements, &scratch)
+                       : WarpSteps(&transforms, &state, &scratch);
   if (int code = AddPictures(context, &runner, images, true, steps, have_saved ? &saved : nullptr);
       code != kExitOk)
     return code;
