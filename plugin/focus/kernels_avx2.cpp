@@ -219,12 +219,7 @@ AVX2_TARGET bool MergeRowAvx2(const std::uint8_t* mask, const std::uint64_t* mea
                        _mm_blendv_epi8(_mm_loadu_si128(to + v), _mm_loadu_si128(from + v), chosen));
     }
   }
-  bool changed = any != 0;
-  if (i < n)
-    changed = MergeRowReference(mask + i, measures + i, colour + 3 * i, variances + i,
-                                focus + 3 * i, n - i) ||
-              changed;
-  return changed;
+  return MergeTail(any != 0, mask, measures, colour, variances, focus, i, n);
 }
 
 // Eight RGB pixels (24 values in three vectors) split into their channels.

@@ -204,12 +204,7 @@ AVX512_TARGET bool MergeRowAvx512(const std::uint8_t* mask, const std::uint64_t*
         focus + 3 * i + 32, static_cast<__mmask16>(lanes >> 32),
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(colour + 3 * i + 32)));
   }
-  bool changed = any != 0;
-  if (i < n)
-    changed = MergeRowReference(mask + i, measures + i, colour + 3 * i, variances + i,
-                                focus + 3 * i, n - i) ||
-              changed;
-  return changed;
+  return MergeTail(any != 0, mask, measures, colour, variances, focus, i, n);
 }
 void BlendRowAvx512(float* acc, const std::int32_t* row, std::int32_t n, double weight) {
   Avx2FocusKernels()->blendRow(acc, row, n, weight);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "plugin/focus/kernels.h"
 #include "plugin/focus/measure.h"
 
 // GCC for Windows cannot align the stack beyond 16 bytes, so a 32- or 64-byte
@@ -63,6 +64,17 @@ inline void MeasureTail(const std::uint16_t* const rows[kWindowRows], std::int32
   const std::uint16_t* shifted[kWindowRows];
   for (int r = 0; r < kWindowRows; ++r) shifted[r] = rows[r] + first * kWindowChannels;
   MeasureRow(shifted, width - first, out + first);
+}
+
+// Merges pixels first .. n - 1 with the reference (the row's tail); true when
+// `any` (a pixel before them took the picture's) or one of them does.
+inline bool MergeTail(bool any, const std::uint8_t* mask, const std::uint64_t* measures,
+                      const std::uint16_t* colour, float* variances, std::uint16_t* focus,
+                      std::int32_t first, std::int32_t n) {
+  if (first >= n) return any;
+  return MergeRowReference(mask + first, measures + first, colour + 3 * first, variances + first,
+                           focus + 3 * first, n - first) ||
+         any;
 }
 
 inline std::uint16_t ToBufferScale(std::uint8_t v) {
