@@ -415,11 +415,12 @@ void Warp(const host::Picture& picture, const Transform& transform, int width, i
                    picture.depth, false);
   const cv::Matx33d back = ToMatrix(transform).inv();
   cv::Mat out = Wrap(*warped);
-  if (picture.depth == 8 && picture.planes == 3) {
-    // The same bytes as the library's warp below, several times faster.
+  if (picture.planes == 3) {
+    // The same samples as the library's warp below, several times faster.
     const CubicWarpArgs args{
         picture.data.data(), picture.width, picture.height,     picture.RowBytes(),
-        warped->data.data(), width,         warped->RowBytes(), back.val};
+        warped->data.data(), width,         warped->RowBytes(), back.val,
+        picture.depth};
     cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
       CubicWarpRows(args, rows.start, rows.end, true);
     });

@@ -94,6 +94,40 @@ const WeightTable& Weights() {
   return table;
 }
 
+// The 16-bit warp's weights: the products of the row and column weights, as
+// floats; and, for the vector kernel, per row each column's weight four times.
+struct FloatWeightTable {
+  std::array<std::array<float, 16>, kSub * kSub> weights;
+  std::array<std::array<float, 64>, kSub * kSub> rgb;
+};
+
+FloatWeightTable MakeFloatWeightTable() {
+  FloatWeightTable t{};
+  float one[kSub][4];
+  for (int i = 0; i < kSub; ++i) CubicWeights(float(i) * (1.f / kSub), one[i]);
+  for (int fy = 0; fy < kSub; ++fy)
+    for (int fx = 0; fx < kSub; ++fx)
+      for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+          const float v = one[fy][r] * one[fx][c];
+          t.weights[std::size_t(fy * kSub + fx)][std::size_t(r * 4 + c)] = v;
+          for (int k = 0; k < 4; ++k)
+            t.rgb[std::size_t(fy * kSub + fx)][std::size_t(r * 16 + c * 4 + k)] = v;
+        }
+  return t;
+}
+
+const FloatWeightTable& FloatWeights() {
+  static const FloatWeightTable table = MakeFloatWeightTable();
+  return table;
+}
+
+std::uint16_t Load16(const std::uint8_t* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // The source position of each target pixel of a row: whole pixel and 1/32.
 struct RowMap {
   std::vector<int> adelta, bdelta;  // per column, in 1/1024
@@ -138,6 +172,38 @@ void ScalarPixel(const CubicWarpArgs& a, int sx, int sy, int alpha, std::uint8_t
       for (int c = 0; c < 4; ++c) sum += int(row[xs[c]]) * w[r * 4 + c];
     }
     out[k] = std::uint8_t(std::clamp((sum + (1 << (kWeightBits - 1))) >> kWeightBits, 0, 255));
+  }
+}
+
+// The same for 16-bit samples. Inside the picture the library adds the four
+// products of a row left to right, then the rows top to bottom; at the edges
+// it adds the sixteen products one by one.
+void ScalarPixel16(const CubicWarpArgs& a, int sx, int sy, int alpha, std::uint8_t* out) {
+  const float* w = FloatWeights().weights[std::size_t(alpha)].data();
+  const bool inside =
+      sx - 1 >= 0 && sx + 2 <= a.sourceWidth - 1 && sy - 1 >= 0 && sy + 2 <= a.sourceHeight - 1;
+  int xs[4], ys[4];
+  for (int i = 0; i < 4; ++i) {
+    xs[i] = std::clamp(sx - 1 + i, 0, a.sourceWidth - 1) * 6;
+    ys[i] = std::clamp(sy - 1 + i, 0, a.sourceHeight - 1);
+  }
+  for (int k = 0; k < 3; ++k) {
+    float sum = 0.f;
+    for (int r = 0; r < 4; ++r) {
+      const std::uint8_t* row = a.source + std::size_t(ys[r]) * a.sourceStride + 2 * k;
+      const float* wr = w + 4 * r;
+      if (inside) {
+        const float part =
+            ((float(Load16(row + xs[0])) * wr[0] + float(Load16(row + xs[1])) * wr[1]) +
+             float(Load16(row + xs[2])) * wr[2]) +
+            float(Load16(row + xs[3])) * wr[3];
+        sum = r == 0 ? part : sum + part;
+      } else {
+        for (int c = 0; c < 4; ++c) sum += float(Load16(row + xs[c])) * wr[c];
+      }
+    }
+    const std::uint16_t v = std::uint16_t(std::clamp<long>(std::lrint(sum), 0, 65535));
+    std::memcpy(out + 2 * k, &v, sizeof v);
   }
 }
 
@@ -188,29 +254,40 @@ struct RowPositions {
       : x(std::size_t(width)), y(std::size_t(width)), alpha(std::size_t(width)) {}
 };
 
-__attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const RowMap& m, int y,
-                                               int X0, int Y0, RowPositions* p) {
-  const int width = a.targetWidth;
-  int* px = p->x.data();
-  int* py = p->y.data();
-  int* alpha = p->alpha.data();
-  for (int x = 0; x < width; ++x) {
+// Fills in where each target pixel of row (X0, Y0) reads.
+__attribute__((target("avx2"))) inline void FillPositions(const CubicWarpArgs& a, const RowMap& m,
+                                                          int X0, int Y0, RowPositions* p) {
+  for (int x = 0; x < a.targetWidth; ++x) {
     const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
     const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
-    px[x] = std::clamp(X >> kSubBits, -32768, 32767) - 1;
-    py[x] = std::clamp(Y >> kSubBits, -32768, 32767) - 1;
-    alpha[x] = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
+    p->x[std::size_t(x)] = std::clamp(X >> kSubBits, -32768, 32767) - 1;
+    p->y[std::size_t(x)] = std::clamp(Y >> kSubBits, -32768, 32767) - 1;
+    p->alpha[std::size_t(x)] = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
   }
+}
+
+// Whether the 4 x 4 source pixels of a target pixel, and 16 samples from the
+// first of each of their rows, lie inside the picture.
+struct VectorBounds {
+  int lastX, lastY;
+  explicit VectorBounds(const CubicWarpArgs& a)
+      : lastX(a.sourceWidth >= 6 ? (3 * a.sourceWidth - 16) / 3 : -1), lastY(a.sourceHeight - 4) {}
+  bool Inside(int x, int y) const {
+    return lastX >= 0 && lastY >= 0 && unsigned(x) <= unsigned(lastX) &&
+           unsigned(y) <= unsigned(lastY);
+  }
+};
+
+__attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const RowMap& m, int y,
+                                               int X0, int Y0, RowPositions* p) {
+  FillPositions(a, m, X0, Y0, p);
+  const int width = a.targetWidth;
+  const int* px = p->x.data();
+  const int* py = p->y.data();
+  const int* alpha = p->alpha.data();
   const WeightTable& table = Weights();
+  const VectorBounds bounds(a);
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
-  // The last first column whose 16-byte load stays inside the row (and so
-  // inside the picture on its last row), and the last first row.
-  const int last_x = a.sourceWidth >= 6 ? (3 * a.sourceWidth - 16) / 3 : -1;
-  const int last_y = a.sourceHeight - 4;
-  const bool any_inside = last_x >= 0 && last_y >= 0;  // not in a picture of a few pixels
-  auto inside = [&](int x) {
-    return any_inside && unsigned(px[x]) <= unsigned(last_x) && unsigned(py[x]) <= unsigned(last_y);
-  };
   auto at = [&](int x) {
     return a.source + std::size_t(py[x]) * a.sourceStride + std::size_t(px[x]) * 3;
   };
@@ -218,7 +295,7 @@ __attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const Row
   // Two pixels at a time, each written as four bytes, the fourth being the
   // next pixel's first; the row's last one or two pixels are the reference's.
   for (; x + 2 < width; x += 2, out += 6) {
-    if (inside(x) && inside(x + 1)) {
+    if (bounds.Inside(px[x], py[x]) && bounds.Inside(px[x + 1], py[x + 1])) {
       const __m256i two =
           VectorPixels(at(x), at(x + 1), a.sourceStride, table.rgb[std::size_t(alpha[x])].data(),
                        table.rgb[std::size_t(alpha[x + 1])].data());
@@ -231,15 +308,74 @@ __attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const Row
   }
   for (; x < width; ++x, out += 3) ScalarPixel(a, px[x] + 1, py[x] + 1, alpha[x], out);
 }
+
+// One 16-bit pixel inside the picture, in the library's order: per row the
+// samples widen to floats, columns 0 and 1 in the two halves of one vector
+// and 2 and 3 of another (the three channels in the first three lanes of each
+// half), are multiplied by their weights and added left to right; the rows
+// are added top to bottom. Returns the three samples rounded and limited,
+// then the fourth lane's.
+__attribute__((target("avx2"))) inline __m128i VectorPixel16(const std::uint8_t* s,
+                                                             std::size_t stride, const float* w) {
+  const __m256i first = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
+  const __m256i low_two = _mm256_setr_epi32(6, 7, 6, 6, 6, 6, 6, 6);
+  const __m256i high_four = _mm256_setr_epi32(0, 0, 0, 0, 1, 2, 3, 3);
+  __m128 sum = _mm_setzero_ps();
+#pragma GCC unroll 4
+  for (int r = 0; r < 4; ++r) {
+    const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + r * stride));
+    const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(raw)));
+    const __m256 hi = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(raw, 1)));
+    const __m256 c01 = _mm256_permutevar8x32_ps(lo, first);
+    const __m256 c23 = _mm256_blend_ps(_mm256_permutevar8x32_ps(hi, high_four),
+                                       _mm256_permutevar8x32_ps(lo, low_two), 0x03);
+    const __m256 p01 = _mm256_mul_ps(c01, _mm256_loadu_ps(w + 16 * r));
+    const __m256 p23 = _mm256_mul_ps(c23, _mm256_loadu_ps(w + 16 * r + 8));
+    const __m128 part = _mm_add_ps(
+        _mm_add_ps(_mm_add_ps(_mm256_castps256_ps128(p01), _mm256_extractf128_ps(p01, 1)),
+                   _mm256_castps256_ps128(p23)),
+        _mm256_extractf128_ps(p23, 1));
+    sum = r == 0 ? part : _mm_add_ps(sum, part);
+  }
+  return _mm_packus_epi32(_mm_cvtps_epi32(sum), _mm_setzero_si128());
+}
+
+__attribute__((target("avx2"))) void VectorRow16(const CubicWarpArgs& a, const RowMap& m, int y,
+                                                 int X0, int Y0, RowPositions* p) {
+  FillPositions(a, m, X0, Y0, p);
+  const int width = a.targetWidth;
+  const int* px = p->x.data();
+  const int* py = p->y.data();
+  const int* alpha = p->alpha.data();
+  const FloatWeightTable& table = FloatWeights();
+  const VectorBounds bounds(a);
+  std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
+  for (int x = 0; x < width; ++x, out += 6) {
+    if (x + 1 < width && bounds.Inside(px[x], py[x])) {
+      // Eight bytes: the fourth sample is the next pixel's first.
+      const __m128i rgb =
+          VectorPixel16(a.source + std::size_t(py[x]) * a.sourceStride + std::size_t(px[x]) * 6,
+                        a.sourceStride, table.rgb[std::size_t(alpha[x])].data());
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), rgb);
+    } else {
+      ScalarPixel16(a, px[x] + 1, py[x] + 1, alpha[x], out);
+    }
+  }
+}
 #endif
 
 void ScalarRow(const CubicWarpArgs& a, const RowMap& m, int y, int X0, int Y0) {
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
-  for (int x = 0; x < a.targetWidth; ++x, out += 3) {
+  const std::size_t pixel_bytes = a.depth == 16 ? 6 : 3;
+  for (int x = 0; x < a.targetWidth; ++x, out += pixel_bytes) {
     const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
     const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
-    ScalarPixel(a, Saturate16(X >> kSubBits), Saturate16(Y >> kSubBits),
-                (Y & (kSub - 1)) * kSub + (X & (kSub - 1)), out);
+    const int sx = Saturate16(X >> kSubBits), sy = Saturate16(Y >> kSubBits);
+    const int alpha = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
+    if (a.depth == 16)
+      ScalarPixel16(a, sx, sy, alpha, out);
+    else
+      ScalarPixel(a, sx, sy, alpha, out);
   }
 }
 
@@ -264,7 +400,10 @@ void CubicWarpRows(const CubicWarpArgs& args, int first, int last, bool vector) 
     RowStart(args, y, &X0, &Y0);
 #if defined(SHARPSTACK_CUBIC_WARP_AVX2)
     if (vector) {
-      VectorRow(args, map, y, X0, Y0, &positions);
+      if (args.depth == 16)
+        VectorRow16(args, map, y, X0, Y0, &positions);
+      else
+        VectorRow(args, map, y, X0, Y0, &positions);
       continue;
     }
 #endif

@@ -89,11 +89,11 @@ TEST(Align, PixelsWhoseInterpolationReachesOutsideThePictureAreUnselected) {
   EXPECT_GT(differing_outside, 0);  // the check can tell
 }
 
-// Our bicubic warp of 8-bit RGB, scalar and vector, gives OpenCV's bytes:
-// maps that enlarge, reduce, turn and shift (reaching past every edge, and
-// wholly outside), on pictures from a few pixels to wider than a block, with
-// padded rows.
-TEST(Align, CubicWarpMatchesTheLibraryByteForByte) {
+// Our bicubic warp of RGB, 8 and 16 bits, scalar and vector, gives OpenCV's
+// samples: maps that enlarge, reduce, turn and shift (reaching past every
+// edge, and wholly outside), on pictures from a few pixels to wider than a
+// block, with padded rows.
+TEST(Align, CubicWarpMatchesTheLibraryExactly) {
   struct Case {
     int sw, sh, tw, th;
     double scale, degrees, dx, dy;
@@ -105,40 +105,48 @@ TEST(Align, CubicWarpMatchesTheLibraryByteForByte) {
       {7, 3, 8, 4, 0.5, 45.0, 2.0, 1.0},
   };
   std::mt19937 rng(11);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.sw << "x" << c.sh << " to " << c.tw << "x" << c.th
-                                    << ", scale " << c.scale << ", " << c.degrees << " degrees");
-    const std::size_t stride = std::size_t(c.sw) * 3 + 5;
-    std::vector<std::uint8_t> source(stride * std::size_t(c.sh));
-    for (auto& v : source) v = std::uint8_t(rng() % 256);
-    // Flat areas and hard edges too: the rounding and the limits to 0..255.
-    for (int y = 0; y < c.sh; ++y)
-      for (int x = 0; x < c.sw / 3; ++x)
-        for (int k = 0; k < 3; ++k)
-          source[std::size_t(y) * stride + std::size_t(x) * 3 + std::size_t(k)] =
-              (x / 2 + y / 2) % 2 != 0 ? 255 : 0;
-    const double a = c.degrees * std::acos(-1.0) / 180.0;
-    const double map[6] = {c.scale * std::cos(a), -c.scale * std::sin(a), c.dx,
-                           c.scale * std::sin(a), c.scale * std::cos(a),  c.dy};
-    const cv::Mat src(c.sh, c.sw, CV_8UC3, source.data(), stride);
-    cv::Mat expected;
-    cv::warpAffine(src, expected, cv::Matx23d(map), cv::Size(c.tw, c.th),
-                   cv::INTER_CUBIC | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-    for (bool vector : {false, true}) {
-      if (vector && !cli::align::CubicWarpHasVector()) continue;
-      const std::size_t out_stride = std::size_t(c.tw) * 3 + 3;
-      std::vector<std::uint8_t> target(out_stride * std::size_t(c.th), 0xAA);
-      const cli::align::CubicWarpArgs args{source.data(), c.sw, c.sh,       stride,
-                                           target.data(), c.tw, out_stride, map};
-      cli::align::CubicWarpRows(args, 0, c.th / 2, vector);
-      cli::align::CubicWarpRows(args, c.th / 2, c.th, vector);
-      int differing = 0;
-      for (int y = 0; y < c.th; ++y) {
-        differing += std::memcmp(target.data() + std::size_t(y) * out_stride, expected.ptr(y),
-                                 std::size_t(c.tw) * 3) != 0;
-        EXPECT_EQ(target[std::size_t(y) * out_stride + std::size_t(c.tw) * 3], 0xAA);
+  for (int depth : {8, 16}) {
+    const int bytes = depth / 8, top = depth == 8 ? 255 : 65535;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message()
+                   << depth << " bit, " << c.sw << "x" << c.sh << " to " << c.tw << "x" << c.th
+                   << ", scale " << c.scale << ", " << c.degrees << " degrees");
+      const std::size_t stride = std::size_t(c.sw * 3 + 5) * std::size_t(bytes);
+      cv::Mat padded(c.sh, int(stride), CV_8U);
+      cv::Mat view(c.sh, c.sw, depth == 8 ? CV_8UC3 : CV_16UC3, padded.data, stride);
+      // Random samples, with hard edges between 0 and white in part: the
+      // rounding and the limits.
+      for (int y = 0; y < c.sh; ++y)
+        for (int x = 0; x < c.sw * 3; ++x) {
+          const int v = x < c.sw ? ((x / 6 + y / 2) % 2 != 0 ? top : 0) : int(rng() % (top + 1));
+          if (depth == 8)
+            view.ptr<std::uint8_t>(y)[x] = std::uint8_t(v);
+          else
+            view.ptr<std::uint16_t>(y)[x] = std::uint16_t(v);
+        }
+      const double a = c.degrees * std::acos(-1.0) / 180.0;
+      const double map[6] = {c.scale * std::cos(a), -c.scale * std::sin(a), c.dx,
+                             c.scale * std::sin(a), c.scale * std::cos(a),  c.dy};
+      cv::Mat expected;
+      cv::warpAffine(view, expected, cv::Matx23d(map), cv::Size(c.tw, c.th),
+                     cv::INTER_CUBIC | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+      for (bool vector : {false, true}) {
+        if (vector && !cli::align::CubicWarpHasVector()) continue;
+        const std::size_t row_bytes = std::size_t(c.tw) * 3 * std::size_t(bytes);
+        const std::size_t out_stride = row_bytes + 6;
+        std::vector<std::uint8_t> target(out_stride * std::size_t(c.th), 0xAA);
+        const cli::align::CubicWarpArgs args{padded.data, c.sw,       c.sh, stride, target.data(),
+                                             c.tw,        out_stride, map,  depth};
+        cli::align::CubicWarpRows(args, 0, c.th / 2, vector);
+        cli::align::CubicWarpRows(args, c.th / 2, c.th, vector);
+        int differing = 0;
+        for (int y = 0; y < c.th; ++y) {
+          differing += std::memcmp(target.data() + std::size_t(y) * out_stride, expected.ptr(y),
+                                   row_bytes) != 0;
+          EXPECT_EQ(target[std::size_t(y) * out_stride + row_bytes], 0xAA);
+        }
+        EXPECT_EQ(differing, 0) << (vector ? "vector" : "scalar");
       }
-      EXPECT_EQ(differing, 0) << (vector ? "vector" : "scalar");
     }
   }
 }
