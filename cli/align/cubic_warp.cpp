@@ -156,15 +156,21 @@ std::int16_t Saturate16(int v) {
   return std::int16_t(std::clamp(v, -32768, 32767));
 }
 
+// The byte offsets in a row of the four source columns around sx, and the four
+// rows around sy, each clamped to the picture.
+void ClampedTaps(const CubicWarpArgs& a, int sx, int sy, int pixelBytes, int* xs, int* ys) {
+  for (int i = 0; i < 4; ++i) {
+    xs[i] = std::clamp(sx - 1 + i, 0, a.sourceWidth - 1) * pixelBytes;
+    ys[i] = std::clamp(sy - 1 + i, 0, a.sourceHeight - 1);
+  }
+}
+
 // One pixel by the reference: the 16 source pixels, each coordinate clamped to
 // the picture.
 void ScalarPixel(const CubicWarpArgs& a, int sx, int sy, int alpha, std::uint8_t* out) {
   const std::int16_t* w = Weights().weights[std::size_t(alpha)].data();
   int xs[4], ys[4];
-  for (int i = 0; i < 4; ++i) {
-    xs[i] = std::clamp(sx - 1 + i, 0, a.sourceWidth - 1) * 3;
-    ys[i] = std::clamp(sy - 1 + i, 0, a.sourceHeight - 1);
-  }
+  ClampedTaps(a, sx, sy, 3, xs, ys);
   for (int k = 0; k < 3; ++k) {
     int sum = 0;
     for (int r = 0; r < 4; ++r) {
@@ -183,10 +189,7 @@ void ScalarPixel16(const CubicWarpArgs& a, int sx, int sy, int alpha, std::uint8
   const bool inside =
       sx - 1 >= 0 && sx + 2 <= a.sourceWidth - 1 && sy - 1 >= 0 && sy + 2 <= a.sourceHeight - 1;
   int xs[4], ys[4];
-  for (int i = 0; i < 4; ++i) {
-    xs[i] = std::clamp(sx - 1 + i, 0, a.sourceWidth - 1) * 6;
-    ys[i] = std::clamp(sy - 1 + i, 0, a.sourceHeight - 1);
-  }
+  ClampedTaps(a, sx, sy, 6, xs, ys);
   for (int k = 0; k < 3; ++k) {
     float sum = 0.f;
     for (int r = 0; r < 4; ++r) {
@@ -252,11 +255,19 @@ struct RowPositions {
   std::vector<int> x, y, alpha;
   explicit RowPositions(int width)
       : x(std::size_t(width)), y(std::size_t(width)), alpha(std::size_t(width)) {}
+  int X(int i) const { return x[std::size_t(i)]; }
+  int Y(int i) const { return y[std::size_t(i)]; }
+  int Alpha(int i) const { return alpha[std::size_t(i)]; }
+  // The first of target pixel i's source pixels, of `bytes` bytes each.
+  const std::uint8_t* Source(const CubicWarpArgs& a, int i, int bytes) const {
+    return a.source + std::size_t(Y(i)) * a.sourceStride + std::size_t(X(i)) * std::size_t(bytes);
+  }
 };
 
 // Fills in where each target pixel of row (X0, Y0) reads.
-__attribute__((target("avx2"))) inline void FillPositions(const CubicWarpArgs& a, const RowMap& m,
-                                                          int X0, int Y0, RowPositions* p) {
+__attribute__((target("avx2"))) inline const RowPositions& FillPositions(const CubicWarpArgs& a,
+                                                                         const RowMap& m, int X0,
+                                                                         int Y0, RowPositions* p) {
   for (int x = 0; x < a.targetWidth; ++x) {
     const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
     const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
@@ -264,6 +275,7 @@ __attribute__((target("avx2"))) inline void FillPositions(const CubicWarpArgs& a
     p->y[std::size_t(x)] = std::clamp(Y >> kSubBits, -32768, 32767) - 1;
     p->alpha[std::size_t(x)] = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
   }
+  return *p;
 }
 
 // Whether the 4 x 4 source pixels of a target pixel, and 16 samples from the
@@ -279,34 +291,27 @@ struct VectorBounds {
 };
 
 __attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const RowMap& m, int y,
-                                               int X0, int Y0, RowPositions* p) {
-  FillPositions(a, m, X0, Y0, p);
-  const int width = a.targetWidth;
-  const int* px = p->x.data();
-  const int* py = p->y.data();
-  const int* alpha = p->alpha.data();
-  const WeightTable& table = Weights();
+                                               int X0, int Y0, RowPositions* positions) {
+  const RowPositions& p = FillPositions(a, m, X0, Y0, positions);
   const VectorBounds bounds(a);
+  const WeightTable& table = Weights();
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
-  auto at = [&](int x) {
-    return a.source + std::size_t(py[x]) * a.sourceStride + std::size_t(px[x]) * 3;
-  };
   int x = 0;
   // Two pixels at a time, each written as four bytes, the fourth being the
   // next pixel's first; the row's last one or two pixels are the reference's.
-  for (; x + 2 < width; x += 2, out += 6) {
-    if (bounds.Inside(px[x], py[x]) && bounds.Inside(px[x + 1], py[x + 1])) {
-      const __m256i two =
-          VectorPixels(at(x), at(x + 1), a.sourceStride, table.rgb[std::size_t(alpha[x])].data(),
-                       table.rgb[std::size_t(alpha[x + 1])].data());
+  for (; x + 2 < a.targetWidth; x += 2, out += 6) {
+    if (bounds.Inside(p.X(x), p.Y(x)) && bounds.Inside(p.X(x + 1), p.Y(x + 1))) {
+      const __m256i two = VectorPixels(p.Source(a, x, 3), p.Source(a, x + 1, 3), a.sourceStride,
+                                       table.rgb[std::size_t(p.Alpha(x))].data(),
+                                       table.rgb[std::size_t(p.Alpha(x + 1))].data());
       _mm_storeu_si32(out, _mm256_castsi256_si128(two));
       _mm_storeu_si32(out + 3, _mm256_extracti128_si256(two, 1));
     } else {
-      ScalarPixel(a, px[x] + 1, py[x] + 1, alpha[x], out);
-      ScalarPixel(a, px[x + 1] + 1, py[x + 1] + 1, alpha[x + 1], out + 3);
+      ScalarPixel(a, p.X(x) + 1, p.Y(x) + 1, p.Alpha(x), out);
+      ScalarPixel(a, p.X(x + 1) + 1, p.Y(x + 1) + 1, p.Alpha(x + 1), out + 3);
     }
   }
-  for (; x < width; ++x, out += 3) ScalarPixel(a, px[x] + 1, py[x] + 1, alpha[x], out);
+  for (; x < a.targetWidth; ++x, out += 3) ScalarPixel(a, p.X(x) + 1, p.Y(x) + 1, p.Alpha(x), out);
 }
 
 // One 16-bit pixel inside the picture, in the library's order: per row the
@@ -341,24 +346,19 @@ __attribute__((target("avx2"))) inline __m128i VectorPixel16(const std::uint8_t*
 }
 
 __attribute__((target("avx2"))) void VectorRow16(const CubicWarpArgs& a, const RowMap& m, int y,
-                                                 int X0, int Y0, RowPositions* p) {
-  FillPositions(a, m, X0, Y0, p);
-  const int width = a.targetWidth;
-  const int* px = p->x.data();
-  const int* py = p->y.data();
-  const int* alpha = p->alpha.data();
-  const FloatWeightTable& table = FloatWeights();
+                                                 int X0, int Y0, RowPositions* positions) {
+  const RowPositions& p = FillPositions(a, m, X0, Y0, positions);
   const VectorBounds bounds(a);
+  const FloatWeightTable& table = FloatWeights();
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
-  for (int x = 0; x < width; ++x, out += 6) {
-    if (x + 1 < width && bounds.Inside(px[x], py[x])) {
+  for (int x = 0; x < a.targetWidth; ++x, out += 6) {
+    if (x + 1 < a.targetWidth && bounds.Inside(p.X(x), p.Y(x))) {
       // Eight bytes: the fourth sample is the next pixel's first.
-      const __m128i rgb =
-          VectorPixel16(a.source + std::size_t(py[x]) * a.sourceStride + std::size_t(px[x]) * 6,
-                        a.sourceStride, table.rgb[std::size_t(alpha[x])].data());
+      const __m128i rgb = VectorPixel16(p.Source(a, x, 6), a.sourceStride,
+                                        table.rgb[std::size_t(p.Alpha(x))].data());
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out), rgb);
     } else {
-      ScalarPixel16(a, px[x] + 1, py[x] + 1, alpha[x], out);
+      ScalarPixel16(a, p.X(x) + 1, p.Y(x) + 1, p.Alpha(x), out);
     }
   }
 }
