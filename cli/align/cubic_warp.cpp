@@ -128,33 +128,51 @@ std::uint16_t Load16(const std::uint8_t* p) {
   return v;
 }
 
-// The source position of each target pixel of a row: whole pixel and 1/32.
-struct RowMap {
-  std::vector<int> adelta, bdelta;  // per column, in 1/1024
-};
-
-// Row y's start in 1/1024, with half a 1/32 step added so that the shift
-// rounds. Computed here, outside the kernels' instruction sets, so that the
-// compiler cannot fuse the multiply and add the library does apart.
-void RowStart(const CubicWarpArgs& a, int y, int* X0, int* Y0) {
-  *X0 = int(std::lrint((a.map[1] * y + a.map[2]) * (1 << kMapBits))) + kSub / 2;
-  *Y0 = int(std::lrint((a.map[4] * y + a.map[5]) * (1 << kMapBits))) + kSub / 2;
-}
-
-RowMap MakeRowMap(const CubicWarpArgs& a) {
-  RowMap m;
-  m.adelta.resize(std::size_t(a.targetWidth));
-  m.bdelta.resize(std::size_t(a.targetWidth));
-  for (int x = 0; x < a.targetWidth; ++x) {
-    m.adelta[std::size_t(x)] = int(std::lrint(a.map[0] * x * (1 << kMapBits)));
-    m.bdelta[std::size_t(x)] = int(std::lrint(a.map[3] * x * (1 << kMapBits)));
+// Where each target pixel of a row reads: the first of its 4 x 4 source
+// pixels, and its sub-pixel position (fy * 32 + fx).
+class RowPositions {
+ public:
+  // The per-column terms of the map, in 1/1024 pixel.
+  explicit RowPositions(const CubicWarpArgs& a)
+      : a_(a),
+        adelta_(std::size_t(a.targetWidth)),
+        bdelta_(std::size_t(a.targetWidth)),
+        x_(std::size_t(a.targetWidth)),
+        y_(std::size_t(a.targetWidth)),
+        alpha_(std::size_t(a.targetWidth)) {
+    for (int x = 0; x < a.targetWidth; ++x) {
+      adelta_[std::size_t(x)] = int(std::lrint(a.map[0] * x * (1 << kMapBits)));
+      bdelta_[std::size_t(x)] = int(std::lrint(a.map[3] * x * (1 << kMapBits)));
+    }
   }
-  return m;
-}
 
-std::int16_t Saturate16(int v) {
-  return std::int16_t(std::clamp(v, -32768, 32767));
-}
+  // Row y: its start in 1/1024 with half a 1/32 step added so that the shift
+  // rounds, then every pixel's position. Plain code: the compiler vectorises
+  // it, and it must not fuse the multiply and add the library does apart.
+  void Fill(int y) {
+    const int X0 = int(std::lrint((a_.map[1] * y + a_.map[2]) * (1 << kMapBits))) + kSub / 2;
+    const int Y0 = int(std::lrint((a_.map[4] * y + a_.map[5]) * (1 << kMapBits))) + kSub / 2;
+    for (std::size_t x = 0; x < x_.size(); ++x) {
+      const int X = (X0 + adelta_[x]) >> (kMapBits - kSubBits);
+      const int Y = (Y0 + bdelta_[x]) >> (kMapBits - kSubBits);
+      x_[x] = std::clamp(X >> kSubBits, -32768, 32767) - 1;
+      y_[x] = std::clamp(Y >> kSubBits, -32768, 32767) - 1;
+      alpha_[x] = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
+    }
+  }
+
+  int X(int i) const { return x_[std::size_t(i)]; }
+  int Y(int i) const { return y_[std::size_t(i)]; }
+  int Alpha(int i) const { return alpha_[std::size_t(i)]; }
+  // The first of target pixel i's source pixels, of `bytes` bytes each.
+  const std::uint8_t* Source(int i, int bytes) const {
+    return a_.source + std::size_t(Y(i)) * a_.sourceStride + std::size_t(X(i)) * std::size_t(bytes);
+  }
+
+ private:
+  const CubicWarpArgs& a_;
+  std::vector<int> adelta_, bdelta_, x_, y_, alpha_;
+};
 
 // The byte offsets in a row of the four source columns around sx, and the four
 // rows around sy, each clamped to the picture.
@@ -249,35 +267,6 @@ __attribute__((target("avx2"))) inline __m256i VectorPixels(const std::uint8_t* 
   return _mm256_packus_epi16(words, words);
 }
 
-// Where each target pixel of a row reads: the first of its 4 x 4 source
-// pixels and its sub-pixel position.
-struct RowPositions {
-  std::vector<int> x, y, alpha;
-  explicit RowPositions(int width)
-      : x(std::size_t(width)), y(std::size_t(width)), alpha(std::size_t(width)) {}
-  int X(int i) const { return x[std::size_t(i)]; }
-  int Y(int i) const { return y[std::size_t(i)]; }
-  int Alpha(int i) const { return alpha[std::size_t(i)]; }
-  // The first of target pixel i's source pixels, of `bytes` bytes each.
-  const std::uint8_t* Source(const CubicWarpArgs& a, int i, int bytes) const {
-    return a.source + std::size_t(Y(i)) * a.sourceStride + std::size_t(X(i)) * std::size_t(bytes);
-  }
-};
-
-// Fills in where each target pixel of row (X0, Y0) reads.
-__attribute__((target("avx2"))) inline const RowPositions& FillPositions(const CubicWarpArgs& a,
-                                                                         const RowMap& m, int X0,
-                                                                         int Y0, RowPositions* p) {
-  for (int x = 0; x < a.targetWidth; ++x) {
-    const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
-    const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
-    p->x[std::size_t(x)] = std::clamp(X >> kSubBits, -32768, 32767) - 1;
-    p->y[std::size_t(x)] = std::clamp(Y >> kSubBits, -32768, 32767) - 1;
-    p->alpha[std::size_t(x)] = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
-  }
-  return *p;
-}
-
 // Whether the 4 x 4 source pixels of a target pixel, and 16 samples from the
 // first of each of their rows, lie inside the picture.
 struct VectorBounds {
@@ -290,9 +279,8 @@ struct VectorBounds {
   }
 };
 
-__attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const RowMap& m, int y,
-                                               int X0, int Y0, RowPositions* positions) {
-  const RowPositions& p = FillPositions(a, m, X0, Y0, positions);
+__attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const RowPositions& p,
+                                               int y) {
   const VectorBounds bounds(a);
   const WeightTable& table = Weights();
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
@@ -301,7 +289,7 @@ __attribute__((target("avx2"))) void VectorRow(const CubicWarpArgs& a, const Row
   // next pixel's first; the row's last one or two pixels are the reference's.
   for (; x + 2 < a.targetWidth; x += 2, out += 6) {
     if (bounds.Inside(p.X(x), p.Y(x)) && bounds.Inside(p.X(x + 1), p.Y(x + 1))) {
-      const __m256i two = VectorPixels(p.Source(a, x, 3), p.Source(a, x + 1, 3), a.sourceStride,
+      const __m256i two = VectorPixels(p.Source(x, 3), p.Source(x + 1, 3), a.sourceStride,
                                        table.rgb[std::size_t(p.Alpha(x))].data(),
                                        table.rgb[std::size_t(p.Alpha(x + 1))].data());
       _mm_storeu_si32(out, _mm256_castsi256_si128(two));
@@ -345,17 +333,16 @@ __attribute__((target("avx2"))) inline __m128i VectorPixel16(const std::uint8_t*
   return _mm_packus_epi32(_mm_cvtps_epi32(sum), _mm_setzero_si128());
 }
 
-__attribute__((target("avx2"))) void VectorRow16(const CubicWarpArgs& a, const RowMap& m, int y,
-                                                 int X0, int Y0, RowPositions* positions) {
-  const RowPositions& p = FillPositions(a, m, X0, Y0, positions);
+__attribute__((target("avx2"))) void VectorRow16(const CubicWarpArgs& a, const RowPositions& p,
+                                                 int y) {
   const VectorBounds bounds(a);
   const FloatWeightTable& table = FloatWeights();
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
   for (int x = 0; x < a.targetWidth; ++x, out += 6) {
     if (x + 1 < a.targetWidth && bounds.Inside(p.X(x), p.Y(x))) {
       // Eight bytes: the fourth sample is the next pixel's first.
-      const __m128i rgb = VectorPixel16(p.Source(a, x, 6), a.sourceStride,
-                                        table.rgb[std::size_t(p.Alpha(x))].data());
+      const __m128i rgb =
+          VectorPixel16(p.Source(x, 6), a.sourceStride, table.rgb[std::size_t(p.Alpha(x))].data());
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out), rgb);
     } else {
       ScalarPixel16(a, p.X(x) + 1, p.Y(x) + 1, p.Alpha(x), out);
@@ -364,18 +351,14 @@ __attribute__((target("avx2"))) void VectorRow16(const CubicWarpArgs& a, const R
 }
 #endif
 
-void ScalarRow(const CubicWarpArgs& a, const RowMap& m, int y, int X0, int Y0) {
+void ScalarRow(const CubicWarpArgs& a, const RowPositions& p, int y) {
   std::uint8_t* out = a.target + std::size_t(y) * a.targetStride;
   const std::size_t pixel_bytes = a.depth == 16 ? 6 : 3;
   for (int x = 0; x < a.targetWidth; ++x, out += pixel_bytes) {
-    const int X = (X0 + m.adelta[std::size_t(x)]) >> (kMapBits - kSubBits);
-    const int Y = (Y0 + m.bdelta[std::size_t(x)]) >> (kMapBits - kSubBits);
-    const int sx = Saturate16(X >> kSubBits), sy = Saturate16(Y >> kSubBits);
-    const int alpha = (Y & (kSub - 1)) * kSub + (X & (kSub - 1));
     if (a.depth == 16)
-      ScalarPixel16(a, sx, sy, alpha, out);
+      ScalarPixel16(a, p.X(x) + 1, p.Y(x) + 1, p.Alpha(x), out);
     else
-      ScalarPixel(a, sx, sy, alpha, out);
+      ScalarPixel(a, p.X(x) + 1, p.Y(x) + 1, p.Alpha(x), out);
   }
 }
 
@@ -390,24 +373,20 @@ bool CubicWarpHasVector() {
 }
 
 void CubicWarpRows(const CubicWarpArgs& args, int first, int last, bool vector) {
-  const RowMap map = MakeRowMap(args);
+  RowPositions positions(args);
   vector = vector && CubicWarpHasVector();
-#if defined(SHARPSTACK_CUBIC_WARP_AVX2)
-  RowPositions positions(vector ? args.targetWidth : 0);
-#endif
   for (int y = first; y < last; ++y) {
-    int X0 = 0, Y0 = 0;
-    RowStart(args, y, &X0, &Y0);
+    positions.Fill(y);
 #if defined(SHARPSTACK_CUBIC_WARP_AVX2)
     if (vector) {
       if (args.depth == 16)
-        VectorRow16(args, map, y, X0, Y0, &positions);
+        VectorRow16(args, positions, y);
       else
-        VectorRow(args, map, y, X0, Y0, &positions);
+        VectorRow(args, positions, y);
       continue;
     }
 #endif
-    ScalarRow(args, map, y, X0, Y0);
+    ScalarRow(args, positions, y);
   }
 }
 

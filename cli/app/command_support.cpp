@@ -752,36 +752,10 @@ bool AlignAsAdded::Added(const Context& context, const std::string& path) {
   return true;
 }
 
-PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
-                       host::Picture* scratch) {
+PictureSteps WarpSteps(const std::vector<Placement>* placements, host::Picture* scratch) {
   PictureSteps steps;
-  steps.prepareAhead = [=](std::size_t i, host::Picture* picture,
-                           std::vector<std::uint8_t>* selection, std::string* note, std::string*) {
-    const align::Transform& transform = (*transforms)[i];
-    *note = "aligned: " + transform.Describe(picture->width, picture->height);
-    if (transform.IsIdentity()) return true;
-    align::Warp(*picture, transform, state->referenceWidth, state->referenceHeight, scratch,
-                selection);
-    std::swap(*picture, *scratch);
-    return true;
-  };
-  return steps;
-}
-
-PictureSteps AlignSteps(align::State* state, std::vector<Placement>* placements,
-                        host::Picture* scratch) {
-  PictureSteps steps;
-  // Each picture's estimate starts from the last one's state: the decoding
-  // thread handles the pictures one after the other. The resampling uses both
-  // cores, so it waits for the host's thread, which would idle otherwise.
-  steps.prepareAhead = [=](std::size_t i, host::Picture* picture, std::vector<std::uint8_t>*,
-                           std::string*, std::string* reason) {
-    Placement& p = (*placements)[i];
-    if (!align::Estimate(*picture, state, &p.transform, reason)) return false;
-    p.width = state->referenceWidth;
-    p.height = state->referenceHeight;
-    return true;
-  };
+  // The resampling uses both cores: on the host's thread it fills the time
+  // that thread would otherwise wait for the next picture.
   steps.prepare = [=](std::size_t i, host::FilterHost* filter_host, std::string* note,
                       std::string*) {
     const Placement& p = (*placements)[i];
@@ -790,6 +764,22 @@ PictureSteps AlignSteps(align::State* state, std::vector<Placement>* placements,
     if (p.transform.IsIdentity()) return true;
     align::Warp(picture, p.transform, p.width, p.height, scratch, &filter_host->selection);
     std::swap(picture, *scratch);
+    return true;
+  };
+  return steps;
+}
+
+PictureSteps AlignSteps(align::State* state, std::vector<Placement>* placements,
+                        host::Picture* scratch) {
+  PictureSteps steps = WarpSteps(placements, scratch);
+  // Each picture's estimate starts from the last one's state: the decoding
+  // thread handles the pictures one after the other.
+  steps.prepareAhead = [=](std::size_t i, host::Picture* picture, std::vector<std::uint8_t>*,
+                           std::string*, std::string* reason) {
+    Placement& p = (*placements)[i];
+    if (!align::Estimate(*picture, state, &p.transform, reason)) return false;
+    p.width = state->referenceWidth;
+    p.height = state->referenceHeight;
     return true;
   };
   return steps;

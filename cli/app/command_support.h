@@ -156,18 +156,18 @@ class AlignAsAdded {
   host::Picture scratch_;
 };
 
-// Steps that resample each picture with its map before it is added.
-PictureSteps WarpSteps(const std::vector<align::Transform>* transforms, const align::State* state,
-                       host::Picture* scratch);
 // Where a picture goes: its map and the reference's size.
 struct Placement {
   align::Transform transform;
   int width = 0, height = 0;
 };
-// Steps that align each picture as it comes, `state` following it, for a
-// command that can take back every picture added before one that cannot be
-// aligned: the map is found on the decoding thread (`placements` holds one
-// per picture), the picture resampled on the host's thread.
+// Steps that resample each picture with its placement, on the host's thread,
+// before it is added.
+PictureSteps WarpSteps(const std::vector<Placement>* placements, host::Picture* scratch);
+// The same, the placements found as the pictures come, `state` following
+// them, for a command that can take back every picture added before one that
+// cannot be aligned: each map is found on the decoding thread while the
+// previous picture is added.
 PictureSteps AlignSteps(align::State* state, std::vector<Placement>* placements,
                         host::Picture* scratch);
 

@@ -61,10 +61,12 @@ int StackCommand(const Settings& settings, const std::string& output,
   if (int code = RunClear(context, &runner); code != kExitOk) return code;
   host::Picture scratch;
   std::vector<Placement> placements(images.size());
+  for (std::size_t i = 0; i < transforms.size(); ++i)
+    placements[i] = Placement{transforms[i], state.referenceWidth, state.referenceHeight};
   PictureSteps steps;
   if (alignPictures)
-    steps = have_saved ? AlignSteps(&state, &placements, &scratch)
-                       : WarpSteps(&transforms, &state, &scratch);
+    steps =
+        have_saved ? AlignSteps(&state, &placements, &scratch) : WarpSteps(&placements, &scratch);
   if (int code = AddPictures(context, &runner, images, true, steps, have_saved ? &saved : nullptr);
       code != kExitOk)
     return code;

@@ -66,10 +66,10 @@ struct FocusKernels {
   cpu::Isa isa;
 
   // The sharpness measure of every pixel of the centre row (see MeasureRow).
-  // `narrow` promises that no sample of the five rows is above 32768 (true of
-  // every widened 8-bit row), which spares the vector kernels from checking
-  // all five rows for the samples their fast path cannot take; the caller
-  // checks each row once, as it enters the window.
+  // `narrow` tells that no sample of the five rows is above 32768 (true of
+  // every widened 8-bit row): only such rows fit the vector kernels' signed
+  // 16-bit differences, and every other row is measured by the reference. The
+  // caller checks each row once, as it enters the window (AnySampleAbove32768).
   void (*measureRow)(const std::uint16_t* const rows[kWindowRows], std::int32_t width, bool narrow,
                      std::uint64_t* out);
 

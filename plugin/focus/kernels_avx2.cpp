@@ -20,22 +20,9 @@ AVX2_TARGET inline __m256i Load(const std::uint16_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-AVX2_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], std::int32_t count) {
-  const __m256i top = _mm256_set1_epi16(static_cast<short>(0x8000));
-  __m256i above = _mm256_setzero_si256();
-  std::int32_t i = 0;
-  for (; i + 16 <= count; i += 16)
-    for (int r = 0; r < kWindowRows; ++r)
-      above = _mm256_or_si256(above, _mm256_subs_epu16(Load(rows[r] + i), top));
-  if (!_mm256_testz_si256(above, above)) return true;
-  for (int r = 0; r < kWindowRows; ++r)
-    if (ScalarAbove(rows[r], i, count)) return true;
-  return false;
-}
-
 AVX2_TARGET void MeasureRowAvx2(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
                                 bool narrow, std::uint64_t* out) {
-  if (!narrow && AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+  if (!narrow) {
     MeasureRow(rows, width, out);
     return;
   }

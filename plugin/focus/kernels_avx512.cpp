@@ -25,22 +25,9 @@ AVX512_TARGET inline __m512i Load(const std::uint16_t* p) {
   return _mm512_loadu_si512(p);
 }
 
-AVX512_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], std::int32_t count) {
-  const __m512i top = _mm512_set1_epi16(static_cast<short>(0x8000));
-  __m512i above = _mm512_setzero_si512();
-  std::int32_t i = 0;
-  for (; i + 32 <= count; i += 32)
-    for (int r = 0; r < kWindowRows; ++r)
-      above = _mm512_or_si512(above, _mm512_subs_epu16(Load(rows[r] + i), top));
-  if (_mm512_test_epi16_mask(above, above) != 0) return true;
-  for (int r = 0; r < kWindowRows; ++r)
-    if (ScalarAbove(rows[r], i, count)) return true;
-  return false;
-}
-
 AVX512_TARGET void MeasureRowAvx512(const std::uint16_t* const rows[kWindowRows],
                                     std::int32_t width, bool narrow, std::uint64_t* out) {
-  if (!narrow && AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+  if (!narrow) {
     MeasureRow(rows, width, out);
     return;
   }

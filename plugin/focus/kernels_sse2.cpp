@@ -17,22 +17,9 @@ SSE2_TARGET inline __m128i Load(const std::uint16_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-SSE2_TARGET bool AnyAbove32768(const std::uint16_t* const rows[kWindowRows], std::int32_t count) {
-  const __m128i top = _mm_set1_epi16(static_cast<short>(0x8000));
-  __m128i above = _mm_setzero_si128();
-  std::int32_t i = 0;
-  for (; i + 8 <= count; i += 8)
-    for (int r = 0; r < kWindowRows; ++r)
-      above = _mm_or_si128(above, _mm_subs_epu16(Load(rows[r] + i), top));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(above, _mm_setzero_si128())) != 0xFFFF) return true;
-  for (int r = 0; r < kWindowRows; ++r)
-    if (ScalarAbove(rows[r], i, count)) return true;
-  return false;
-}
-
 SSE2_TARGET void MeasureRowSse2(const std::uint16_t* const rows[kWindowRows], std::int32_t width,
                                 bool narrow, std::uint64_t* out) {
-  if (!narrow && AnyAbove32768(rows, (width + 2 * kWindowBorder) * kWindowChannels)) {
+  if (!narrow) {
     MeasureRow(rows, width, out);
     return;
   }

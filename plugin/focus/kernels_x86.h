@@ -81,14 +81,5 @@ inline std::uint16_t ToBufferScale(std::uint8_t v) {
   return static_cast<std::uint16_t>((257u * v + 1u) / 2u);
 }
 
-// Samples above 32768 (never sent by a well-behaved host, but possible in a
-// 16-bit picture) leave the fast path's signed differences; a row holding one
-// is measured by the reference.
-inline bool ScalarAbove(const std::uint16_t* values, std::int32_t from, std::int32_t to) {
-  for (std::int32_t i = from; i < to; ++i)
-    if (values[i] > 32768) return true;
-  return false;
-}
-
 }  // namespace x86
 }  // namespace

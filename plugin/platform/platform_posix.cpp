@@ -495,10 +495,10 @@ void* MapLargePages(std::size_t size, std::size_t* length) {
 // stores. Memory new to the process costs a fault and a clearing per page,
 // and on a virtual machine that hands free memory back to its host it costs
 // far more (measured: 16 ms for 144 MB at once, 180-220 ms a few seconds
-// after the last release); clearing pages the process still holds costs 14 ms.
-// The kept pages are marked free (MADV_FREE): the system takes them back
-// whenever it needs the memory, without writing them anywhere, and a page it
-// took comes back zero-filled on the next touch.
+// after the last release), while a store on kept memory clears only the rows
+// it reads before writing them. The kept pages are marked free (MADV_FREE): the system takes them
+// back whenever it needs the memory, without writing them anywhere, and a page it took comes back
+// zero-filled on the next touch.
 struct KeptRegion {
   void* view = nullptr;
   std::size_t length = 0;
