@@ -28,12 +28,12 @@ bool StackWithMaps(const cli::Settings& settings, const std::vector<std::string>
   cli::Context context(settings);
   cli::Runner runner(settings);
   if (!cli::LoadRunner(context, &runner) || cli::RunClear(context, &runner) != 0) return false;
-  cli::align::State state;
-  state.referenceWidth = width;
-  state.referenceHeight = height;
+  std::vector<cli::Placement> placements;
+  if (transforms)
+    for (const cli::align::Transform& t : *transforms) placements.push_back({t, width, height});
   host::Picture scratch;
   const cli::PictureSteps steps =
-      transforms ? cli::WarpSteps(transforms, &state, &scratch) : cli::PictureSteps{};
+      transforms ? cli::WarpSteps(&placements, &scratch) : cli::PictureSteps{};
   return cli::AddPictures(context, &runner, files, false, steps) == 0 &&
          cli::ShowInto(context, &runner, output, width, height, like.depth, like.colorPlanes == 1,
                        cli::Rgb{}) == 0;
