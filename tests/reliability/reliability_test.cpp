@@ -336,9 +336,9 @@ TEST_F(FaultWalk, ShowNeverChangesTheSetAndClearClearsOrSaysSo) {
 // fails once with nothing deleted, as a kill there would leave it.)
 using Runs = RunFixture;
 
-// While an Add in another process holds the buffer, Add, Clear and Show
-// through the plug-in and every buffer command are refused as "in use" and
-// change nothing; the first Add then ends as if alone.
+// While an Add in another process holds the buffer, a Show through the
+// plug-in and every buffer command are refused as "in use" and change
+// nothing; the first Add then ends as if alone.
 TEST_F(Runs, RunsDuringAnAddAreRefusedAndChangeNothing) {
   const Picture second = PatternPicture(kW, kH, 1, 0, 16, 2);
   const std::string third = (scratch_ / "third.png").string();
@@ -366,8 +366,6 @@ TEST_F(Runs, RunsDuringAnAddAreRefusedAndChangeNothing) {
   });
   ASSERT_TRUE(child.WaitUntilPaused());
   const DirSnapshot during = Buffer();
-  EXPECT_NE(Add(second), noErr);
-  EXPECT_NE(Clear(), noErr);
   Picture shown = PatternPicture(kW, kH, 3, 0, 8, 9);
   const Picture untouched = shown;
   const host::RunResult show = RunOn(&shown, kOperationShowBuffer);
@@ -403,7 +401,6 @@ class HostileInputs : public RunFixture {
   }
   void TearDown() override {
     // Whatever happened, a clean Clear, Add and Show give the picture again.
-    fs::remove(root.File("TRUXPath.TXT"));
     EXPECT_EQ(Clear(), noErr);
     EXPECT_EQ(Add(picture_), noErr);
     EXPECT_EQ(Show(kW, kH).data, alone_.data);
@@ -414,9 +411,10 @@ class HostileInputs : public RunFixture {
 };
 
 // Buffer headers with negative, zero and huge sizes, files shorter than their
-// headers or disagreeing, unusable redirect files and preferences of random
-// bytes: Add, Show and Clear end with a status; an Add that made a set of
-// the picture's size leaves one that Show uses; preferences change no Add.
+// headers or disagreeing, and preferences of random bytes: Add, Show and Clear
+// end with a status; an Add that made a set of the picture's size leaves one
+// that Show uses; preferences change no Add. (Unusable redirect files: the
+// store tests and the fuzz corpus.)
 TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
   const DirSnapshot start = Files(), whole = Buffer();
   ASSERT_EQ(Add(picture_), noErr);
@@ -445,18 +443,6 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
     rows.push_back({name + " missing", {{"-" + name, {}}}});
     rows.push_back({name + " a directory", {{"-" + name, {}}, {"/" + name, {}}}});
   }
-  rows.push_back({"huge header only", {}});
-  for (int file = 0; file < 3; ++file)
-    rows.back().second.push_back(
-        {kBufferFiles[file], StoreFileHeader(kElements[file], 32767, 32767)});
-  Bytes binary(300);
-  for (auto& b : binary) b = static_cast<unsigned char>(random() % 255 + 1);
-  binary[4] = 0x01;  // a control byte before the first zero: never a usable prefix
-  binary[200] = 0;
-  for (const std::string& t : {std::string(600, 'a'), std::string("/no/such/dir/"),
-                               std::string("/tmp/\r\n"), std::string()})
-    rows.push_back({"redirect " + t.substr(0, 20), {{"TRUXPath.TXT", Bytes(t.begin(), t.end())}}});
-  rows.push_back({"redirect binary", {{"TRUXPath.TXT", binary}}});
   for (std::size_t n : {0, 1, 5, 820, 1021, 2048, 3073, 4500, 17407, 17408, 17409, 65536}) {
     Bytes bytes(n);
     for (auto& b : bytes) b = static_cast<unsigned char>(random());
@@ -485,11 +471,6 @@ TEST_F(HostileInputs, HostileFilesEndEveryRunWithAStatus) {
     if (added == noErr && SetIsValid(&w, &h) && w == kW && h == kH) {
       EXPECT_EQ(shown, noErr);
       EXPECT_EQ(got.data, alone_.data);
-    }
-    if (files[0].first == "TRUXPath.TXT") {  // the command names the problem
-      const testsupport::CliResult r = Cli({"show", "-o", (scratch_ / "o.png").string()});
-      EXPECT_TRUE(r.code == 0 || (r.code == 1 && r.err.find("sharpstack: ") != std::string::npos))
-          << r.err;
     }
     EXPECT_LE(Clear(), 0);
     if (HasFailure()) return;
