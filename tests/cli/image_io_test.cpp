@@ -111,9 +111,8 @@ class ImageIoTest : public ::testing::Test {
 
 // PNG and TIFF come back exactly (deflate TIFFs of many strips, compressed in
 // batches and, above a megabyte, read back by two decoders; every 16-bit host
-// value too); JPEG closely, at 8 bits and
-// without transparency. A picture read into again, after other layouts or a
-// failed read, holds what a fresh one gets.
+// value too); JPEG closely, at 8 bits and without transparency. A picture read
+// into again, after other layouts or a failed read, holds what a fresh one gets.
 TEST_F(ImageIoTest, EveryFormatDepthAndModeReadsBackWhatWasWritten) {
   struct Case {
     const char* name;

@@ -1,11 +1,7 @@
-// Whole runs through the entry point on a private drive root, made to fail:
-// an injected fault walked over every platform call (with deletes failing
-// too, as a run killed there leaves things), runs held up in other
-// processes, files the plug-in reads from outside made hostile, pictures at
-// the edges of the host interface and the fuzz targets' corpora. Every run
-// succeeds or says it failed, and the set the next run sees is the old one,
-// the new one (each pixel wholly one or the other), or damaged so that the
-// next Add starts it again.
+// Whole runs through the entry point on a private drive root, made to fail.
+// Every run succeeds or says it failed, and the set the next run sees is the
+// old one, the new one (each pixel wholly one or the other), or damaged so
+// that the next Add starts it again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -178,10 +174,6 @@ class RunFixture : public hostsupport::RunFixture {
   bool SetIsValid(std::int16_t* w = nullptr, std::int16_t* h = nullptr) {
     std::int16_t sw = 0, sh = 0;
     return CheckFocusBufferSet(w != nullptr ? w : &sw, h != nullptr ? h : &sh);
-  }
-  // The sharpstack command on this root.
-  testsupport::CliResult Cli(const Args& args) const {
-    return testsupport::Wait(testsupport::Spawn(root.dir(), scratch_, args));
   }
 
   DirSnapshot Files() const { return Snapshot(root.dir()); }
@@ -377,7 +369,7 @@ TEST_F(Runs, RunsDuringAnAddAreRefusedAndChangeNothing) {
   for (const Args& args :
        {Args{"add", third}, {"clear"}, {"show", "-o", out}, {"stack", "-o", out, third}}) {
     SCOPED_TRACE(args.front());
-    const testsupport::CliResult r = Cli(args);
+    const auto r = testsupport::Wait(testsupport::Spawn(root.dir(), scratch_, args));
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("in use"), std::string::npos) << r.err;
     EXPECT_EQ(Buffer(), during);
