@@ -70,13 +70,15 @@ class Stores : public FileLayer, public ::testing::WithParamInterface<bool> {
   // The file is exactly the header and the rows of a store of the given size
   // whose first oldHeight rows and oldRow bytes hold Pattern, zeros elsewhere.
   void ExpectFile(int width, int height, int elementSize, int oldHeight, int oldRow,
-                  const std::string& when) {
+                  const std::string& when, bool resizingGone = true) {
     const int row = width * elementSize;
     Bytes expected = StoreFileHeader(elementSize, width, height, std::size_t(row) * height);
     for (int r = 0; r < std::min(height, oldHeight); ++r)
       for (int b = 0; b < std::min(row, oldRow); ++b) expected[6 + r * row + b] = Pattern(r, b);
     EXPECT_EQ(root_.Read("buf.xxx"), expected) << when;
-    EXPECT_FALSE(root_.Exists("ResizingImage.xxx")) << when;
+    if (resizingGone) {
+      EXPECT_FALSE(root_.Exists("ResizingImage.xxx")) << when;
+    }
   }
 };
 
@@ -329,8 +331,12 @@ TEST_P(Stores, EnlargementKeepsRowsAndColumnsAndZeroesTheRest) {
       ExpectFile(c.w, c.h, c.e, c.h0, c.w0 * c.e0, "enlarged");
     }
   }
-  // A real full disk leaves the old store in place. (Every single platform
-  // failure of an enlargement: the reliability tests' Add into a smaller set.)
+}
+
+// A real full disk, and every single failure of the platform, during an
+// enlargement: it succeeds with the content carried over, or fails with the
+// old store back in place.
+TEST_P(Stores, EveryFailurePointOfAnEnlargementKeepsTheContent) {
   MakeStore(6, 5, 2);
   const OSErr full = EnsureImageStoreSize("c:\\buf.xxx", 32767, 32767, 32767);
 #if !defined(_WIN32)
@@ -338,6 +344,27 @@ TEST_P(Stores, EnlargementKeepsRowsAndColumnsAndZeroesTheRest) {
 #endif
   EXPECT_NE(full, noErr);
   ExpectFile(6, 5, 2, 5, 12, "disk full");
+  int failures = 0, points = 0;
+  for (int k = 0; k < hooks::kOperationCount; ++k) {
+    const auto op = static_cast<Operation>(k);
+    MakeStore(6, 5, 2);
+    hooks::ClearFaults();
+    ASSERT_EQ(EnsureImageStoreSize("c:\\buf.xxx", 6, 7, 2), noErr);
+    const int calls = hooks::CallCount(op);
+    for (int n = 1; n <= calls; ++n, ++points) {
+      MakeStore(6, 5, 2);
+      hooks::FailNthCall(op, n,
+                         op == Operation::kDiskFullWrite ? OsError::kDiskFull : OsError::kOther);
+      const OSErr status = EnsureImageStoreSize("c:\\buf.xxx", 6, 7, 2);
+      hooks::ClearFaults();
+      failures += status != noErr;
+      ExpectFile(6, status == noErr ? 7 : 5, 2, 5, 12,
+                 "operation " + std::to_string(int(op)) + " call " + std::to_string(n),
+                 status != noErr);
+    }
+  }
+  EXPECT_GT(points, 20);
+  EXPECT_GT(failures, 10);
 }
 
 // The redirect file replaces the drive of store paths, and every store
