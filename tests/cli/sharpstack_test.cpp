@@ -222,6 +222,11 @@ TEST_F(SharpstackTest, AlignedAddsAcrossInvocationsEqualOneAlignedStack) {
   EXPECT_FALSE(fs::exists(state));
   for (const std::string& name : moved) ASSERT_TRUE(Ok({"add", "--align", name}));
   EXPECT_TRUE(RootFiles() == aligned);
+  // So does a stack that cannot set the old buffer aside (a folder where its
+  // copy would go), which finds every map before it changes the buffer.
+  fs::create_directories(dir() / "root" / "BestFocus.xxx.sharpstack-saved" / "x");
+  ASSERT_TRUE(Ok(args));
+  EXPECT_TRUE(RootFiles() == aligned);
   // So does a watch, here of the pictures already in its folder.
   fs::create_directory(dir() / "in");
   for (const std::string& name : moved)

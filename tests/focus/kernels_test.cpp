@@ -167,17 +167,14 @@ Outputs RunAll(const FocusKernels& k, const Case& c) {
   const int n = c.n, o = c.offset;
   const std::uint16_t* rows[kWindowRows];
   for (int r = 0; r < kWindowRows; ++r) rows[r] = c.window[r].data() + o;
-  std::vector<std::uint64_t> measures(std::size_t(n) + 1, 7);
-  if (n > 0) k.measureRow(rows, n, false, measures.data());
-  Put(&out, "measure", measures);
-  // And as Add calls them, told whether the five rows are free of samples
-  // above 32768, as checked one row at a time.
+  // As Add calls them: told whether the five rows are free of samples above
+  // 32768, as checked one row at a time (the fills include rows that are not).
   bool narrow = true;
   for (int r = 0; r < kWindowRows; ++r)
     narrow = narrow && !AnySampleAbove32768(rows[r], std::size_t(n + 2 * kWindowBorder) * 3);
-  std::fill(measures.begin(), measures.end(), 7);
+  std::vector<std::uint64_t> measures(std::size_t(n) + 1, 7);
   if (n > 0) k.measureRow(rows, n, narrow, measures.data());
-  Put(&out, "measure told", measures);
+  Put(&out, "measure", measures);
   for (int layout = 0; layout < 3; ++layout) {
     std::vector<std::uint16_t> r = c.packed[layout];
     if (layout < 2) k.widenRow8(r.data() + o, n, layout == 0 ? 1 : 3);
